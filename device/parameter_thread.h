@@ -1,0 +1,26 @@
+// The one background thread that owns a connected unit's transport: it opens
+// the link, asks for all values, turns every report into one notification per
+// value and sends the changes the window queues. Process-wide; at most one
+// runs at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "device/message_target.h"
+#include "device/transport.h"
+
+inline constexpr uint32_t kParameterOpenLimitMs = 5000;
+inline constexpr uint32_t kParameterWriteLimitMs = 1000;
+
+// Takes ownership of an unopened transport. Stops a running thread first.
+void start_parameter_thread(MessageTarget window, std::unique_ptr<ChannelTransport> transport);
+
+// Waits for the thread without limit, frees the queue, closes and deletes the
+// transport, then sends WM_APP_DISCONNECTED to the bound window. Does nothing
+// when nothing runs.
+void stop_parameter_thread();
+
+// Appends a change for the thread to send; does nothing unless a thread was
+// started and no stop was asked.
+void queue_parameter_change(uint32_t command, uint32_t id, int32_t value);

@@ -1,0 +1,50 @@
+// The link to one TPX-2: open, send whole messages, receive whole messages,
+// close. It does not know what the messages mean.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+class Transport {
+public:
+    virtual ~Transport() = default;
+
+    // Blocks for at most about the limit, counted from the call.
+    virtual bool open(uint32_t time_limit_ms) = 0;
+    virtual bool is_open() const { return false; }
+    // Ends the link; does nothing on a closed transport. Always true.
+    virtual bool close() { return true; }
+    // True only when delivery was confirmed within the limit.
+    virtual bool write(std::span<const uint8_t> message, uint32_t time_limit_ms) = 0;
+    // Copies the next whole message (at most the buffer's size); 0 when none.
+    // A limit of 0 polls once.
+    virtual size_t read(std::span<uint8_t> buffer, uint32_t time_limit_ms) = 0;
+    virtual const wchar_t* name() const = 0;
+
+protected:
+    Transport() = default;
+    Transport(const Transport&) = default;
+    Transport& operator=(const Transport&) = default;
+};
+
+// A transport whose messages travel on numbered envelope channels: channel 0
+// carries the framed command protocol, channel 1 the parameter messages.
+// Plain write and read use channel 0.
+class ChannelTransport : public Transport {
+public:
+    static constexpr uint32_t kFramedCommandChannel = 0;
+    static constexpr uint32_t kParameterChannel = 1;
+
+    virtual bool write_channel(std::span<const uint8_t> message, uint32_t channel,
+                               uint32_t time_limit_ms) = 0;
+    virtual size_t read_channel(std::span<uint8_t> buffer, uint32_t channel,
+                                uint32_t time_limit_ms) = 0;
+
+    bool write(std::span<const uint8_t> message, uint32_t time_limit_ms) override {
+        return write_channel(message, kFramedCommandChannel, time_limit_ms);
+    }
+    size_t read(std::span<uint8_t> buffer, uint32_t time_limit_ms) override {
+        return read_channel(buffer, kFramedCommandChannel, time_limit_ms);
+    }
+};
