@@ -1,0 +1,145 @@
+#include "avn/runtime/avnapi.h"
+
+#include <new>
+
+#include "avn/domain/domain_handler.h"
+#include "avn/runtime/domain_provider.h"
+
+struct avnapi {
+    aud_env* global_env = nullptr;
+    aud_env* env = nullptr;
+    domain_provider* provider = nullptr;
+    avnapi_runtime* runtime = nullptr;
+    avn_domain_handler* handler = nullptr;
+};
+
+namespace {
+
+// What the ADHOC domain looks like to components: flags 5, every access bit
+// a domain can carry.
+constexpr uint32_t kAdhocAccessWord = 0x1FFFFFFF;
+constexpr uint32_t kFlagsMask = 0xF;
+
+avnapi* instance_of(void* context) {
+    return static_cast<avnapi*>(context);
+}
+
+int provider_mode(void*) {
+    return DOMAIN_PROVIDER_MODE_DOMAIN_AWARE;
+}
+
+domain_current provider_current_domain(void* context) {
+    const avn_domain_handler* handler = instance_of(context)->handler;
+    domain_current current{};
+    current.uuid = avn_domain_handler_get_current_uuid(handler);
+    if (avn_domain_uuid_is_adhoc(&current.uuid)) {
+        current.flags = AVN_DOMAIN_ADHOC_FLAGS;
+        current.access = kAdhocAccessWord;
+    } else {
+        current.flags = avn_domain_handler_get_current_flags(handler) & kFlagsMask;
+        current.access = avn_domain_handler_get_current_access(handler);
+    }
+    return current;
+}
+
+int provider_connection_state(void* context) {
+    return avn_domain_handler_get_state(instance_of(context)->handler) == AVN_DOMAIN_STATE_CONNECTED
+               ? DOMAIN_CONNECTION_CONNECTED
+               : DOMAIN_CONNECTION_DISCONNECTED;
+}
+
+aud_error provider_endpoint(void* context, int, aud_socket_address*) {
+    // There is an endpoint only while a Domain Manager connection is up.
+    return provider_connection_state(context) == DOMAIN_CONNECTION_CONNECTED ? AUD_ERR_NOTSUPPORTED
+                                                                            : AUD_ERR_NOTCONN;
+}
+
+aud_error provider_relay_send(void* context, const uint8_t*, size_t) {
+    return provider_connection_state(context) == DOMAIN_CONNECTION_CONNECTED
+               ? AUD_ERR_NOTSUPPORTED
+               : AUD_ERR_INVALIDSTATE;
+}
+
+constexpr domain_provider_ops kProviderOps = {
+    provider_mode, provider_current_domain, provider_connection_state, provider_endpoint,
+    provider_relay_send,
+};
+
+void on_current_domain_changed(avnapi* owner) {
+    domain_provider_notify_domain_changed(owner->provider);
+}
+
+void on_connection_changed(avnapi* owner) {
+    domain_provider_notify_connection_changed(owner->provider);
+}
+
+constexpr avn_domain_handler_notifications kHandlerNotifications = {
+    nullptr, on_current_domain_changed, on_connection_changed,
+};
+
+aud_error build(avnapi* instance) {
+    aud_error result = aud_env_acquire(&instance->global_env);
+    if (result == AUD_SUCCESS) {
+        result = aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &instance->env);
+    }
+    if (result == AUD_SUCCESS) {
+        result = domain_provider_new(instance->env, &kProviderOps, instance, &instance->provider);
+    }
+    if (result == AUD_SUCCESS) {
+        result = avnapi_runtime_new(instance->env, &instance->runtime);
+    }
+    if (result == AUD_SUCCESS) {
+        result = avn_domain_handler_new(instance->env, instance, &kHandlerNotifications, nullptr,
+                                        &instance->handler);
+    }
+    return result;
+}
+
+}  // namespace
+
+aud_error avnapi_new(avnapi** out) {
+    if (out == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    auto* instance = new (std::nothrow) avnapi;
+    if (instance == nullptr) {
+        return AUD_ERR_NOMEMORY;
+    }
+    const aud_error result = build(instance);
+    if (result != AUD_SUCCESS) {
+        avnapi_delete(instance);
+        return result;
+    }
+    *out = instance;
+    return AUD_SUCCESS;
+}
+
+void avnapi_delete(avnapi* instance) {
+    if (instance == nullptr) {
+        return;
+    }
+    avn_domain_handler_delete(instance->handler);
+    avnapi_runtime_delete(instance->runtime);
+    domain_provider_delete(instance->provider);
+    aud_env_delete(instance->env);
+    if (instance->global_env != nullptr) {
+        aud_env_release(instance->global_env);
+    }
+    delete instance;
+}
+
+aud_env* avnapi_get_env(const avnapi* instance) {
+    return instance != nullptr ? instance->env : nullptr;
+}
+
+avn_domain_handler* avnapi_get_domain_handler(const avnapi* instance) {
+    return instance != nullptr ? instance->handler : nullptr;
+}
+
+avnapi_runtime* avnapi_get_runtime(const avnapi* instance) {
+    return instance != nullptr ? instance->runtime : nullptr;
+}
+
+domain_provider* avnapi_get_domain_provider(const avnapi* instance) {
+    return instance != nullptr ? instance->provider : nullptr;
+}
