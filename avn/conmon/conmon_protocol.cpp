@@ -642,7 +642,9 @@ size_t conmon_build_response(std::span<uint8_t> out, const conmon_protocol_heade
     }
     conmon_protocol_write_header(out, {request.version, static_cast<uint16_t>(length),
                                        request.request_id, request.opcode, status});
-    std::memcpy(&out[H], body.data(), body.size());
+    if (!body.empty()) {
+        std::memcpy(&out[H], body.data(), body.size());
+    }
     return length;
 }
 
