@@ -1,0 +1,237 @@
+#include "cli/cli_options.h"
+
+#include <charconv>
+#include <climits>
+
+namespace {
+
+constexpr uint32_t kMaxTimeoutMs = 600000;
+
+std::optional<int64_t> parse_integer(const std::string& text) {
+    int64_t value = 0;
+    const char* begin = text.data();
+    const char* end = text.data() + text.size();
+    if (begin != end && *begin == '+') {
+        ++begin;
+    }
+    const auto [ptr, ec] = std::from_chars(begin, end, value);
+    if (ec != std::errc() || ptr != end || begin == end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool is_dotted_ipv4(const std::string& host) {
+    int parts = 0;
+    size_t start = 0;
+    while (start <= host.size()) {
+        const size_t dot = host.find('.', start);
+        const std::string part = host.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        const auto number = parse_integer(part);
+        if (part.empty() || part.size() > 3 || !number || *number > 255 || part[0] == '+') {
+            return false;
+        }
+        ++parts;
+        if (dot == std::string::npos) {
+            break;
+        }
+        start = dot + 1;
+    }
+    return parts == 4;
+}
+
+std::optional<CliCommand> command_from_name(const std::string& name) {
+    if (name == "info") return CliCommand::Info;
+    if (name == "get") return CliCommand::Get;
+    if (name == "set") return CliCommand::Set;
+    if (name == "watch") return CliCommand::Watch;
+    if (name == "networks") return CliCommand::Networks;
+    if (name == "use-network") return CliCommand::UseNetwork;
+    return std::nullopt;
+}
+
+CliParseResult failure(std::string error) {
+    return CliParseResult{std::nullopt, std::move(error)};
+}
+
+// Reads the command's own arguments into `options`; an error line or empty.
+std::string read_command_arguments(const std::vector<std::string>& args, CliOptions& options) {
+    const auto need_device = [&]() -> std::string {
+        if (args.empty()) {
+            return "missing DEVICE";
+        }
+        options.device = args[0];
+        if (options.device.empty()) {
+            return "DEVICE must not be empty";
+        }
+        if (options.device.size() > 31) {
+            return "DEVICE is longer than an AVN device name can be (31 characters)";
+        }
+        return {};
+    };
+    switch (options.command) {
+        case CliCommand::Info:
+        case CliCommand::Get:
+        case CliCommand::Watch:
+            if (args.size() > 1) {
+                return "unexpected argument '" + args[1] + "'";
+            }
+            return need_device();
+        case CliCommand::Set: {
+            if (std::string error = need_device(); !error.empty()) {
+                return error;
+            }
+            if (args.size() < 2) {
+                return "set needs at least one NAME=VALUE";
+            }
+            for (size_t i = 1; i < args.size(); ++i) {
+                std::string error;
+                const auto change = parse_parameter_change(args[i], &error);
+                if (!change) {
+                    return error;
+                }
+                options.changes.push_back(*change);
+            }
+            return {};
+        }
+        case CliCommand::Networks:
+            return args.empty() ? std::string{} : "unexpected argument '" + args[0] + "'";
+        case CliCommand::UseNetwork:
+            if (args.size() != 1) {
+                return args.empty() ? "missing NAME" : "unexpected argument '" + args[1] + "'";
+            }
+            options.network = args[0];
+            return options.network.empty() ? "NAME must not be empty (use \"None\" for none)" : "";
+    }
+    return {};
+}
+
+}  // namespace
+
+std::optional<CliEndpoint> parse_endpoint(const std::string& text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return std::nullopt;
+    }
+    CliEndpoint endpoint{text.substr(0, colon), 0};
+    const auto port = parse_integer(text.substr(colon + 1));
+    if (!port || *port < 1 || *port > 65535) {
+        return std::nullopt;
+    }
+    if (endpoint.host == "localhost") {
+        endpoint.host = "127.0.0.1";
+    }
+    if (!is_dotted_ipv4(endpoint.host)) {
+        return std::nullopt;
+    }
+    endpoint.port = static_cast<uint16_t>(*port);
+    return endpoint;
+}
+
+std::optional<CliParameterChange> parse_parameter_change(const std::string& text, std::string* error) {
+    const size_t equals = text.find('=');
+    if (equals == std::string::npos) {
+        *error = "expected NAME=VALUE, got '" + text + "'";
+        return std::nullopt;
+    }
+    const std::string name = text.substr(0, equals);
+    const auto id = parameter_from_name(name);
+    if (!id) {
+        *error = "unknown parameter '" + name +
+                 "' (known: MicLf, MicHf, LineLf, LineHf, Mode, MicSensitivity, MicGate)";
+        return std::nullopt;
+    }
+    const std::string value_text = text.substr(equals + 1);
+    const auto value = parse_integer(value_text);
+    const int32_t low = parameter_min_value(*id);
+    const int32_t high = parameter_max_value(*id);
+    if (!value || *value < low || *value > high) {
+        *error = std::string(parameter_name(*id)) + " must be an integer from " + std::to_string(low) +
+                 " to " + std::to_string(high) + ", got '" + value_text + "'";
+        return std::nullopt;
+    }
+    return CliParameterChange{*id, static_cast<int32_t>(*value)};
+}
+
+CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
+    CliOptions options;
+    size_t i = 0;
+    for (; i < arguments.size(); ++i) {
+        const std::string& arg = arguments[i];
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+            return CliParseResult{options, {}};
+        }
+        if (arg == "--json") {
+            options.json = true;
+            continue;
+        }
+        if (arg == "--conmon" || arg == "--cmm" || arg == "--timeout") {
+            if (i + 1 >= arguments.size()) {
+                return failure(arg + " needs a value");
+            }
+            const std::string& value = arguments[++i];
+            if (arg == "--timeout") {
+                const auto ms = parse_integer(value);
+                if (!ms || *ms < 1 || *ms > kMaxTimeoutMs) {
+                    return failure("--timeout must be a number of milliseconds from 1 to 600000");
+                }
+                options.timeout_ms = static_cast<uint32_t>(*ms);
+                continue;
+            }
+            const auto endpoint = parse_endpoint(value);
+            if (!endpoint) {
+                return failure(arg + " must be HOST:PORT with a dotted IPv4 host, got '" + value + "'");
+            }
+            (arg == "--conmon" ? options.conmon : options.cmm) = endpoint;
+            continue;
+        }
+        if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
+            return failure("unknown option '" + arg + "'");
+        }
+        break;
+    }
+    if (i >= arguments.size()) {
+        return failure("missing COMMAND");
+    }
+    const auto command = command_from_name(arguments[i]);
+    if (!command) {
+        return failure("unknown command '" + arguments[i] + "'");
+    }
+    options.command = *command;
+    const std::vector<std::string> rest(arguments.begin() + static_cast<ptrdiff_t>(i) + 1, arguments.end());
+    if (std::string error = read_command_arguments(rest, options); !error.empty()) {
+        return failure(error);
+    }
+    return CliParseResult{options, {}};
+}
+
+std::string cli_usage() {
+    return "usage: tpx2ctl [--conmon HOST:PORT] [--cmm HOST:PORT] [--timeout MS] [--json] COMMAND [ARGS]\n"
+           "\n"
+           "Configure TPX-2 units through the local AVN platform services.\n"
+           "\n"
+           "commands:\n"
+           "  info DEVICE               bootloader and application versions\n"
+           "  get DEVICE                the seven parameters\n"
+           "  set DEVICE NAME=VALUE...  change parameters, then confirm them from the unit's report\n"
+           "  watch DEVICE              print each report as it arrives, until interrupted\n"
+           "  networks                  the interfaces the connection manager offers; the one in use marked\n"
+           "  use-network NAME          choose the interface (\"None\" for none)\n"
+           "\n"
+           "parameters (NAME=VALUE, names in any letter case):\n"
+           "  MicLf, MicHf, LineLf, LineHf   equaliser gain in dB, -12 to 12\n"
+           "  Mode                           0 to 4\n"
+           "  MicSensitivity                 0 (0 dBu) to 4 (-37 dBu)\n"
+           "  MicGate                        0 disabled, 1 enabled\n"
+           "\n"
+           "options:\n"
+           "  --conmon HOST:PORT   local conmon server (default 127.0.0.1:8900)\n"
+           "  --cmm HOST:PORT      local connection manager (default 127.0.0.1:8850)\n"
+           "  --timeout MS         how long to wait for a unit or a service (default 5000)\n"
+           "  --json               machine-readable output\n"
+           "\n"
+           "exit status: 0 success; 2 usage error or bad value (nothing is sent);\n"
+           "3 the unit is not found or does not answer; 4 the AVN platform services are not\n"
+           "reachable; 1 anything else.\n";
+}

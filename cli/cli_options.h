@@ -1,0 +1,49 @@
+// The command line of tpx2ctl, parsed into what to do. Pure: no I/O.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/parameters.h"
+
+enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork };
+
+struct CliEndpoint {
+    std::string host;
+    uint16_t port = 0;
+};
+
+struct CliParameterChange {
+    ParameterId id;
+    int32_t value;
+};
+
+struct CliOptions {
+    CliCommand command = CliCommand::Get;
+    std::optional<CliEndpoint> conmon;  // default: the local conmon server
+    std::optional<CliEndpoint> cmm;     // default: the local connection manager
+    uint32_t timeout_ms = 5000;
+    bool json = false;
+    bool help = false;
+    std::string device;   // info, get, set, watch
+    std::string network;  // use-network
+    std::vector<CliParameterChange> changes;  // set
+};
+
+struct CliParseResult {
+    std::optional<CliOptions> options;
+    std::string error;  // one line for the user when options is empty
+};
+
+CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments);
+
+// "HOST:PORT" with a dotted IPv4 host (or "localhost") and a port of 1 to 65535.
+std::optional<CliEndpoint> parse_endpoint(const std::string& text);
+
+// "Name=Value" with a parameter name in any letter case and an integer in
+// the parameter's range; an error line otherwise.
+std::optional<CliParameterChange> parse_parameter_change(const std::string& text, std::string* error);
+
+std::string cli_usage();

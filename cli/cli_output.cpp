@@ -1,0 +1,110 @@
+#include "cli/cli_output.h"
+
+#include <cstdio>
+
+#include "device/framed_command.h"
+
+namespace {
+
+std::string json_version(const std::optional<std::string>& text) {
+    return text ? json_string(*text) : "null";
+}
+
+std::string trimmed(std::string text) {
+    const size_t start = text.find_first_not_of(' ');
+    return start == std::string::npos ? std::string{} : text.substr(start);
+}
+
+}  // namespace
+
+bool UnitParameters::complete() const {
+    for (const auto& value : values) {
+        if (!value) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string json_string(std::string_view text) {
+    std::string out = "\"";
+    for (char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
+                    out += escaped;
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out + "\"";
+}
+
+std::string format_versions(const UnitVersions& versions, bool json) {
+    const std::optional<std::string> bootloader =
+        versions.bootloader ? std::optional(format_bootloader_version(*versions.bootloader)) : std::nullopt;
+    const std::optional<std::string> application =
+        versions.application ? std::optional(format_application_version(*versions.application))
+                             : std::nullopt;
+    if (json) {
+        return "{\"device\":" + json_string(versions.device) + ",\"bootloader\":" + json_version(bootloader) +
+               ",\"application\":" + json_version(application) + "}\n";
+    }
+    return versions.device + "\n  Bootloader version:   " + bootloader.value_or("none") +
+           "\n  Application version:  " + application.value_or("none") + "\n";
+}
+
+std::string format_parameters(const UnitParameters& parameters, bool json) {
+    std::string out;
+    if (json) {
+        out = "{\"device\":" + json_string(parameters.device) + ",\"parameters\":{";
+        bool first = true;
+        for (ParameterId id : kAllParameters) {
+            if (!parameters[id]) {
+                continue;
+            }
+            out += (first ? "" : ",") + json_string(parameter_name(id)) + ":" + std::to_string(*parameters[id]);
+            first = false;
+        }
+        return out + "}}\n";
+    }
+    out = parameters.device + "\n";
+    for (ParameterId id : kAllParameters) {
+        char line[128];
+        if (parameters[id]) {
+            std::snprintf(line, sizeof line, "  %-15s %4d  %s\n", parameter_name(id), *parameters[id],
+                          trimmed(parameter_value_text(id, *parameters[id])).c_str());
+        } else {
+            std::snprintf(line, sizeof line, "  %-15s    ?  (not reported)\n", parameter_name(id));
+        }
+        out += line;
+    }
+    return out;
+}
+
+std::string format_networks(const std::vector<NetworkEntry>& networks, bool json) {
+    std::string out;
+    if (json) {
+        out = "{\"interfaces\":[";
+        for (size_t i = 0; i < networks.size(); ++i) {
+            out += (i > 0 ? ",{\"name\":" : "{\"name\":") + json_string(networks[i].name) +
+                   ",\"current\":" + (networks[i].current ? "true" : "false") + "}";
+        }
+        return out + "]}\n";
+    }
+    if (networks.empty()) {
+        return "The connection manager offers no network interfaces.\n";
+    }
+    for (const NetworkEntry& network : networks) {
+        out += (network.current ? "* " : "  ") + network.name + "\n";
+    }
+    return out;
+}

@@ -1,0 +1,81 @@
+#include "cli/cli_options.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+TEST(CliOptions, ParsesEveryCommand) {
+    auto r = parse_cli_arguments({"--json", "--timeout", "2500", "--conmon", "127.0.0.1:9900", "get", "TPX2-Stage"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->command, CliCommand::Get);
+    EXPECT_TRUE(r.options->json);
+    EXPECT_EQ(r.options->timeout_ms, 2500u);
+    ASSERT_TRUE(r.options->conmon);
+    EXPECT_EQ(r.options->conmon->host, "127.0.0.1");
+    EXPECT_EQ(r.options->conmon->port, 9900);
+    EXPECT_EQ(r.options->device, "TPX2-Stage");
+
+    r = parse_cli_arguments({"set", "TPX2-Stage", "miclf=-3", "MODE=+4", "MicGate=0"});
+    ASSERT_TRUE(r.options) << r.error;
+    ASSERT_EQ(r.options->changes.size(), 3u);
+    EXPECT_EQ(r.options->changes[0].id, ParameterId::MicLf);
+    EXPECT_EQ(r.options->changes[0].value, -3);
+    EXPECT_EQ(r.options->changes[1].id, ParameterId::Mode);
+    EXPECT_EQ(r.options->changes[1].value, 4);
+
+    r = parse_cli_arguments({"--cmm", "localhost:8850", "use-network", "Ethernet 2"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->network, "Ethernet 2");
+    EXPECT_EQ(r.options->cmm->host, "127.0.0.1");
+
+    EXPECT_TRUE(parse_cli_arguments({"networks"}).options);
+    EXPECT_TRUE(parse_cli_arguments({"info", "x"}).options);
+    EXPECT_TRUE(parse_cli_arguments({"watch", "x"}).options);
+    EXPECT_TRUE(parse_cli_arguments({"--help"}).options->help);
+}
+
+TEST(CliOptions, RefusesBadInputWithOneClearLine) {
+    struct Case {
+        Args args;
+        const char* error_contains;
+    };
+    const Case cases[] = {
+        {{}, "missing COMMAND"},
+        {{"frobnicate"}, "unknown command"},
+        {{"--verbose", "get", "x"}, "unknown option"},
+        {{"get"}, "missing DEVICE"},
+        {{"get", "a", "b"}, "unexpected argument"},
+        {{"get", std::string(32, 'n')}, "longer than"},
+        {{"set", "x"}, "at least one NAME=VALUE"},
+        {{"set", "x", "MicLf"}, "expected NAME=VALUE"},
+        {{"set", "x", "Volume=3"}, "unknown parameter 'Volume'"},
+        {{"set", "x", "MicLf=13"}, "from -12 to 12"},
+        {{"set", "x", "MicLf=-13"}, "from -12 to 12"},
+        {{"set", "x", "Mode=5"}, "from 0 to 4"},
+        {{"set", "x", "MicGate=2"}, "from 0 to 1"},
+        {{"set", "x", "MicGate=1.0"}, "from 0 to 1"},
+        {{"set", "x", "MicGate="}, "from 0 to 1"},
+        {{"set", "x", "MicLf=99999999999999999999"}, "from -12 to 12"},
+        {{"--timeout"}, "needs a value"},
+        {{"--timeout", "0", "get", "x"}, "--timeout"},
+        {{"--timeout", "abc", "get", "x"}, "--timeout"},
+        {{"--conmon", "8900", "get", "x"}, "HOST:PORT"},
+        {{"--conmon", "10.0.0:8900", "get", "x"}, "HOST:PORT"},
+        {{"--conmon", "127.0.0.1:70000", "get", "x"}, "HOST:PORT"},
+        {{"--cmm", "example.com:1", "networks"}, "HOST:PORT"},
+        {{"use-network"}, "missing NAME"},
+        {{"use-network", ""}, "None"},
+        {{"networks", "extra"}, "unexpected argument"},
+    };
+    for (const Case& c : cases) {
+        const CliParseResult r = parse_cli_arguments(c.args);
+        EXPECT_FALSE(r.options);
+        EXPECT_NE(r.error.find(c.error_contains), std::string::npos)
+            << "error '" << r.error << "' lacks '" << c.error_contains << "'";
+        EXPECT_EQ(r.error.find('\n'), std::string::npos);
+    }
+}
+
+}  // namespace
