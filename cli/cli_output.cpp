@@ -71,10 +71,16 @@ std::string format_parameters(const UnitParameters& parameters, bool json) {
             if (!parameters[id]) {
                 continue;
             }
-            out += (first ? "" : ",") + json_string(parameter_name(id)) + ":" + std::to_string(*parameters[id]);
+            if (!first) {
+                out += ',';
+            }
+            out += json_string(parameter_name(id));
+            out += ':';
+            out += std::to_string(*parameters[id]);
             first = false;
         }
-        return out + "}}\n";
+        out += "}}\n";
+        return out;
     }
     out = parameters.device + "\n";
     for (ParameterId id : kAllParameters) {
@@ -95,10 +101,15 @@ std::string format_networks(const std::vector<NetworkEntry>& networks, bool json
     if (json) {
         out = "{\"interfaces\":[";
         for (size_t i = 0; i < networks.size(); ++i) {
-            out += (i > 0 ? ",{\"name\":" : "{\"name\":") + json_string(networks[i].name) +
-                   ",\"current\":" + (networks[i].current ? "true" : "false") + "}";
+            if (i > 0) {
+                out += ',';
+            }
+            out += "{\"name\":";
+            out += json_string(networks[i].name);
+            out += networks[i].current ? ",\"current\":true}" : ",\"current\":false}";
         }
-        return out + "]}\n";
+        out += "]}\n";
+        return out;
     }
     if (networks.empty()) {
         return "The connection manager offers no network interfaces.\n";

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "avn/runtime/aud_error.h"
+#include "avn/runtime/aud_format.h"
 
 enum : size_t {
     AUD_INTERFACE_NAME_SIZE = 64,  // UTF-16 units, with the terminating zero
@@ -131,7 +132,7 @@ aud_interface_kind aud_interface_kind_from_sysfs(const aud_interface_sysfs_facts
 
 // Formats one diagnostic line and hands it to `log`, if there is one.
 void aud_interface_log_printf(aud_interface_log_fn log, void* context, int level,
-                              const char* format, ...) __attribute__((format(gnu_printf, 4, 5)));
+                              const char* format, ...) AUD_FORMAT_CHECK(4, 5);
 
 // Sets the index and pktinfo_index; an index that does not fit in 16 bits
 // writes a Warning line naming the adapter.

@@ -18,7 +18,12 @@
 #include <cstdarg>
 #include <cstddef>
 
-#if defined(__GNUC__)
+// GCC (mingw included) checks with the C library's own conventions under
+// gnu_printf; clang only knows printf.
+#if defined(__clang__)
+#define AUD_FORMAT_CHECK(format_index, first_arg) \
+    __attribute__((format(printf, format_index, first_arg)))
+#elif defined(__GNUC__)
 #define AUD_FORMAT_CHECK(format_index, first_arg) \
     __attribute__((format(gnu_printf, format_index, first_arg)))
 #else
