@@ -1,0 +1,50 @@
+// The simulated AVN network as one object: its devices and the services that
+// stand in for the AVN software on this computer (for now the local conmon
+// server). The command-line program and in-process tests both use it:
+//
+//     sim::SimOptions options;
+//     options.conmon.port = 0;                  // any free port
+//     options.units = sim::default_units();
+//     sim::SimNetwork network(options);
+//     network.start();
+//     uint16_t port = network.conmon_port();
+//     network.conmon().set_device_muted("TPX2-Stage", true);
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "avn/runtime/aud_error.h"
+#include "sim/conmon_server.h"
+#include "sim/sim_device.h"
+#include "sim/sim_log.h"
+#include "sim/sim_options.h"
+
+namespace sim {
+
+class SimNetwork {
+  public:
+    explicit SimNetwork(const SimOptions& options);
+    ~SimNetwork();
+    SimNetwork(const SimNetwork&) = delete;
+    SimNetwork& operator=(const SimNetwork&) = delete;
+
+    // Starts the services with the options' faults in force.
+    aud_error start();
+    void stop();
+
+    uint16_t conmon_port() const { return conmon_->port(); }
+    ConmonServer& conmon() { return *conmon_; }
+    SimLog& log() { return log_; }
+    // In the order of the options: units first, then other devices. Their
+    // identities never change; everything else is reached through a service.
+    const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
+
+  private:
+    SimOptions options_;
+    SimLog log_;
+    std::vector<std::unique_ptr<SimDevice>> devices_;
+    std::unique_ptr<ConmonServer> conmon_;
+};
+
+}  // namespace sim

@@ -1,0 +1,118 @@
+// The command line of avn-sim.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/sim_options.h"
+
+namespace {
+
+sim::ParsedOptions parse(std::vector<std::string_view> arguments) {
+    return sim::parse_sim_options(arguments);
+}
+
+TEST(SimOptions, WithoutDevicesTwoDefaultUnitsStart) {
+    const sim::ParsedOptions parsed = parse({});
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.options.units.size(), 2u);
+    EXPECT_EQ(parsed.options.units[0].name, "TPX2-Stage");
+    EXPECT_EQ(parsed.options.units[1].name, "TPX2-Booth");
+    EXPECT_EQ(parsed.options.units[0].bootloader_version, 0x0205);
+    EXPECT_EQ(parsed.options.units[0].application_version, 0x00010003u);
+    EXPECT_EQ(parsed.options.units[0].model, 8u);
+    EXPECT_EQ(parsed.options.units[0].parameters, (sim::ParameterValues{0, 0, 0, 0, 0, 4, 1}));
+    EXPECT_EQ(parsed.options.conmon.port, 8900);
+    EXPECT_EQ(parsed.options.conmon.version, 0x1503);
+}
+
+TEST(SimOptions, UnitsAndDevicesTakeTheirKeys) {
+    const sim::ParsedOptions parsed =
+        parse({"--unit",
+               "Rack,bootloader=0,application=3.12,model=9,miclf=-12,MicGate=0",
+               "--device=Desk,maker=Acme,model=4",
+               "--conmon-port",
+               "0",
+               "--server-version",
+               "0x1300",
+               "--mute",
+               "rack",
+               "--drop",
+               "0.25",
+               "--corrupt-incoming=1",
+               "--seed",
+               "7",
+               "--delay",
+               "40",
+               "--client-timeout",
+               "0",
+               "--quiet",
+               "--silent",
+               "--local-name",
+               "Host"});
+    ASSERT_EQ(parsed.error, "");
+    const sim::SimOptions& options = parsed.options;
+    ASSERT_EQ(options.units.size(), 1u);
+    const sim::Tpx2UnitSettings& unit = options.units[0];
+    EXPECT_EQ(unit.name, "Rack");
+    EXPECT_EQ(unit.bootloader_version, 0);
+    EXPECT_EQ(unit.application_version, (3u << 16) | 12u);
+    EXPECT_EQ(unit.model, 9u);
+    EXPECT_EQ(unit.parameters, (sim::ParameterValues{-12, 0, 0, 0, 0, 4, 0}));
+    ASSERT_EQ(options.devices.size(), 1u);
+    EXPECT_EQ(options.devices[0].name, "Desk");
+    EXPECT_EQ(options.devices[0].maker, "Acme");
+    EXPECT_EQ(options.devices[0].model, 4u);
+    EXPECT_EQ(options.conmon.port, 0);
+    EXPECT_EQ(options.conmon.version, 0x1300);
+    EXPECT_EQ(options.muted_devices, (std::vector<std::string>{"rack"}));
+    EXPECT_DOUBLE_EQ(options.faults_to_clients.drop_fraction, 0.25);
+    EXPECT_DOUBLE_EQ(options.faults_from_clients.corrupt_fraction, 1.0);
+    EXPECT_EQ(options.conmon.seed, 7u);
+    EXPECT_EQ(options.delay.count(), 40);
+    EXPECT_EQ(options.conmon.client_timeout.count(), 0);
+    EXPECT_TRUE(options.quiet);
+    EXPECT_TRUE(options.silent);
+    EXPECT_EQ(options.conmon.local_device_name, "Host");
+}
+
+TEST(SimOptions, HelpStopsParsing) {
+    EXPECT_TRUE(parse({"--help", "--bogus"}).help);
+    EXPECT_NE(std::string(sim::sim_usage()).find("--conmon-port"), std::string::npos);
+}
+
+TEST(SimOptions, MistakesAreNamed) {
+    struct Case {
+        std::vector<std::string_view> arguments;
+        const char* error_part;
+    };
+    const Case cases[] = {
+        {{"--bogus"}, "unknown option"},
+        {{"--conmon-port"}, "needs a value"},
+        {{"--conmon-port", "65536"}, "not a port"},
+        {{"--server-version", "0x0fff"}, "0x1000 to 0x1FFF"},
+        {{"--server-version", "0x2000"}, "0x1000 to 0x1FFF"},
+        {{"--unit", ""}, "1 to 31 characters"},
+        {{"--unit", "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345"}, "1 to 31 characters"},
+        {{"--unit", "A", "--device", "a,maker=X"}, "two devices"},
+        {{"--unit", "A,bootloader=2"}, "bootloader version"},
+        {{"--unit", "A,bootloader=256.0"}, "bootloader version"},
+        {{"--unit", "A,application=1.65536"}, "application version"},
+        {{"--unit", "A,MicHf=13"}, "MicHf from -12 to 12"},
+        {{"--unit", "A,Mode=5"}, "Mode from 0 to 4"},
+        {{"--unit", "A,colour=red"}, "unknown key"},
+        {{"--unit", "A,model"}, "not KEY=VALUE"},
+        {{"--device", "D,model=3"}, "maker=TEXT is required"},
+        {{"--device", "D,maker=TooLongMaker"}, "1 to 8 bytes"},
+        {{"--drop", "1.5"}, "fraction"},
+        {{"--corrupt", "-0.1"}, "fraction"},
+        {{"--mute", "Nobody"}, "no device is named"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.error_part);
+        const sim::ParsedOptions parsed = parse(c.arguments);
+        EXPECT_NE(parsed.error.find(c.error_part), std::string::npos) << parsed.error;
+    }
+}
+
+}  // namespace
