@@ -1,0 +1,340 @@
+#include "avn/runtime/avn_access.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "avn/runtime/socket.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr uint32_t kStepWaitMs = 100;
+constexpr uint32_t kLongStepWaitMs = 1000;
+constexpr uint32_t kEventLoopMutexWaitMs = 100;
+// A failing step returns at once; the event-loop thread then pauses this long
+// so that a lasting socket fault does not turn it into a busy loop.
+constexpr milliseconds kFailedStepPause{10};
+// How long a releasing thread steps aside for a thread that waits.
+constexpr milliseconds kHandOverLimit{20};
+// Between two CONNECT attempts while the connection manager does not answer.
+constexpr milliseconds kConnectRetryInterval{500};
+// How long stop_avn_api steps for the connection manager's disconnection.
+constexpr milliseconds kDisconnectLimit{1000};
+
+constexpr const char* kCmmClientName = "FWUpdater";
+
+// ---- The mutex and its fair hand-over ----
+
+std::atomic<int> lock_waiters{0};
+std::atomic<uint64_t> lock_acquisitions{0};
+thread_local int lock_depth = 0;
+
+// ---- Process-wide state ----
+
+std::atomic<avnapi*> instance{nullptr};
+std::atomic<cmm_client*> cmm{nullptr};
+std::thread event_loop_thread;
+std::atomic<bool> event_loop_quit{false};
+
+// The options and window callbacks are set from the window thread and read
+// inside processing steps; a mutex of their own keeps each pair whole.
+std::mutex settings_mutex;
+avn_api_options current_options;
+
+template <typename Fn>
+struct WindowCallback {
+    Fn function = nullptr;
+    void* window = nullptr;
+};
+WindowCallback<avn_domain_change_fn> domain_change_callback;
+WindowCallback<avn_network_options_fn> network_options_callback;
+WindowCallback<avn_network_state_fn> network_state_callback;
+
+template <typename Fn>
+WindowCallback<Fn> read_callback(const WindowCallback<Fn>& stored) {
+    std::lock_guard lock(settings_mutex);
+    return stored;
+}
+
+template <typename Fn>
+void write_callback(WindowCallback<Fn>& stored, Fn function, void* window) {
+    std::lock_guard lock(settings_mutex);
+    stored = {function, window};
+}
+
+// ---- Callbacks of the AVN API (inside processing steps) ----
+
+void on_domain_event(const avn_domain_handler_event* event) {
+    const auto callback = read_callback(domain_change_callback);
+    if (callback.function != nullptr) {
+        callback.function(callback.window, event);
+    }
+}
+
+void on_cmm_event(cmm_client* client, const cmm_event* event, void* /*context*/) {
+    if ((event->flags & CMM_EVENT_STATE) != 0) {
+        const auto callback = read_callback(network_state_callback);
+        const cmm_state* state = cmm_client_get_state(client);
+        if (state != nullptr && callback.function != nullptr) {
+            callback.function(callback.window, state);
+        }
+    }
+    if ((event->flags & CMM_EVENT_OPTIONS) != 0) {
+        const auto callback = read_callback(network_options_callback);
+        const cmm_options* options = cmm_client_get_options(client);
+        if (options != nullptr && callback.function != nullptr) {
+            callback.function(callback.window, client, options);
+        }
+    }
+}
+
+// ---- Steps ----
+
+aud_error step(avnapi_runtime* runtime, uint32_t cap_ms) {
+    aud_fdsets sets;
+    aud_fdsets_clear(&sets);
+    aud_time timeout = aud_time_from_milliseconds(cap_ms);
+    aud_error error = avnapi_runtime_get_fdsets(runtime, &sets, &timeout);
+    if (error != AUD_SUCCESS) {
+        return error;
+    }
+    const aud_time cap = aud_time_from_milliseconds(cap_ms);
+    if (aud_time_compare(timeout, cap) > 0) {
+        timeout = cap;
+    }
+    const bool no_sockets = sets.read.count <= 0 && sets.write.count <= 0;
+    error = aud_fdsets_wait(&sets, timeout);
+    if (error != AUD_SUCCESS) {
+        if (!no_sockets) {
+            const char* text = aud_error_message(error);
+            std::printf("Error processing sockets: %s (%d)\n", text != nullptr ? text : "unknown",
+                        error);
+            std::fflush(stdout);
+        }
+        return error;
+    }
+    return avnapi_runtime_process(runtime, &sets);
+}
+
+void avn_event_loop_thread() {
+    while (!event_loop_quit) {
+        if (!avn_api_lock(kEventLoopMutexWaitMs)) {
+            continue;
+        }
+        avnapi* api = instance;
+        const aud_error error =
+            api != nullptr ? step_avn_events(avnapi_get_runtime(api)) : AUD_SUCCESS;
+        avn_api_unlock();
+        if (error != AUD_SUCCESS) {
+            std::this_thread::sleep_for(kFailedStepPause);
+        }
+    }
+}
+
+// Frees the connection-manager client: asks the service to let it go, steps
+// (bounded) until it is disconnected, closes it.
+void release_cmm_client(cmm_client* client, avnapi* api) {
+    if (cmm_client_get_connection_state(client) != CMM_CLIENT_DISCONNECTED) {
+        cmm_client_stop(client);
+        const auto deadline = Clock::now() + kDisconnectLimit;
+        while (cmm_client_get_connection_state(client) == CMM_CLIENT_CONNECTED &&
+               Clock::now() < deadline) {
+            step_avn_events(avnapi_get_runtime(api));
+        }
+    }
+    cmm_client_close(client);
+    cmm_client_delete(client);
+}
+
+// Steps until the connection manager accepted the client or the limit has
+// passed. A CONNECT that is not answered within the retry interval (nothing
+// listens, or the port's closure was not even reported) is sent again from a
+// fresh socket, so that a service that is just starting is still found
+// within the limit.
+bool wait_for_connection_manager(cmm_client* client, avnapi* api, uint32_t limit_ms) {
+    const auto start = Clock::now();
+    const auto deadline = start + milliseconds(limit_ms);
+    auto next_attempt = start + kConnectRetryInterval;
+    while (cmm_client_get_connection_state(client) != CMM_CLIENT_CONNECTED) {
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            return false;
+        }
+        if (now >= next_attempt) {
+            cmm_client_close(client);
+            if (cmm_client_init(client, kCmmClientName) == AUD_SUCCESS) {
+                cmm_client_start(client);
+            }
+            next_attempt = now + kConnectRetryInterval;
+        }
+        step_avn_events(avnapi_get_runtime(api));
+    }
+    return true;
+}
+
+aud_error start_locked(const avn_api_options& options) {
+    if (instance != nullptr) {
+        return AUD_ERR_ALREADY;
+    }
+    {
+        std::lock_guard lock(settings_mutex);
+        current_options = options;
+    }
+    avnapi* api = nullptr;
+    aud_error error = avnapi_new(&api);
+    if (error != AUD_SUCCESS) {
+        return error;
+    }
+    avn_domain_handler_set_event_callback(avnapi_get_domain_handler(api), on_domain_event);
+
+    cmm_client* client = nullptr;
+    error = cmm_client_new(api, &client);
+    if (error != AUD_SUCCESS) {
+        avnapi_delete(api);
+        return error;
+    }
+    error = cmm_client_set_service_port(client, options.cmm_port);
+    if (error == AUD_SUCCESS) {
+        error = cmm_client_init(client, kCmmClientName);
+    }
+    if (error == AUD_SUCCESS) {
+        cmm_client_set_event_callback(client, on_cmm_event);
+        error = cmm_client_start(client);
+    }
+    if (error == AUD_SUCCESS &&
+        !wait_for_connection_manager(client, api, options.connect_limit_ms)) {
+        error = AUD_ERR_NOTRUNNING;
+    }
+    if (error != AUD_SUCCESS) {
+        release_cmm_client(client, api);
+        avnapi_delete(api);
+        return error;
+    }
+
+    instance = api;
+    cmm = client;
+    event_loop_quit = false;
+    event_loop_thread = std::thread(avn_event_loop_thread);
+    return AUD_SUCCESS;
+}
+
+}  // namespace
+
+// ---- The mutex ----
+
+std::recursive_timed_mutex& avn_api_mutex() {
+    // Never destroyed: threads may still be releasing it while statics go.
+    static auto* mutex = new std::recursive_timed_mutex;
+    return *mutex;
+}
+
+bool avn_api_lock(uint32_t limit_ms) {
+    if (lock_depth > 0) {
+        // Already ours: a recursive take never waits.
+        avn_api_mutex().lock();
+        ++lock_depth;
+        return true;
+    }
+    ++lock_waiters;
+    const bool obtained = avn_api_mutex().try_lock_for(milliseconds(limit_ms));
+    --lock_waiters;
+    if (obtained) {
+        ++lock_depth;
+        ++lock_acquisitions;
+    }
+    return obtained;
+}
+
+void avn_api_lock_unbounded() {
+    while (!avn_api_lock(250)) {
+    }
+}
+
+void avn_api_unlock() {
+    const bool released = --lock_depth == 0;
+    const uint64_t acquisitions = lock_acquisitions;
+    avn_api_mutex().unlock();
+    if (!released) {
+        return;
+    }
+    // Step aside until a waiting thread has taken the mutex (or stopped
+    // waiting), so that taking it again at once cannot starve it.
+    const auto deadline = Clock::now() + kHandOverLimit;
+    for (int round = 0; lock_waiters > 0 && lock_acquisitions == acquisitions; ++round) {
+        if (Clock::now() >= deadline) {
+            break;
+        }
+        if (round < 16) {
+            std::this_thread::yield();
+        } else {
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    }
+}
+
+// ---- Steps ----
+
+aud_error step_avn_events(avnapi_runtime* runtime) {
+    return step(runtime, kStepWaitMs);
+}
+
+aud_error step_avn_events_long(avnapi_runtime* runtime) {
+    return step(runtime, kLongStepWaitMs);
+}
+
+// ---- Start and stop ----
+
+aud_error start_avn_api(const avn_api_options* options) {
+    avn_api_lock_unbounded();
+    const aud_error error = start_locked(options != nullptr ? *options : avn_api_options{});
+    avn_api_unlock();
+    return error;
+}
+
+void stop_avn_api() {
+    if (event_loop_thread.joinable()) {
+        event_loop_quit = true;
+        event_loop_thread.join();
+    }
+    avn_api_lock_unbounded();
+    avnapi* api = instance.exchange(nullptr);
+    cmm_client* client = cmm.exchange(nullptr);
+    if (client != nullptr) {
+        release_cmm_client(client, api);
+    }
+    if (api != nullptr) {
+        avnapi_delete(api);
+    }
+    avn_api_unlock();
+}
+
+avnapi* avn_api_instance() {
+    return instance;
+}
+
+cmm_client* avn_api_cmm_client() {
+    return cmm;
+}
+
+avn_api_options avn_api_current_options() {
+    std::lock_guard lock(settings_mutex);
+    return current_options;
+}
+
+// ---- Window callbacks ----
+
+void set_domain_change_callback(avn_domain_change_fn callback, void* window) {
+    write_callback(domain_change_callback, callback, window);
+}
+
+void set_network_options_callback(avn_network_options_fn callback, void* window) {
+    write_callback(network_options_callback, callback, window);
+}
+
+void set_network_state_callback(avn_network_state_fn callback, void* window) {
+    write_callback(network_state_callback, callback, window);
+}
