@@ -1,0 +1,278 @@
+#include "device/conmon_transport.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <string_view>
+
+#include "avn/runtime/avn_access.h"
+#include "device/sync_event.h"
+#include "device/text_convert.h"
+#include "device/vendor_envelope.h"
+
+namespace {
+
+constexpr uint32_t kLoopbackAddress = 0x7F000001;
+
+char ascii_lower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// AVN device names are compared without regard to letter case.
+bool same_device_name(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return ascii_lower(x) == ascii_lower(y);
+           });
+}
+
+ConMonTransport* transport_of(conmon_client* client) {
+    return static_cast<ConMonTransport*>(conmon_client_get_context(client));
+}
+
+}  // namespace
+
+ConMonTransport::ConMonTransport(const wchar_t* device_name) {
+    if (device_name != nullptr) {
+        device_name_ = narrow_from_wide(device_name);
+    }
+}
+
+ConMonTransport::~ConMonTransport() {
+    close();
+}
+
+// ---- Callbacks (inside processing steps, with the AVN API mutex held) ----
+
+void ConMonTransport::on_connection_state(conmon_client* client) {
+    transport_of(client)->connection_state_ = conmon_client_get_connection_state(client);
+}
+
+void ConMonTransport::on_register_response(conmon_client* client, conmon_client_request_id,
+                                           aud_error status) {
+    ConMonTransport* self = transport_of(client);
+    self->register_answered_ = true;
+    self->register_status_ = status;
+}
+
+void ConMonTransport::on_subscribe_response(conmon_client* client, conmon_client_request_id request,
+                                            aud_error status) {
+    ConMonTransport* self = transport_of(client);
+    if (request == self->subscribe_request_) {
+        self->subscribe_answered_ = true;
+        self->subscribe_status_ = status;
+    }
+}
+
+// Only the response to the latest send counts: a late answer to an earlier
+// write that gave up waiting must not confirm the current one.
+void ConMonTransport::on_send_response(conmon_client* client, conmon_client_request_id request,
+                                       aud_error status) {
+    ConMonTransport* self = transport_of(client);
+    if (request == self->send_request_) {
+        self->send_answered_ = true;
+        self->send_status_ = status;
+    }
+}
+
+void ConMonTransport::on_status_message(conmon_client* client, uint16_t channel_type,
+                                        uint16_t direction, const conmon_message* message,
+                                        const uint8_t* body) {
+    transport_of(client)->capture(client, channel_type, direction, message, body);
+}
+
+void ConMonTransport::capture(conmon_client* client, uint16_t channel_type, uint16_t direction,
+                              const conmon_message* message, const uint8_t* body) {
+    if (channel_type != CONMON_CHANNEL_TYPE_STATUS || direction != CONMON_DIRECTION_REMOTE) {
+        return;
+    }
+    const conmon_source source = conmon_message_source(message);
+    const char* sender = conmon_client_device_name_for_source(client, &source);
+    if (sender == nullptr || !device_name_ || !same_device_name(sender, *device_name_)) {
+        return;
+    }
+    if (std::memcmp(conmon_message_vendor_id(message), kManufacturerId.data(),
+                    kManufacturerId.size()) != 0) {
+        return;
+    }
+    // Only the newest message is kept.
+    captured_ = false;
+    captured_message_.clear();
+    try {
+        captured_message_.assign(body, body + conmon_message_body_size(message));
+    } catch (const std::bad_alloc&) {
+        captured_message_ = {};
+        return;
+    }
+    captured_ = true;
+}
+
+// ---- Operations ----
+
+template <typename Done>
+bool ConMonTransport::step_until(Done done, uint64_t deadline_ms) {
+    avnapi_runtime* runtime = avnapi_get_runtime(avn_api_instance());
+    while (!done()) {
+        if (tick_count_ms() >= deadline_ms) {
+            return false;
+        }
+        step_avn_events(runtime);
+    }
+    return true;
+}
+
+void ConMonTransport::release_client() {
+    conmon_client_delete(client_);
+    conmon_client_config_delete(config_);
+    client_ = nullptr;
+    config_ = nullptr;
+}
+
+bool ConMonTransport::open(uint32_t time_limit_ms) {
+    if (open_) {
+        return true;
+    }
+    const uint64_t deadline = tick_count_ms() + time_limit_ms;
+    AvnApiLock lock(time_limit_ms);
+    if (!lock) {
+        return false;
+    }
+    avnapi* api = avn_api_instance();
+    if (api == nullptr) {
+        return false;  // the AVN API did not start
+    }
+    config_ = conmon_client_config_new(kClientName);
+    if (config_ == nullptr) {
+        return false;
+    }
+    aud_socket_address server{};
+    aud_socket_address_set_ipv4(&server, kLoopbackAddress, avn_api_current_options().conmon_port);
+    conmon_client_config_set_server_address(config_, &server);
+    if (conmon_client_new(api, config_, &client_) != AUD_SUCCESS) {
+        client_ = nullptr;
+        release_client();
+        return false;
+    }
+    conmon_client_set_context(client_, this);
+    conmon_client_set_connection_state_callback(client_, on_connection_state);
+    connection_state_ = conmon_client_get_connection_state(client_);
+
+    bool ok =
+        conmon_client_connect(client_) == AUD_SUCCESS &&
+        step_until([this] { return connection_state_ == CONMON_CLIENT_CONNECTED; }, deadline) &&
+        step_until([this] { return conmon_client_is_ready(client_); }, deadline);
+    if (ok) {
+        register_answered_ = false;
+        register_status_ = AUD_SUCCESS;
+        ok = conmon_client_register_monitoring_messages(
+                 client_, on_register_response, nullptr, CONMON_CHANNEL_TYPE_STATUS,
+                 CONMON_DIRECTION_REMOTE, on_status_message) == AUD_SUCCESS &&
+             step_until([this] { return register_answered_; }, deadline) &&
+             register_status_ == AUD_SUCCESS;
+    }
+    if (ok) {
+        subscribe_answered_ = false;
+        subscribe_status_ = AUD_SUCCESS;
+        ok = conmon_client_subscribe(
+                 client_, on_subscribe_response, &subscribe_request_, CONMON_CHANNEL_TYPE_STATUS,
+                 device_name_ ? device_name_->c_str() : nullptr) == AUD_SUCCESS &&
+             step_until([this] { return subscribe_answered_; }, deadline) &&
+             subscribe_status_ == AUD_SUCCESS;
+    }
+    if (!ok) {
+        release_client();
+        return false;
+    }
+    open_ = true;
+    return true;
+}
+
+bool ConMonTransport::close() {
+    if (open_) {
+        avn_api_lock_unbounded();
+        conmon_client_disconnect(client_);
+        release_client();
+        open_ = false;
+        avn_api_unlock();
+    }
+    // The client, and with it the capture handler, is gone: nothing else
+    // touches the captured message now.
+    captured_ = false;
+    captured_message_ = {};
+    return true;
+}
+
+bool ConMonTransport::write_channel(std::span<const uint8_t> message, uint32_t channel,
+                                    uint32_t time_limit_ms) {
+    if (!open_ || message.size() > kMaxPayload) {
+        return false;
+    }
+    AvnApiLock lock(std::max(time_limit_ms, kMinMutexWaitMs));
+    if (!lock) {
+        return false;
+    }
+    std::array<uint8_t, kSendBufferSize> envelope;
+    const size_t length = encode_vendor_envelope(channel, message, envelope);
+    if (length == 0) {
+        return false;
+    }
+    send_answered_ = false;
+    send_status_ = AUD_SUCCESS;
+    captured_ = false;
+    captured_message_.clear();
+
+    const uint64_t start = tick_count_ms();
+    const aud_time timeout{static_cast<int32_t>(time_limit_ms / 1000),
+                           static_cast<int32_t>((time_limit_ms % 1000) * 1000)};
+    send_request_ = nullptr;
+    if (conmon_client_send_control_message(
+            client_, on_send_response, &send_request_,
+            device_name_ ? device_name_->c_str() : nullptr, kMessageType, kManufacturerId.data(),
+            envelope.data(), static_cast<uint16_t>(length), &timeout) != AUD_SUCCESS) {
+        return false;
+    }
+    avnapi_runtime* runtime = avnapi_get_runtime(avn_api_instance());
+    if (runtime == nullptr) {
+        return false;  // the AVN API was stopped under the transport
+    }
+    do {
+        step_avn_events(runtime);
+    } while (!send_answered_ && tick_count_ms() - start < time_limit_ms);
+    return send_answered_ && send_status_ == AUD_SUCCESS;
+}
+
+size_t ConMonTransport::read_channel(std::span<uint8_t> buffer, uint32_t channel,
+                                     uint32_t time_limit_ms) {
+    if (!open_) {
+        return 0;
+    }
+    AvnApiLock lock(std::max(time_limit_ms, kMinMutexWaitMs));
+    if (!lock) {
+        return 0;
+    }
+    const uint64_t start = tick_count_ms();
+    avnapi_runtime* runtime = avnapi_get_runtime(avn_api_instance());
+    if (runtime == nullptr) {
+        return 0;
+    }
+    while (!captured_) {
+        step_avn_events(runtime);
+        if (tick_count_ms() - start >= time_limit_ms) {
+            break;
+        }
+    }
+    if (!captured_) {
+        return 0;
+    }
+    captured_ = false;
+    const std::vector<uint8_t> message = std::move(captured_message_);
+    captured_message_ = {};
+    // Too short, a bad CRC, or a length field beyond the bytes received: the
+    // message is discarded. So is one for another channel.
+    const auto envelope = decode_vendor_envelope(message);
+    if (!envelope || envelope->channel != channel) {
+        return 0;
+    }
+    const size_t n = std::min(buffer.size(), envelope->payload.size());
+    std::copy_n(envelope->payload.begin(), n, buffer.begin());
+    return n;
+}

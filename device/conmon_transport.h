@@ -1,0 +1,91 @@
+// The transport to one TPX-2 through the AVN control-and-monitoring service:
+// messages go out as vendor-specific control messages addressed to the unit's
+// AVN device name under the maker's manufacturer ID, and come back as the
+// unit's vendor-specific status messages, which the transport subscribes to
+// and filters. Every message travels in a vendor envelope.
+//
+// All work happens under the AVN API mutex; while it waits for an answer the
+// transport steps the AVN runtime itself. It keeps only the newest message
+// captured from the unit, and every write discards one not yet read.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "avn/conmon/conmon_client.h"
+#include "device/transport.h"
+
+// The maker's manufacturer ID: "Vornix" padded with two zero bytes.
+inline constexpr std::array<uint8_t, CONMON_VENDOR_ID_SIZE> kManufacturerId = {'V', 'o', 'r', 'n',
+                                                                               'i', 'x', 0,   0};
+
+class ConMonTransport : public ChannelTransport {
+public:
+    static constexpr const char* kClientName = "vendor_controller";
+    static constexpr uint16_t kMessageType = 0xFFFF;
+    static constexpr size_t kSendBufferSize = 1448;
+    static constexpr size_t kMaxPayload = kSendBufferSize - 12;
+    static constexpr uint32_t kMinMutexWaitMs = 2000;
+
+    // Keeps a narrow copy of the device name (in the user's code page);
+    // opens nothing. A null name gives a transport that names no device.
+    explicit ConMonTransport(const wchar_t* device_name);
+    ~ConMonTransport() override;
+    ConMonTransport(const ConMonTransport&) = delete;
+    ConMonTransport& operator=(const ConMonTransport&) = delete;
+
+    // Connects a conmon client of its own, registers for the status messages
+    // of remote devices and subscribes to the unit's; every step, the wait
+    // for the mutex included, counts against the one limit.
+    bool open(uint32_t time_limit_ms) override;
+    bool is_open() const override { return open_; }
+    bool close() override;
+    // True when the local conmon service confirmed delivery within the
+    // limit. Payloads above kMaxPayload bytes are refused.
+    bool write_channel(std::span<const uint8_t> message, uint32_t channel,
+                       uint32_t time_limit_ms) override;
+    // The payload of the newest captured message when it is a valid envelope
+    // for this channel (at most the buffer's size); 0 otherwise. A message for
+    // another channel is consumed.
+    size_t read_channel(std::span<uint8_t> buffer, uint32_t channel,
+                        uint32_t time_limit_ms) override;
+    const wchar_t* name() const override { return L"CONMON"; }
+
+    const std::optional<std::string>& device_name() const { return device_name_; }
+
+private:
+    static void on_connection_state(conmon_client* client);
+    static void on_register_response(conmon_client* client, conmon_client_request_id request,
+                                     aud_error status);
+    static void on_subscribe_response(conmon_client* client, conmon_client_request_id request,
+                                      aud_error status);
+    static void on_send_response(conmon_client* client, conmon_client_request_id request,
+                                 aud_error status);
+    static void on_status_message(conmon_client* client, uint16_t channel_type, uint16_t direction,
+                                  const conmon_message* message, const uint8_t* body);
+
+    template <typename Done>
+    bool step_until(Done done, uint64_t deadline_ms);
+    void capture(conmon_client* client, uint16_t channel_type, uint16_t direction,
+                 const conmon_message* message, const uint8_t* body);
+    void release_client();
+
+    std::optional<std::string> device_name_;
+    conmon_client_config* config_ = nullptr;
+    conmon_client* client_ = nullptr;
+    int connection_state_ = CONMON_CLIENT_NO_CONNECTION;
+    conmon_client_request_id subscribe_request_ = nullptr;
+    bool subscribe_answered_ = false;
+    aud_error subscribe_status_ = AUD_SUCCESS;
+    bool register_answered_ = false;
+    aud_error register_status_ = AUD_SUCCESS;
+    conmon_client_request_id send_request_ = nullptr;
+    bool send_answered_ = false;
+    aud_error send_status_ = AUD_SUCCESS;
+    bool captured_ = false;
+    std::vector<uint8_t> captured_message_;
+    bool open_ = false;
+};
