@@ -1,0 +1,507 @@
+#include "cli/cli_runner.h"
+
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <thread>
+
+#include "avn/runtime/avn_access.h"
+#include "cli/cli_output.h"
+#include "device/app_messages.h"
+#include "device/conmon_transport.h"
+#include "device/device_info_worker.h"
+#include "device/message_queue.h"
+#include "device/parameter_thread.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kPollMs = 50;
+// The worker's own limits: opening (5 s) and two version queries of five
+// attempts 500 ms apart, each write waiting up to 2.5 s.
+constexpr uint32_t kVersionQueryBoundMs = 5000 + 2 * 5 * 3000;
+constexpr uint32_t kConnectBoundMs = kParameterOpenLimitMs + 2000;
+
+struct CliError {
+    int status;
+    std::string message;
+};
+
+// ---- Text ----
+
+void append_utf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+std::string utf8_from_utf16(const char16_t* text, size_t max) {
+    std::string out;
+    for (size_t i = 0; i < max && text[i] != 0; ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < max && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c < 0xE000) {
+            c = 0xFFFD;
+        }
+        append_utf8(out, c);
+    }
+    return out;
+}
+
+// Decodes UTF-8 command-line text; a byte that is not valid UTF-8 is taken as
+// a character of its own value.
+std::wstring wide_from_utf8(const std::string& text) {
+    std::wstring out;
+    for (size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const size_t length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+        char32_t c = b;
+        bool valid = length > 0 && i + length <= text.size();
+        if (valid && length > 1) {
+            c = b & (0x7F >> length);
+            for (size_t k = 1; k < length; ++k) {
+                const auto cont = static_cast<unsigned char>(text[i + k]);
+                valid = valid && (cont & 0xC0) == 0x80;
+                c = (c << 6) | (cont & 0x3F);
+            }
+        }
+        if (!valid) {
+            c = b;
+            i += 1;
+        } else {
+            i += length;
+        }
+        if constexpr (sizeof(wchar_t) == 2) {
+            if (c >= 0x10000) {
+                out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
+                out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
+                continue;
+            }
+        }
+        out += static_cast<wchar_t>(c);
+    }
+    return out;
+}
+
+std::u16string utf16_from_utf8(const std::string& text) {
+    std::u16string out;
+    for (wchar_t c : wide_from_utf8(text)) {
+        if constexpr (sizeof(wchar_t) == 4) {
+            if (static_cast<char32_t>(c) >= 0x10000) {
+                const char32_t v = static_cast<char32_t>(c) - 0x10000;
+                out += static_cast<char16_t>(0xD800 + (v >> 10));
+                out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+                continue;
+            }
+        }
+        out += static_cast<char16_t>(c);
+    }
+    return out;
+}
+
+// ---- The AVN API for the length of one command ----
+
+class AvnApiSession {
+public:
+    explicit AvnApiSession(const CliOptions& options) {
+        avn_api_options api;
+        if (options.cmm) {
+            api.cmm_port = options.cmm->port;
+        }
+        if (options.conmon) {
+            api.conmon_port = options.conmon->port;
+        }
+        result_ = start_avn_api(&api);
+    }
+    ~AvnApiSession() {
+        if (result_ == AUD_SUCCESS) {
+            stop_avn_api();
+        }
+    }
+    AvnApiSession(const AvnApiSession&) = delete;
+    AvnApiSession& operator=(const AvnApiSession&) = delete;
+
+    std::optional<CliError> error(const CliOptions& options) const {
+        if (result_ == AUD_SUCCESS) {
+            return std::nullopt;
+        }
+        const uint16_t port = options.cmm ? options.cmm->port : CMM_DEFAULT_PORT;
+        if (result_ == AUD_ERR_NOTRUNNING) {
+            return CliError{kExitServicesUnavailable,
+                            "the AVN platform service is not running: no connection manager answered on "
+                            "127.0.0.1:" + std::to_string(port)};
+        }
+        return CliError{kExitServicesUnavailable,
+                        std::string("could not start the AVN API: ") + aud_error_message(result_)};
+    }
+
+private:
+    aud_error result_ = AUD_ERR_SYSTEM;
+};
+
+std::optional<CliError> check_local(const std::optional<CliEndpoint>& endpoint, const char* option) {
+    if (endpoint && endpoint->host != "127.0.0.1") {
+        return CliError{kExitUsage, std::string(option) +
+                                        ": the AVN platform services are local; use 127.0.0.1 (or localhost)"};
+    }
+    return std::nullopt;
+}
+
+// ---- Units ----
+
+std::string unit_unavailable(const std::string& device) {
+    return "unit '" + device + "' was not found or does not answer";
+}
+
+int print_error(std::ostream& err, const CliError& error) {
+    err << "tpx2ctl: " << error.message << "\n";
+    return error.status;
+}
+
+// Applies a parameter report message to the values.
+bool apply_report(UnitParameters& parameters, const WindowMessage& message) {
+    if (message.message != WM_APP_PARAM_REPORT || !is_known_parameter(static_cast<uint8_t>(message.wparam))) {
+        return false;
+    }
+    parameters[static_cast<ParameterId>(message.wparam)] = static_cast<int32_t>(message.lparam);
+    return true;
+}
+
+// A connection to one unit through the parameter thread, for one command.
+class UnitConnection {
+public:
+    explicit UnitConnection(const std::string& device) {
+        values.device = device;
+        start_parameter_thread(window_.target(),
+                               std::make_unique<ConMonTransport>(wide_from_utf8(device).c_str()));
+    }
+    ~UnitConnection() { stop_parameter_thread(); }
+    UnitConnection(const UnitConnection&) = delete;
+    UnitConnection& operator=(const UnitConnection&) = delete;
+
+    std::optional<CliError> wait_connected() {
+        const auto message = wait_any({WM_APP_CONNECTED, WM_APP_CONNECT_FAILED}, kConnectBoundMs);
+        if (!message || message->message != WM_APP_CONNECTED) {
+            return CliError{kExitUnitUnavailable, unit_unavailable(values.device)};
+        }
+        return std::nullopt;
+    }
+
+    // Waits until every parameter was reported (or the limit passed).
+    std::optional<CliError> wait_complete(uint32_t limit_ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+        while (!values.complete()) {
+            if (Clock::now() >= deadline) {
+                return CliError{kExitUnitUnavailable,
+                                "unit '" + values.device + "' did not report its parameters within " +
+                                    std::to_string(limit_ms) + " ms"};
+            }
+            if (auto error = take_one(kPollMs)) {
+                return error;
+            }
+        }
+        return std::nullopt;
+    }
+
+    // Sends one change and waits until the unit reports the new value.
+    std::optional<CliError> change(const CliParameterChange& change, uint32_t limit_ms) {
+        const auto id = static_cast<uint32_t>(change.id);
+        queue_parameter_change(1, id, change.value);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+        bool sent = false;
+        while (!sent || values[change.id] != change.value) {
+            if (Clock::now() >= deadline) {
+                return CliError{kExitUnitUnavailable, "unit '" + values.device + "' did not confirm " +
+                                                          parameter_name(change.id) + "=" +
+                                                          std::to_string(change.value)};
+            }
+            const auto message = window_.wait(kPollMs);
+            if (!message) {
+                continue;
+            }
+            if (message->message == WM_APP_PARAM_SENT && message->wparam == id) {
+                sent = true;
+            } else if (message->message == WM_APP_SEND_FAILED) {
+                return CliError{kExitUnitUnavailable, "unit '" + values.device + "' stopped answering"};
+            }
+            apply_report(values, *message);
+        }
+        return std::nullopt;
+    }
+
+    // One message; an error when the unit could not be reached. Sets
+    // `reported` when it was a report.
+    std::optional<CliError> take_one(uint32_t limit_ms, bool* reported = nullptr) {
+        const auto message = window_.wait(limit_ms);
+        if (!message) {
+            return std::nullopt;
+        }
+        if (message->message == WM_APP_SEND_FAILED) {
+            return CliError{kExitUnitUnavailable, unit_unavailable(values.device)};
+        }
+        const bool applied = apply_report(values, *message);
+        if (reported != nullptr) {
+            *reported = applied;
+        }
+        return std::nullopt;
+    }
+
+    UnitParameters values;
+
+private:
+    std::optional<WindowMessage> wait_any(std::initializer_list<uint32_t> wanted, uint32_t limit_ms) {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+        while (Clock::now() < deadline) {
+            const auto message = window_.wait(kPollMs);
+            if (!message) {
+                continue;
+            }
+            for (uint32_t w : wanted) {
+                if (message->message == w) {
+                    return message;
+                }
+            }
+            apply_report(values, *message);
+        }
+        return std::nullopt;
+    }
+
+    MessageQueue window_;
+};
+
+int run_info(const CliOptions& options, std::ostream& out, std::ostream& err) {
+    MessageQueue window;
+    start_device_info_worker();
+    auto request = std::make_unique<DeviceInfoRequest>();
+    request->window = window.target();
+    request->transport = std::make_unique<ConMonTransport>(wide_from_utf8(options.device).c_str());
+    queue_device_info_request(std::move(request));
+
+    UnitVersions versions{options.device, std::nullopt, std::nullopt};
+    bool done = false;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kVersionQueryBoundMs);
+    while (!done && Clock::now() < deadline) {
+        const auto message = window.wait(kPollMs);
+        if (!message) {
+            continue;
+        }
+        if (message->message == WM_APP_BOOTLOADER_VERSION) {
+            versions.bootloader = static_cast<uint16_t>(message->wparam);
+        } else if (message->message == WM_APP_APPLICATION_VERSION && message->lparam != -1 &&
+                   message->lparam != 0) {
+            versions.application = static_cast<uint32_t>(message->lparam);
+        } else if (message->message == WM_APP_QUERY_DONE) {
+            done = true;
+        }
+    }
+    stop_device_info_worker();
+    if (!versions.bootloader && !versions.application) {
+        return print_error(err, {kExitUnitUnavailable, unit_unavailable(options.device)});
+    }
+    out << format_versions(versions, options.json);
+    return kExitSuccess;
+}
+
+int run_get(const CliOptions& options, std::ostream& out, std::ostream& err) {
+    UnitConnection unit(options.device);
+    if (auto error = unit.wait_connected()) {
+        return print_error(err, *error);
+    }
+    if (auto error = unit.wait_complete(options.timeout_ms)) {
+        return print_error(err, *error);
+    }
+    out << format_parameters(unit.values, options.json);
+    return kExitSuccess;
+}
+
+int run_set(const CliOptions& options, std::ostream& out, std::ostream& err) {
+    UnitConnection unit(options.device);
+    if (auto error = unit.wait_connected()) {
+        return print_error(err, *error);
+    }
+    // The unit's current values first: a write discards a report not yet read.
+    if (auto error = unit.wait_complete(options.timeout_ms)) {
+        return print_error(err, *error);
+    }
+    for (const CliParameterChange& change : options.changes) {
+        if (auto error = unit.change(change, options.timeout_ms)) {
+            return print_error(err, *error);
+        }
+    }
+    out << format_parameters(unit.values, options.json);
+    return kExitSuccess;
+}
+
+int run_watch(const CliOptions& options, std::ostream& out, std::ostream& err,
+              const std::atomic<bool>& interrupted) {
+    UnitConnection unit(options.device);
+    if (auto error = unit.wait_connected()) {
+        return print_error(err, *error);
+    }
+    while (!interrupted) {
+        bool reported = false;
+        if (auto error = unit.take_one(kPollMs * 5, &reported)) {
+            return print_error(err, *error);
+        }
+        if (!reported) {
+            continue;
+        }
+        // A report's entries arrive together: print once they are all in.
+        do {
+            reported = false;
+            if (auto error = unit.take_one(kPollMs, &reported)) {
+                return print_error(err, *error);
+            }
+        } while (reported);
+        out << format_parameters(unit.values, options.json) << std::flush;
+    }
+    return kExitSuccess;
+}
+
+// ---- Networks ----
+
+struct NetworkView {
+    std::vector<NetworkEntry> entries;
+    std::optional<std::string> current;  // "" for none
+    uint16_t status = CMM_STATUS_UNKNOWN;
+};
+
+// The connection manager's options and state, once it has sent its options.
+std::optional<NetworkView> read_networks(uint32_t limit_ms) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+    for (;;) {
+        {
+            AvnApiLock lock(1000);
+            cmm_client* client = avn_api_cmm_client();
+            const cmm_options* options = client != nullptr ? cmm_client_get_options(client) : nullptr;
+            if (lock && options != nullptr) {
+                NetworkView view;
+                const cmm_state* state = cmm_client_get_state(client);
+                if (state != nullptr) {
+                    view.status = state->status;
+                    const cmm_interface_set* set = cmm_state_get_current_config(state);
+                    const cmm_interface* first = set != nullptr ? cmm_interface_list_get(set, 0) : nullptr;
+                    view.current = first != nullptr
+                                       ? utf8_from_utf16(cmm_interface_get_name(first), CMM_INTERFACE_NAME_SIZE)
+                                       : std::string{};
+                }
+                for (size_t i = 0; i < cmm_interface_list_count(options); ++i) {
+                    const cmm_interface* entry = cmm_interface_list_get(options, i);
+                    std::string name = utf8_from_utf16(cmm_interface_get_name(entry), CMM_INTERFACE_NAME_SIZE);
+                    view.entries.push_back({name, view.current && *view.current == name && !name.empty()});
+                }
+                return view;
+            }
+        }
+        if (Clock::now() >= deadline) {
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+}
+
+CliError no_options() {
+    return {kExitServicesUnavailable, "the connection manager sent no network interfaces"};
+}
+
+int run_networks(const CliOptions& options, std::ostream& out, std::ostream& err) {
+    const auto view = read_networks(options.timeout_ms);
+    if (!view) {
+        return print_error(err, no_options());
+    }
+    out << format_networks(view->entries, options.json);
+    return kExitSuccess;
+}
+
+int run_use_network(const CliOptions& options, std::ostream& out, std::ostream& err) {
+    const auto view = read_networks(options.timeout_ms);
+    if (!view) {
+        return print_error(err, no_options());
+    }
+    const bool none = options.network == "None";
+    bool offered = none;
+    std::string names;
+    for (const NetworkEntry& entry : view->entries) {
+        offered = offered || entry.name == options.network;
+        names += (names.empty() ? "" : ", ") + entry.name;
+    }
+    if (!offered) {
+        return print_error(err, {kExitUsage, "no network called '" + options.network + "' (offered: " +
+                                                 (names.empty() ? "none" : names) + ", or None)"});
+    }
+    const std::string wanted = none ? std::string{} : options.network;
+    {
+        AvnApiLock lock(options.timeout_ms);
+        cmm_client* client = avn_api_cmm_client();
+        cmm_interface_set* set = client != nullptr ? cmm_client_get_config_buffer(client) : nullptr;
+        if (!lock || set == nullptr) {
+            return print_error(err, {kExitServicesUnavailable, "the connection manager is not reachable"});
+        }
+        const std::u16string name = utf16_from_utf8(wanted);
+        cmm_interface_set_clear(set);
+        if (!none) {
+            cmm_interface_set_add_by_name(set, cmm_client_get_options(client), name.c_str());
+        }
+        cmm_interface_set_add_none(set);
+        cmm_system_config config{CMM_CONFIG_INTERFACES, set, 0};
+        if (const aud_error result = cmm_client_set_system_config(client, &config); result != AUD_SUCCESS) {
+            return print_error(err, {kExitFailure, std::string("the connection manager refused the change: ") +
+                                                       aud_error_message(result)});
+        }
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeout_ms);
+    for (;;) {
+        const auto now_view = read_networks(options.timeout_ms);
+        if (now_view && now_view->status == CMM_STATUS_READY && now_view->current == wanted) {
+            out << format_networks(now_view->entries, options.json);
+            return kExitSuccess;
+        }
+        if (Clock::now() >= deadline) {
+            return print_error(err, {kExitFailure, "the connection manager did not apply '" + options.network +
+                                                       "' within " + std::to_string(options.timeout_ms) + " ms"});
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    }
+}
+
+}  // namespace
+
+int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& err,
+                    const std::atomic<bool>& interrupted) {
+    if (auto error = check_local(options.conmon, "--conmon")) {
+        return print_error(err, *error);
+    }
+    if (auto error = check_local(options.cmm, "--cmm")) {
+        return print_error(err, *error);
+    }
+    AvnApiSession session(options);
+    if (auto error = session.error(options)) {
+        return print_error(err, *error);
+    }
+    switch (options.command) {
+        case CliCommand::Info: return run_info(options, out, err);
+        case CliCommand::Get: return run_get(options, out, err);
+        case CliCommand::Set: return run_set(options, out, err);
+        case CliCommand::Watch: return run_watch(options, out, err, interrupted);
+        case CliCommand::Networks: return run_networks(options, out, err);
+        case CliCommand::UseNetwork: return run_use_network(options, out, err);
+    }
+    return kExitFailure;
+}

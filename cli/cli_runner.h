@@ -1,0 +1,23 @@
+// tpx2ctl's commands, run on the utility's own library code: the AVN API
+// access layer, the conmon transport, the parameter thread and the
+// device-information worker.
+#pragma once
+
+#include <atomic>
+#include <iosfwd>
+
+#include "cli/cli_options.h"
+
+enum CliExitStatus : int {
+    kExitSuccess = 0,
+    kExitFailure = 1,
+    kExitUsage = 2,
+    kExitUnitUnavailable = 3,
+    kExitServicesUnavailable = 4,
+};
+
+// Runs one parsed command, writing results to `out` and one-line errors to
+// `err`. `interrupted` ends `watch`; every other wait is bounded by the
+// command's time limit.
+int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& err,
+                    const std::atomic<bool>& interrupted);
