@@ -103,15 +103,15 @@ std::wstring wide_from_utf8(const std::string& text) {
 std::u16string utf16_from_utf8(const std::string& text) {
     std::u16string out;
     for (wchar_t c : wide_from_utf8(text)) {
-        if constexpr (sizeof(wchar_t) == 4) {
-            if (static_cast<char32_t>(c) >= 0x10000) {
-                const char32_t v = static_cast<char32_t>(c) - 0x10000;
-                out += static_cast<char16_t>(0xD800 + (v >> 10));
-                out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
-                continue;
-            }
+        // Wide text is UTF-32 on some platforms: split what lies above the BMP.
+        const char32_t code = static_cast<char32_t>(c);
+        if (code >= 0x10000) {
+            const char32_t v = code - 0x10000;
+            out += static_cast<char16_t>(0xD800 + (v >> 10));
+            out += static_cast<char16_t>(0xDC00 + (v & 0x3FF));
+            continue;
         }
-        out += static_cast<char16_t>(c);
+        out += static_cast<char16_t>(code);
     }
     return out;
 }
