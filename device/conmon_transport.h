@@ -16,11 +16,8 @@
 #include <vector>
 
 #include "avn/conmon/conmon_client.h"
+#include "device/manufacturer.h"
 #include "device/transport.h"
-
-// The maker's manufacturer ID: "Vornix" padded with two zero bytes.
-inline constexpr std::array<uint8_t, CONMON_VENDOR_ID_SIZE> kManufacturerId = {'V', 'o', 'r', 'n',
-                                                                               'i', 'x', 0,   0};
 
 class ConMonTransport : public ChannelTransport {
 public:

@@ -12,14 +12,15 @@
 #include <vector>
 
 #include "avn/conmon/conmon_message.h"
+#include "device/manufacturer.h"
 
 namespace sim {
 
 using ManufacturerId = std::array<uint8_t, CONMON_VENDOR_ID_SIZE>;
 
-// The maker of the TPX-2: "Vornix" padded with two zero bytes.
-inline constexpr ManufacturerId kVornixManufacturerId = {'V', 'o', 'r', 'n', 'i', 'x', 0, 0};
-inline constexpr uint32_t kTpx2ModelId = 8;
+// The maker of the TPX-2 and its model, as the utility knows them.
+inline constexpr ManufacturerId kVornixManufacturerId = ::kManufacturerId;
+inline constexpr uint32_t kTpx2ModelId = ::kTpx2ModelId;
 // The conmon message type of vendor-specific messages, both directions.
 inline constexpr uint16_t kVendorMessageType = 0xFFFF;
 

@@ -9,6 +9,7 @@
 
 #include "avn/conmon/conmon_client.h"
 #include "avn/runtime/avnapi.h"
+#include "device/manufacturer.h"
 #include "device/parameters.h"
 #include "device/vendor_envelope.h"
 #include "sim/sim_network.h"
@@ -16,8 +17,6 @@
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-constexpr uint8_t kVornix[CONMON_VENDOR_ID_SIZE] = {'V', 'o', 'r', 'n', 'i', 'x', 0, 0};
 
 class ConmonClientWithSim : public ::testing::TestWithParam<uint16_t> {
 protected:
@@ -99,7 +98,7 @@ TEST_P(ConmonClientWithSim, AskingAUnitForItsValuesBringsItsReport) {
     Bytes envelope(64);
     envelope.resize(encode_vendor_envelope(1, encode_request_all(), envelope));
     const aud_time timeout{1, 0};
-    ASSERT_EQ(conmon_client_send_control_message(client_, on_done, nullptr, "TPX2-Stage", 0xFFFF, kVornix,
+    ASSERT_EQ(conmon_client_send_control_message(client_, on_done, nullptr, "TPX2-Stage", 0xFFFF, kManufacturerId.data(),
                                                  envelope.data(), static_cast<uint16_t>(envelope.size()),
                                                  &timeout),
               AUD_SUCCESS);
@@ -113,7 +112,7 @@ TEST_P(ConmonClientWithSim, AskingAUnitForItsValuesBringsItsReport) {
     EXPECT_EQ(parse_parameter_report(report->payload).size(), 7u);
 
     // A unit that does not exist is named as such by the server.
-    ASSERT_EQ(conmon_client_send_control_message(client_, on_done, nullptr, "Nobody", 0xFFFF, kVornix,
+    ASSERT_EQ(conmon_client_send_control_message(client_, on_done, nullptr, "Nobody", 0xFFFF, kManufacturerId.data(),
                                                  envelope.data(), static_cast<uint16_t>(envelope.size()),
                                                  &timeout),
               AUD_SUCCESS);
