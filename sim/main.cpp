@@ -28,6 +28,7 @@ int main(int argc, char** argv) {
     }
     if (parsed.help) {
         std::fputs(sim::sim_usage(), stdout);
+        std::fputs(sim::cmm_usage(), stdout);
         return 0;
     }
 
@@ -35,8 +36,8 @@ int main(int argc, char** argv) {
     const aud_error error = network.start();
     if (error != AUD_SUCCESS) {
         char text[AUD_ERROR_FORMAT_SIZE];
-        std::fprintf(stderr, "avn-sim: cannot listen on 127.0.0.1:%u: %s\n",
-                     unsigned{parsed.options.conmon.port},
+        std::fprintf(stderr, "avn-sim: cannot listen on 127.0.0.1 (conmon port %u, connection manager port %u): %s\n",
+                     unsigned{parsed.options.conmon.port}, unsigned{parsed.options.cmm.port},
                      aud_error_format(error, text, sizeof text));
         return 1;
     }

@@ -31,6 +31,9 @@ SimNetwork::SimNetwork(const SimOptions& options) : options_(options), log_(opti
         served.push_back(device.get());
     }
     conmon_ = std::make_unique<ConmonServer>(log_, options_.conmon, std::move(served));
+    cmm_ = std::make_unique<ConnectionManager>(options_.cmm, [this](std::string_view line) {
+        log_.line("cmm", "%.*s", static_cast<int>(line.size()), line.data());
+    });
 }
 
 SimNetwork::~SimNetwork() {
@@ -62,10 +65,18 @@ aud_error SimNetwork::start() {
         options_.faults_from_clients.corrupt_fraction != none.corrupt_fraction) {
         conmon_->set_datagram_faults(DatagramFlow::FromClients, options_.faults_from_clients);
     }
-    return conmon_->start();
+    if (const aud_error result = conmon_->start(); result != AUD_SUCCESS) {
+        return result;
+    }
+    const aud_error result = cmm_->start();
+    if (result != AUD_SUCCESS) {
+        conmon_->stop();
+    }
+    return result;
 }
 
 void SimNetwork::stop() {
+    cmm_->stop();
     conmon_->stop();
 }
 

@@ -1,6 +1,6 @@
 // The simulated AVN network as one object: its devices and the services that
 // stand in for the AVN software on this computer (for now the local conmon
-// server). The command-line program and in-process tests both use it:
+// server and the connection manager). The command-line program and in-process tests both use it:
 //
 //     sim::SimOptions options;
 //     options.conmon.port = 0;                  // any free port
@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "avn/runtime/aud_error.h"
+#include "sim/cmm/connection_manager.h"
 #include "sim/conmon_server.h"
 #include "sim/sim_device.h"
 #include "sim/sim_log.h"
@@ -35,6 +36,8 @@ class SimNetwork {
 
     uint16_t conmon_port() const { return conmon_->port(); }
     ConmonServer& conmon() { return *conmon_; }
+    uint16_t cmm_port() const { return cmm_->port(); }
+    ConnectionManager& cmm() { return *cmm_; }
     SimLog& log() { return log_; }
     // In the order of the options: units first, then other devices. Their
     // identities never change; everything else is reached through a service.
@@ -45,6 +48,7 @@ class SimNetwork {
     SimLog log_;
     std::vector<std::unique_ptr<SimDevice>> devices_;
     std::unique_ptr<ConmonServer> conmon_;
+    std::unique_ptr<ConnectionManager> cmm_;
 };
 
 }  // namespace sim

@@ -133,6 +133,15 @@ class Parser {
 
 ParsedOptions Parser::parse() {
     while (next_ < arguments_.size()) {
+        const CmmOptionMatch cmm = parse_cmm_option(arguments_, next_, &result_.options.cmm);
+        if (!cmm.error.empty()) {
+            fail(cmm.error);
+            return result_;
+        }
+        if (cmm.taken > 0) {
+            next_ += cmm.taken;
+            continue;
+        }
         if (!option(arguments_[next_++])) {
             return result_;
         }
@@ -141,6 +150,8 @@ ParsedOptions Parser::parse() {
         }
     }
     SimOptions& options = result_.options;
+    // Both services name this computer alike.
+    options.cmm.device_name = options.conmon.local_device_name;
     if (options.units.empty() && options.devices.empty()) {
         options.units = default_units();
     }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "sim/cmm/cmm_options.h"
 #include "sim/conmon_server.h"
 #include "sim/datagram_faults.h"
 #include "sim/foreign_device.h"
@@ -18,6 +19,7 @@ namespace sim {
 
 struct SimOptions {
     ConmonServerSettings conmon;
+    CmmSettings cmm;
     std::vector<Tpx2UnitSettings> units;
     std::vector<ForeignDeviceSettings> devices;
     bool quiet = false;

@@ -23,6 +23,7 @@ using Bytes = std::vector<uint8_t>;
 sim::SimOptions network_options() {
     sim::SimOptions options;
     options.conmon.port = 0;
+    options.cmm.port = 0;
     options.quiet = true;
     sim::Tpx2UnitSettings stage;
     stage.name = "TPX2-Stage";

@@ -31,6 +31,7 @@ constexpr uint32_t kParameterChannel = 1;
 sim::SimOptions test_options() {
     sim::SimOptions options;
     options.conmon.port = 0;
+    options.cmm.port = 0;
     sim::Tpx2UnitSettings stage;
     stage.name = kStage;
     sim::Tpx2UnitSettings booth;

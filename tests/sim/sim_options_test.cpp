@@ -76,6 +76,16 @@ TEST(SimOptions, UnitsAndDevicesTakeTheirKeys) {
     EXPECT_EQ(options.conmon.local_device_name, "Host");
 }
 
+TEST(SimOptions, TheConnectionManagersOptionsAreHandedOver) {
+    const sim::ParsedOptions parsed =
+        parse({"--local-name", "STUDIO-PC", "--cmm-port", "0", "--network", "Wi-Fi", "--unit", "A"});
+    ASSERT_TRUE(parsed.error.empty()) << parsed.error;
+    EXPECT_EQ(parsed.options.cmm.port, 0);
+    ASSERT_EQ(parsed.options.cmm.networks.size(), 1u);
+    EXPECT_EQ(parsed.options.cmm.device_name, "STUDIO-PC");
+    EXPECT_FALSE(parse({"--cmm-port", "70000"}).error.empty());
+}
+
 TEST(SimOptions, HelpStopsParsing) {
     EXPECT_TRUE(parse({"--help", "--bogus"}).help);
     EXPECT_NE(std::string(sim::sim_usage()).find("--conmon-port"), std::string::npos);

@@ -23,6 +23,7 @@ protected:
     void SetUp() override {
         sim::SimOptions options;
         options.conmon.port = 0;
+        options.cmm.port = 0;
         options.conmon.version = GetParam();
         options.units = sim::default_units();
         options.quiet = true;
