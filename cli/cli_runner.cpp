@@ -122,6 +122,7 @@ class AvnApiSession {
 public:
     explicit AvnApiSession(const CliOptions& options) {
         avn_api_options api;
+        api.connect_limit_ms = options.timeout_ms;
         if (options.cmm) {
             api.cmm_port = options.cmm->port;
         }
