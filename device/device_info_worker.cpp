@@ -25,15 +25,8 @@ std::deque<std::unique_ptr<DeviceInfoRequest>> request_queue;
 std::recursive_timed_mutex queue_mutex;
 SyncEvent wake_up{SyncEvent::Reset::Automatic};
 
-// Takes the queue mutex in bounded slices; gives up once a stop is asked.
 std::optional<std::unique_lock<std::recursive_timed_mutex>> lock_queue() {
-    std::unique_lock lock(queue_mutex, std::defer_lock);
-    while (!lock.try_lock_for(std::chrono::milliseconds(kWaitSliceMs))) {
-        if (stop_flag) {
-            return std::nullopt;
-        }
-    }
-    return lock;
+    return lock_unless_stopped(queue_mutex, stop_flag, kWaitSliceMs);
 }
 
 bool ask_version(FramedCommandLink& link, uint8_t type) {

@@ -34,15 +34,8 @@ std::deque<ParameterChange> change_queue;
 std::recursive_timed_mutex queue_mutex;
 SyncEvent wake_up{SyncEvent::Reset::Manual};
 
-// Takes the queue mutex in bounded slices; gives up once a stop is asked.
 std::optional<std::unique_lock<std::recursive_timed_mutex>> lock_queue() {
-    std::unique_lock lock(queue_mutex, std::defer_lock);
-    while (!lock.try_lock_for(std::chrono::milliseconds(kWaitSliceMs))) {
-        if (stop_flag) {
-            return std::nullopt;
-        }
-    }
-    return lock;
+    return lock_unless_stopped(queue_mutex, stop_flag, kWaitSliceMs);
 }
 
 std::optional<ParameterChange> take_parameter_change() {

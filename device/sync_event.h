@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 class SyncEvent {
 public:
@@ -32,3 +33,17 @@ private:
 
 // Milliseconds from a monotonic clock, for time limits and intervals.
 uint64_t tick_count_ms();
+
+// Takes a worker queue's mutex in waits of `slice_ms`, looking at the stop
+// flag after each wait that times out: nothing once a stop is asked.
+template <typename StopFlag>
+std::optional<std::unique_lock<std::recursive_timed_mutex>> lock_unless_stopped(
+    std::recursive_timed_mutex& mutex, const StopFlag& stop, uint32_t slice_ms = 250) {
+    std::unique_lock lock(mutex, std::defer_lock);
+    while (!lock.try_lock_for(std::chrono::milliseconds(slice_ms))) {
+        if (stop) {
+            return std::nullopt;
+        }
+    }
+    return lock;
+}
