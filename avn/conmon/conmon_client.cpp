@@ -10,6 +10,9 @@ namespace {
 
 const char* const kProcessName = "process_local_message";
 
+void refresh_channel_delivery(conmon_client* client);
+void refresh_channel_interfaces(conmon_client* client);
+
 bool same_source(const conmon_source& a, const conmon_source& b) {
     return std::memcmp(a.device_id, b.device_id, CONMON_DEVICE_ID_SIZE) == 0 &&
            a.process_id == b.process_id;
@@ -207,6 +210,7 @@ void handle_event(conmon_client* client, const conmon_protocol_header& header,
             }
             client->interface_count = count;
             std::memcpy(client->interfaces, records, count * sizeof records[0]);
+            refresh_channel_interfaces(client);
             if (client->on_interfaces_changed != nullptr) {
                 client->on_interfaces_changed(client);
             }
@@ -325,8 +329,66 @@ void on_domain_event(domain_listener*, int event, void* context) {
             return;
     }
     flags |= refresh_domain(client);
+    refresh_channel_delivery(client);
     flags |= refresh_readiness(client);
     report(client, flags);
+}
+
+// A message received on one of the client's own channel sockets.
+void on_channel_message(void* context, uint16_t channel_type, uint16_t direction,
+                        const conmon_message* message, const uint8_t* body) {
+    auto* client = static_cast<conmon_client*>(context);
+    if (const conmon_client_handler_fn handler = client->handlers[channel_type][direction]) {
+        handler(client, channel_type, direction, message, body);
+    }
+}
+
+// Serial and vendor broadcast arrive on the client's own sockets only while
+// no managed domain is in force.
+void refresh_channel_delivery(conmon_client* client) {
+    const bool outside_domain = client->domain_kind != CONMON_DOMAIN_KIND_MANAGED;
+    for (uint16_t type : {CONMON_CHANNEL_TYPE_SERIAL, CONMON_CHANNEL_TYPE_VENDOR_BROADCAST}) {
+        if (conmon_channel* channel = conmon_channels_get(client->channels, type)) {
+            conmon_channel_set_enabled(channel, outside_domain);
+        }
+    }
+}
+
+aud_error create_channels(conmon_client* client) {
+    client->channels = conmon_channels_new(client->env, client->config.channel_mask);
+    if (client->channels == nullptr) {
+        return AUD_ERR_NOMEMORY;
+    }
+    if (conmon_channel* metering = conmon_channels_get(client->channels, CONMON_CHANNEL_TYPE_METERING)) {
+        const aud_error result = conmon_channel_initialise_remote_unicast(metering, client->config.metering_port);
+        if (result != AUD_SUCCESS && !client->config.allow_metering_failure) {
+            return result;
+        }
+        conmon_channel_set_enabled(metering, true);
+    }
+    if (conmon_channel* serial = conmon_channels_get(client->channels, CONMON_CHANNEL_TYPE_SERIAL)) {
+        conmon_channel_initialise_remote_multicast(serial, CONMON_SERIAL_PORT, CONMON_SERIAL_GROUP);
+    }
+    if (conmon_channel* vendor = conmon_channels_get(client->channels, CONMON_CHANNEL_TYPE_VENDOR_BROADCAST)) {
+        const uint32_t group = client->config.vendor_broadcast_group;
+        if ((group & 0xF0000000u) == 0xE0000000u) {
+            conmon_channel_initialise_remote_multicast(vendor, CONMON_VENDOR_BROADCAST_PORT, group);
+        }
+    }
+    for (uint16_t type = 0; type < CONMON_NUM_CHANNEL_TYPES; ++type) {
+        if (conmon_channel* channel = conmon_channels_get(client->channels, type)) {
+            conmon_channel_set_callback(channel, on_channel_message, client);
+        }
+    }
+    refresh_channel_delivery(client);
+    return conmon_channels_initialise(client->channels);
+}
+
+// The channels follow the local device: its identity and its networks.
+void refresh_channel_interfaces(conmon_client* client) {
+    conmon_channels_set_local_source(client->channels, client->have_local_source ? &client->local_source : nullptr);
+    conmon_channels_set_interfaces(client->channels, {client->interfaces, client->interface_count});
+    conmon_channels_update(client->channels);
 }
 
 bool mask_allows(const conmon_client* client, uint16_t channel_type) {
@@ -412,16 +474,34 @@ aud_error conmon_client_config_set_channel_mask(conmon_client_config* config, ui
     if (config == nullptr) {
         return AUD_ERR_INVALIDPARAMETER;
     }
-    // Metering, serial and vendor broadcast would need sockets of the client's
-    // own on the network, which this library does not open.
-    constexpr uint32_t kDirectChannels = (1u << CONMON_CHANNEL_TYPE_METERING) |
-                                         (1u << CONMON_CHANNEL_TYPE_SERIAL) |
-                                         (1u << CONMON_CHANNEL_TYPE_VENDOR_BROADCAST);
-    if (mask & kDirectChannels) {
-        return AUD_ERR_NOTSUPPORTED;
-    }
     config->channel_mask = mask;
     return AUD_SUCCESS;
+}
+
+aud_error conmon_client_config_set_metering_port(conmon_client_config* config, uint16_t port) {
+    if (config == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    config->metering_port = port;
+    return AUD_SUCCESS;
+}
+
+aud_error conmon_client_config_set_vendor_broadcast_group(conmon_client_config* config, uint32_t group) {
+    if (config == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    config->vendor_broadcast_group = group;
+    return AUD_SUCCESS;
+}
+
+void conmon_client_config_set_allow_metering_failure(conmon_client_config* config, bool allow) {
+    config->allow_metering_failure = allow;
+}
+
+uint16_t conmon_client_get_metering_port(const conmon_client* client) {
+    const conmon_channel* metering =
+        conmon_channels_get(client->channels, CONMON_CHANNEL_TYPE_METERING);
+    return metering != nullptr ? conmon_channel_get_port(metering) : 0;
 }
 
 // ---- The client ----
@@ -452,11 +532,14 @@ aud_error conmon_client_new(avnapi* instance, const conmon_client_config* config
     if (result == AUD_SUCCESS) {
         result = conmon_client_local_new(client, &client->local);
     }
+    if (result == AUD_SUCCESS) {
+        refresh_domain(client);
+        result = create_channels(client);
+    }
     if (result != AUD_SUCCESS) {
         conmon_client_delete(client);
         return result;
     }
-    refresh_domain(client);
     *out = client;
     return AUD_SUCCESS;
 }
@@ -471,6 +554,7 @@ void conmon_client_delete(conmon_client* client) {
         }
         conmon_client_local_delete(client->local);
     }
+    conmon_channels_delete(client->channels);
     domain_listener_delete(client->listener);
     delete client;
 }
@@ -738,6 +822,7 @@ void conmon_client_reset(conmon_client* client) {
     if (client->domain_kind != CONMON_DOMAIN_KIND_MANAGED) {
         forget_remote(client);
     }
+    conmon_channels_close_tx(client->channels);
     for (conmon_request_slot& slot : client->requests) {
         if (slot.in_use && slot.kind == CONMON_REQUEST_KIND_LOCAL) {
             conmon_client_release_request(&slot);
@@ -761,4 +846,5 @@ void conmon_client_apply_connect_info(conmon_client* client, const conmon_connec
     client->have_local_source = true;
     client->interface_count = info.interface_count;
     std::memcpy(client->interfaces, info.interfaces, sizeof client->interfaces);
+    refresh_channel_interfaces(client);
 }

@@ -55,6 +55,13 @@ aud_error conmon_client_config_set_server_address(conmon_client_config* config,
 aud_error conmon_client_config_set_protocol_version(conmon_client_config* config,
                                                     uint16_t version);
 aud_error conmon_client_config_set_channel_mask(conmon_client_config* config, uint32_t mask);
+// The metering channel's port (0: the system chooses) and the vendor
+// broadcast channel's multicast group (host order), for masks that have them.
+aud_error conmon_client_config_set_metering_port(conmon_client_config* config, uint16_t port);
+aud_error conmon_client_config_set_vendor_broadcast_group(conmon_client_config* config, uint32_t group);
+void conmon_client_config_set_allow_metering_failure(conmon_client_config* config, bool allow);
+// The port the metering channel listens on, 0 without one.
+uint16_t conmon_client_get_metering_port(const conmon_client* client);
 
 // ---- The client ----
 

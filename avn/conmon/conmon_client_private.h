@@ -6,6 +6,7 @@
 #include <array>
 #include <span>
 
+#include "avn/conmon/conmon_channels.h"
 #include "avn/conmon/conmon_client.h"
 #include "avn/conmon/conmon_protocol.h"
 #include "avn/runtime/aud_env.h"
@@ -49,6 +50,7 @@ struct conmon_client_config {
     uint16_t version = CONMON_PROTOCOL_VERSION;
     uint32_t channel_mask = CONMON_CLIENT_DEFAULT_CHANNEL_MASK;
     uint16_t metering_port = 0;
+    uint32_t vendor_broadcast_group = 0;  // host order; 0 for none
     bool allow_metering_failure = false;
 };
 
@@ -81,6 +83,7 @@ struct conmon_client {
     domain_listener* listener = nullptr;
     conmon_client_config config;
     conmon_client_local* local = nullptr;
+    conmon_channels* channels = nullptr;
 
     uint16_t capabilities = 0;
     char local_name[CONMON_NAME_SIZE + 1] = {};
