@@ -1,0 +1,71 @@
+/* Resource and control identifiers of the utility. Plain #defines: the
+   resource compiler reads this file as well as the C++ code. */
+#pragma once
+
+/* Dialog templates */
+#define IDD_DISCOVER 145
+#define IDD_SPLASH 160
+#define IDD_LOGIN 162
+#define IDD_MAIN 164
+#define IDD_ABOUT 165
+
+/* Menu, accelerators and their commands */
+#define IDR_ACCELERATORS 110
+#define IDR_MAIN_MENU 111
+#define IDM_ABOUT 104
+#define IDM_EXIT 105
+
+/* Icons and the bitmap */
+#define IDI_APP 133
+#define IDI_TRAY_1 137
+#define IDI_TRAY_2 139
+#define IDI_TRAY_3 141
+#define IDI_TRAY_4 143
+#define IDB_SPLASH 146
+
+/* String table */
+#define IDS_CLOSE_TITLE 113
+#define IDS_CLOSE_QUESTION 114
+#define IDS_UNMANAGED 129
+#define IDS_WINDOW_CLASS 131
+#define IDS_SEARCHING 134
+#define IDS_NOT_FOUND 136
+#define IDS_TITLE_FONT 153
+
+/* Main window controls */
+#define IDC_DEVICE_NAME 1000
+#define IDC_DISCOVER 1001
+#define IDC_APP_VERSION_LABEL 1049
+#define IDC_DEVICE_NAME_LABEL 1050
+#define IDC_APP_VERSION 1051
+#define IDC_DOMAIN 1056
+#define IDC_DOMAIN_LABEL 1060
+#define IDC_LOGIN 1061
+#define IDC_NETWORK_LABEL 1076
+#define IDC_NETWORK 1077
+#define IDC_PARAMETERS_GROUP 1081
+#define IDC_MIC_LF_LABEL 1082
+#define IDC_MIC_LF 1083
+#define IDC_MIC_HF_LABEL 1084
+#define IDC_MIC_HF 1085
+#define IDC_LINE_LF_LABEL 1086
+#define IDC_LINE_LF 1087
+#define IDC_LINE_HF_LABEL 1088
+#define IDC_LINE_HF 1089
+#define IDC_MIC_GROUP 1090
+#define IDC_SENSITIVITY_LABEL 1091
+#define IDC_SENSITIVITY 1092
+#define IDC_LINE_GROUP 1093
+#define IDC_MODE_LABEL 1094
+#define IDC_MODE 1095
+#define IDC_GATE_LABEL 1096
+#define IDC_CONNECT 1097
+#define IDC_DISCONNECT 1098
+#define IDC_GATE 1099
+
+/* About dialog */
+#define IDC_ABOUT_TITLE 1016
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

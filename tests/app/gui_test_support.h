@@ -1,0 +1,80 @@
+// Helpers for driving the utility's windows in tests: pumping the thread's
+// messages until a condition holds, reading control states, answering
+// message boxes instead of a person, and saving screenshots.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace gui_test {
+
+// Under Wine, this program's windows belong on a desktop of their own (a
+// virtual desktop that Wine draws itself, frames and captions included)
+// rather than on the X display, where every hide waits for a window manager
+// that a virtual display does not have. A program's desktop is fixed when it
+// starts: this runs the program again on that desktop and gives true with
+// that run's exit code, or false when already there (or on Windows). Call
+// first thing in main.
+bool relaunch_on_own_desktop(int* exit_code);
+
+// A thread that a test starts to act on the windows calls this first: under
+// Wine a new thread starts on the default desktop, where the windows of the
+// program's own desktop are out of its sight.
+void join_program_desktop();
+
+// Loads the strings, starts Winsock and the common controls, registers the
+// main window class: what main_application does before making the window.
+void prepare_process();
+
+// Dispatches this thread's messages until the condition holds or the limit
+// passes; gives the condition's last value. A quit message is dropped.
+bool pump_until(const std::function<bool()>& condition, uint32_t limit_ms = 10000);
+// Dispatches whatever is queued, for about the given time.
+void pump_for(uint32_t milliseconds);
+
+std::wstring text_of(HWND window, int id);
+bool enabled(HWND window, int id);
+bool visible(HWND window, int id);
+int list_count(HWND window, int id);
+int list_selection(HWND window, int id);
+std::wstring list_item(HWND window, int id, int index);
+std::wstring list_selected_text(HWND window, int id);
+std::vector<std::wstring> list_items(HWND window, int id);
+LRESULT list_item_data(HWND window, int id, int index);
+bool menu_item_enabled(HWND window, UINT command);
+
+// What a user does: a click, a confirmed pick in a drop-down list, typing
+// into the device-name field.
+void click(HWND window, int id);
+void pick(HWND window, int list, int index);
+void type_text(HWND window, int id, const wchar_t* text);
+
+// Every message box shown while a recorder exists is recorded and answered
+// with `answer` instead of being shown.
+struct ShownBox {
+    std::wstring text;
+    std::wstring title;
+    UINT style;
+};
+
+class MessageBoxRecorder {
+  public:
+    explicit MessageBoxRecorder(int answer = IDOK);
+    ~MessageBoxRecorder();
+    MessageBoxRecorder(const MessageBoxRecorder&) = delete;
+    MessageBoxRecorder& operator=(const MessageBoxRecorder&) = delete;
+
+    void set_answer(int answer);
+    const std::vector<ShownBox>& boxes() const;
+};
+
+// Saves the window as it is on screen, caption and menu included, as a PNG
+// file in the test's working directory (the build directory). Gives the
+// path written, empty on failure.
+std::string save_screenshot(HWND window, const std::string& file_name);
+
+}  // namespace gui_test
