@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -352,22 +353,34 @@ TEST_F(MainWindowTest, CloseAsksFirstAndNoKeepsEverythingRunning) {
     EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
 }
 
+// The frames the tray thread showed, in order.
+std::mutex g_frames_mutex;
+std::vector<int> g_frames;
+
+std::vector<int> frames_shown() {
+    std::lock_guard lock(g_frames_mutex);
+    return g_frames;
+}
+
 TEST_F(MainWindowTest, TrayIconAnimatesOnlyWhileAsked) {
-    static std::vector<int> frames;
-    frames.clear();
-    set_tray_frame_observer([](int frame) { frames.push_back(frame); });
+    g_frames.clear();
+    set_tray_frame_observer([](int frame) {
+        std::lock_guard lock(g_frames_mutex);
+        g_frames.push_back(frame);
+    });
     start_tray_icon(GetModuleHandleW(nullptr), window_);
     // At rest it shows the first frame once.
-    ASSERT_TRUE(pump_until([] { return frames.size() >= 1; }, 2000));
+    ASSERT_TRUE(pump_until([] { return frames_shown().size() >= 1; }, 2000));
 
     set_tray_animation(true);
-    pump_until([] { return frames.size() >= 7; }, 3000);
+    pump_until([] { return frames_shown().size() >= 7; }, 3000);
     set_tray_animation(false);
     pump_for(600);
     stop_tray_icon();
     set_tray_frame_observer(nullptr);
 
     // 1 at rest, then 1, 2, 3, 4, 1, ... and 1 again once stopped.
+    const std::vector<int> frames = frames_shown();
     ASSERT_GE(frames.size(), 8u);
     EXPECT_EQ(frames.front(), 1);
     for (size_t i = 1; i + 1 < frames.size(); ++i) {
