@@ -62,7 +62,7 @@ enum class Length {
     kLongDouble
 };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -96,23 +96,23 @@ size_t parse_number(const char*& p) {
     return value;
 }
 
-void parse_flags(const char*& p, Spec& spec) {
+void parse_flags(const char*& p, Directive& directive) {
     for (;; ++p) {
         switch (*p) {
             case '-':
-                spec.left = true;
+                directive.left = true;
                 break;
             case '+':
-                spec.plus = true;
+                directive.plus = true;
                 break;
             case ' ':
-                spec.space = true;
+                directive.space = true;
                 break;
             case '0':
-                spec.zero = true;
+                directive.zero = true;
                 break;
             case '#':
-                spec.alternate = true;
+                directive.alternate = true;
                 break;
             default:
                 return;
@@ -120,91 +120,91 @@ void parse_flags(const char*& p, Spec& spec) {
     }
 }
 
-void parse_width_and_precision(const char*& p, Spec& spec, Args& args) {
+void parse_width_and_precision(const char*& p, Directive& directive, Args& args) {
     if (*p == '*') {
         ++p;
         const int width = va_arg(args.list, int);
         if (width < 0) {
-            spec.left = true;
-            spec.width = width == INT_MIN ? size_t{INT_MAX} : static_cast<size_t>(-width);
+            directive.left = true;
+            directive.width = width == INT_MIN ? size_t{INT_MAX} : static_cast<size_t>(-width);
         } else {
-            spec.width = static_cast<size_t>(width);
+            directive.width = static_cast<size_t>(width);
         }
     } else {
-        spec.width = parse_number(p);
+        directive.width = parse_number(p);
     }
     if (*p != '.') {
         return;
     }
     ++p;
-    spec.has_precision = true;
+    directive.has_precision = true;
     if (*p == '*') {
         ++p;
         const int precision = va_arg(args.list, int);
-        spec.has_precision = precision >= 0;  // negative: as if none was given
-        spec.precision = precision >= 0 ? static_cast<size_t>(precision) : 0;
+        directive.has_precision = precision >= 0;  // negative: as if none was given
+        directive.precision = precision >= 0 ? static_cast<size_t>(precision) : 0;
     } else {
-        spec.precision = parse_number(p);
+        directive.precision = parse_number(p);
     }
 }
 
 // False for a malformed modifier (such as "I3"), which makes the whole
 // conversion unknown.
-bool parse_length(const char*& p, Spec& spec) {
+bool parse_length(const char*& p, Directive& directive) {
     switch (*p) {
         case 'h':
             ++p;
-            spec.length = Length::kShort;
+            directive.length = Length::kShort;
             if (*p == 'h') {
                 ++p;
-                spec.length = Length::kChar;
+                directive.length = Length::kChar;
             }
             return true;
         case 'l':
             ++p;
-            spec.length = Length::kLong;
+            directive.length = Length::kLong;
             if (*p == 'l') {
                 ++p;
-                spec.length = Length::kLongLong;
+                directive.length = Length::kLongLong;
             }
             return true;
         case 'I':
             ++p;
             if (p[0] == '3' && p[1] == '2') {
                 p += 2;
-                spec.length = Length::kInt32;
+                directive.length = Length::kInt32;
             } else if (p[0] == '6' && p[1] == '4') {
                 p += 2;
-                spec.length = Length::kInt64;
+                directive.length = Length::kInt64;
             } else if (is_digit(*p)) {
                 return false;
             } else {
-                spec.length = Length::kSize;
+                directive.length = Length::kSize;
             }
             return true;
         case 'w':
             ++p;
-            spec.length = Length::kWide;
+            directive.length = Length::kWide;
             return true;
         case 'L':
             ++p;
-            spec.length = Length::kLongDouble;
+            directive.length = Length::kLongDouble;
             return true;
         case 'q':
             ++p;
-            spec.length = Length::kLongLong;
+            directive.length = Length::kLongLong;
             return true;
         case 'j':
             ++p;
-            spec.length = Length::kIntMax;
+            directive.length = Length::kIntMax;
             return true;
         case 'z':
             ++p;
-            spec.length = Length::kSize;
+            directive.length = Length::kSize;
             return true;
         case 't':
             ++p;
-            spec.length = Length::kPtrDiff;
+            directive.length = Length::kPtrDiff;
             return true;
         default:
             return true;
@@ -215,8 +215,8 @@ bool is_conversion(char c) {
     return c != '\0' && std::strchr("cdeEfFgGinopsSuxX", c) != nullptr;
 }
 
-int64_t fetch_signed(const Spec& spec, Args& args) {
-    switch (spec.length) {
+int64_t fetch_signed(const Directive& directive, Args& args) {
+    switch (directive.length) {
         case Length::kChar:
             return static_cast<signed char>(va_arg(args.list, int));
         case Length::kShort:
@@ -239,8 +239,8 @@ int64_t fetch_signed(const Spec& spec, Args& args) {
     }
 }
 
-uint64_t fetch_unsigned(const Spec& spec, Args& args) {
-    switch (spec.length) {
+uint64_t fetch_unsigned(const Directive& directive, Args& args) {
+    switch (directive.length) {
         case Length::kChar:
             return static_cast<unsigned char>(va_arg(args.list, unsigned));
         case Length::kShort:
@@ -265,12 +265,12 @@ uint64_t fetch_unsigned(const Spec& spec, Args& args) {
 
 // Writes `body` (already with any precision zeros) after `prefix` (sign or
 // 0x), padded to the width with blanks or, for '0', zeros after the prefix.
-void put_padded(Sink& out, const Spec& spec, const char* prefix, size_t prefix_length,
+void put_padded(Sink& out, const Directive& directive, const char* prefix, size_t prefix_length,
                 const char* body, size_t body_length, bool zero_allowed) {
     const size_t used = prefix_length + body_length;
-    const size_t padding = spec.width > used ? spec.width - used : 0;
-    const bool zeros = spec.zero && !spec.left && zero_allowed;
-    if (!spec.left && !zeros) {
+    const size_t padding = directive.width > used ? directive.width - used : 0;
+    const bool zeros = directive.zero && !directive.left && zero_allowed;
+    if (!directive.left && !zeros) {
         out.repeat(' ', padding);
     }
     out.put(prefix, prefix_length);
@@ -278,23 +278,23 @@ void put_padded(Sink& out, const Spec& spec, const char* prefix, size_t prefix_l
         out.repeat('0', padding);
     }
     out.put(body, body_length);
-    if (spec.left) {
+    if (directive.left) {
         out.repeat(' ', padding);
     }
 }
 
-void format_integer(Sink& out, const Spec& spec, Args& args) {
-    const char c = spec.conversion;
+void format_integer(Sink& out, const Directive& directive, Args& args) {
+    const char c = directive.conversion;
     const bool is_signed = c == 'd' || c == 'i';
     bool negative = false;
     uint64_t magnitude = 0;
     if (is_signed) {
-        const int64_t value = fetch_signed(spec, args);
+        const int64_t value = fetch_signed(directive, args);
         negative = value < 0;
         magnitude =
             negative ? static_cast<uint64_t>(-(value + 1)) + 1 : static_cast<uint64_t>(value);
     } else {
-        magnitude = fetch_unsigned(spec, args);
+        magnitude = fetch_unsigned(directive, args);
     }
     const unsigned base = (c == 'o') ? 8 : (c == 'x' || c == 'X') ? 16 : 10;
     const char* digits = c == 'X' ? "0123456789ABCDEF" : "0123456789abcdef";
@@ -304,12 +304,12 @@ void format_integer(Sink& out, const Spec& spec, Args& args) {
     for (uint64_t v = magnitude; v != 0; v /= base) {
         reversed[count++] = digits[v % base];
     }
-    const size_t min_digits = spec.has_precision ? spec.precision : 1;
+    const size_t min_digits = directive.has_precision ? directive.precision : 1;
     // Precision zeros and digits; the precision is capped like the width.
     std::vector<char> body;
     const size_t zeros = min_digits > count ? min_digits - count : 0;
     // '#' with octal: the first digit is always a zero.
-    const bool octal_zero = spec.alternate && base == 8;
+    const bool octal_zero = directive.alternate && base == 8;
     try {
         body.assign(zeros, '0');
         for (size_t i = count; i > 0; --i) {
@@ -326,18 +326,18 @@ void format_integer(Sink& out, const Spec& spec, Args& args) {
     size_t prefix_length = 0;
     if (negative) {
         prefix[prefix_length++] = '-';
-    } else if (is_signed && spec.plus) {
+    } else if (is_signed && directive.plus) {
         prefix[prefix_length++] = '+';
-    } else if (is_signed && spec.space) {
+    } else if (is_signed && directive.space) {
         prefix[prefix_length++] = ' ';
-    } else if (spec.alternate && base == 16 && magnitude != 0) {
+    } else if (directive.alternate && base == 16 && magnitude != 0) {
         prefix[prefix_length++] = '0';
         prefix[prefix_length++] = c;
     }
-    put_padded(out, spec, prefix, prefix_length, body.data(), body.size(), !spec.has_precision);
+    put_padded(out, directive, prefix, prefix_length, body.data(), body.size(), !directive.has_precision);
 }
 
-void format_pointer(Sink& out, const Spec& spec, Args& args) {
+void format_pointer(Sink& out, const Directive& directive, Args& args) {
     const auto value = reinterpret_cast<uintptr_t>(va_arg(args.list, void*));
     char body[2 + 2 * sizeof value];
     size_t length = 0;
@@ -353,7 +353,7 @@ void format_pointer(Sink& out, const Spec& spec, Args& args) {
     while (count > 0) {
         body[length++] = reversed[--count];
     }
-    Spec plain = spec;
+    Directive plain = directive;
     plain.zero = false;
     put_padded(out, plain, "", 0, body, length, false);
 }
@@ -408,23 +408,23 @@ std::vector<char> wide_to_utf8(const wchar_t* text, size_t limit, bool has_limit
     return result;
 }
 
-bool wants_wide(const Spec& spec) {
-    if (spec.conversion == 'S') {
-        return spec.length != Length::kShort;  // %hS is narrow, as in Microsoft's
+bool wants_wide(const Directive& directive) {
+    if (directive.conversion == 'S') {
+        return directive.length != Length::kShort;  // %hS is narrow, as in Microsoft's
     }
-    return spec.length == Length::kLong || spec.length == Length::kWide;
+    return directive.length == Length::kLong || directive.length == Length::kWide;
 }
 
-void format_string(Sink& out, const Spec& spec, Args& args) {
-    Spec plain = spec;
+void format_string(Sink& out, const Directive& directive, Args& args) {
+    Directive plain = directive;
     plain.zero = false;
-    if (wants_wide(spec)) {
+    if (wants_wide(directive)) {
         const wchar_t* text = va_arg(args.list, const wchar_t*);
         if (text == nullptr) {
             text = L"(null)";
         }
         try {
-            const std::vector<char> narrow = wide_to_utf8(text, spec.precision, spec.has_precision);
+            const std::vector<char> narrow = wide_to_utf8(text, directive.precision, directive.has_precision);
             put_padded(out, plain, "", 0, narrow.data(), narrow.size(), false);
         } catch (const std::bad_alloc&) {
         }
@@ -435,18 +435,18 @@ void format_string(Sink& out, const Spec& spec, Args& args) {
         text = "(null)";
     }
     size_t length = 0;
-    while (text[length] != '\0' && (!spec.has_precision || length < spec.precision)) {
+    while (text[length] != '\0' && (!directive.has_precision || length < directive.precision)) {
         ++length;
     }
     put_padded(out, plain, "", 0, text, length, false);
 }
 
-void format_char(Sink& out, const Spec& spec, Args& args) {
-    Spec plain = spec;
+void format_char(Sink& out, const Directive& directive, Args& args) {
+    Directive plain = directive;
     plain.zero = false;
     char bytes[4];
     size_t n = 1;
-    if (spec.length == Length::kLong || spec.length == Length::kWide) {
+    if (directive.length == Length::kLong || directive.length == Length::kWide) {
         // A wint_t narrower than int arrives promoted to int.
         using Passed = std::conditional_t<(sizeof(wint_t) < sizeof(int)), int, wint_t>;
         n = encode_utf8(static_cast<uint32_t>(va_arg(args.list, Passed)), bytes);
@@ -458,32 +458,32 @@ void format_char(Sink& out, const Spec& spec, Args& args) {
 
 // Floating point goes through the C library, one conversion at a time, with
 // the conversion rebuilt from the parsed parts.
-void format_float(Sink& out, const Spec& spec, Args& args) {
+void format_float(Sink& out, const Directive& directive, Args& args) {
     char format[48];
     size_t n = 0;
     format[n++] = '%';
-    if (spec.left)
+    if (directive.left)
         format[n++] = '-';
-    if (spec.plus)
+    if (directive.plus)
         format[n++] = '+';
-    if (spec.space)
+    if (directive.space)
         format[n++] = ' ';
-    if (spec.zero)
+    if (directive.zero)
         format[n++] = '0';
-    if (spec.alternate)
+    if (directive.alternate)
         format[n++] = '#';
     format[n] = '\0';
     char tail[40];
-    if (spec.has_precision) {
-        std::snprintf(tail, sizeof tail, "%zu.%zu%s%c", spec.width, spec.precision,
-                      spec.length == Length::kLongDouble ? "L" : "", spec.conversion);
+    if (directive.has_precision) {
+        std::snprintf(tail, sizeof tail, "%zu.%zu%s%c", directive.width, directive.precision,
+                      directive.length == Length::kLongDouble ? "L" : "", directive.conversion);
     } else {
-        std::snprintf(tail, sizeof tail, "%zu%s%c", spec.width,
-                      spec.length == Length::kLongDouble ? "L" : "", spec.conversion);
+        std::snprintf(tail, sizeof tail, "%zu%s%c", directive.width,
+                      directive.length == Length::kLongDouble ? "L" : "", directive.conversion);
     }
     std::strcat(format, tail);
 
-    const bool is_long = spec.length == Length::kLongDouble;
+    const bool is_long = directive.length == Length::kLongDouble;
     const long double long_value = is_long ? va_arg(args.list, long double) : 0.0L;
     const double value = is_long ? 0.0 : va_arg(args.list, double);
     auto render = [&](char* buffer, size_t size) {
@@ -507,15 +507,15 @@ void format_float(Sink& out, const Spec& spec, Args& args) {
     }
 }
 
-void format_one(Sink& out, const Spec& spec, Args& args) {
-    switch (spec.conversion) {
+void format_one(Sink& out, const Directive& directive, Args& args) {
+    switch (directive.conversion) {
         case 'd':
         case 'i':
         case 'o':
         case 'u':
         case 'x':
         case 'X':
-            format_integer(out, spec, args);
+            format_integer(out, directive, args);
             break;
         case 'e':
         case 'E':
@@ -523,17 +523,17 @@ void format_one(Sink& out, const Spec& spec, Args& args) {
         case 'F':
         case 'g':
         case 'G':
-            format_float(out, spec, args);
+            format_float(out, directive, args);
             break;
         case 'c':
-            format_char(out, spec, args);
+            format_char(out, directive, args);
             break;
         case 's':
         case 'S':
-            format_string(out, spec, args);
+            format_string(out, directive, args);
             break;
         case 'p':
-            format_pointer(out, spec, args);
+            format_pointer(out, directive, args);
             break;
         case 'n':
             (void)va_arg(args.list, void*);
@@ -563,10 +563,10 @@ int aud_vsnprintf(char* buffer, size_t size, const char* format, va_list list) {
             out.put(*p++);
             continue;
         }
-        Spec spec;
-        parse_flags(p, spec);
-        parse_width_and_precision(p, spec, args);
-        if (!parse_length(p, spec) || !is_conversion(*p)) {
+        Directive directive;
+        parse_flags(p, directive);
+        parse_width_and_precision(p, directive, args);
+        if (!parse_length(p, directive) || !is_conversion(*p)) {
             // Not a conversion: copy it as it stands (stopping at the end).
             if (*p != '\0') {
                 ++p;
@@ -574,8 +574,8 @@ int aud_vsnprintf(char* buffer, size_t size, const char* format, va_list list) {
             out.put(start, static_cast<size_t>(p - start));
             continue;
         }
-        spec.conversion = *p++;
-        format_one(out, spec, args);
+        directive.conversion = *p++;
+        format_one(out, directive, args);
     }
     va_end(args.list);
     return out.finish();
