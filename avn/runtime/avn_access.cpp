@@ -33,6 +33,59 @@ std::atomic<int> lock_waiters{0};
 std::atomic<uint64_t> lock_acquisitions{0};
 thread_local int lock_depth = 0;
 
+// ---- Waking a step for a thread that wants the mutex ----
+// A step holds the mutex while it waits (up to 100 ms) for the runtime's
+// sockets. A thread that finds the mutex busy sends one byte to the waker,
+// whose socket every step also waits on, so that the holder's wait ends at
+// once instead of running its course. The receiving end is touched only under
+// the AVN API mutex; the sending end under a small mutex of its own.
+
+std::mutex waker_mutex;
+aud_socket_t waker_receiver = AUD_SOCKET_INVALID;
+aud_socket_t waker_sender = AUD_SOCKET_INVALID;
+
+void close_waker() {
+    std::lock_guard lock(waker_mutex);
+    aud_socket_close(&waker_sender);
+    aud_socket_close(&waker_receiver);
+}
+
+// A failure only costs the early wake-ups.
+void open_waker() {
+    std::lock_guard lock(waker_mutex);
+    aud_socket_address local{};
+    aud_socket_address_set_ipv4(&local, 0x7F000001u, 0);
+    const bool opened = aud_socket_open_udp(&waker_receiver, AUD_AF_INET) == AUD_SUCCESS &&
+                        aud_socket_bind(waker_receiver, &local) == AUD_SUCCESS &&
+                        aud_socket_set_blocking(waker_receiver, false) == AUD_SUCCESS &&
+                        aud_socket_get_local_address(waker_receiver, &local) == AUD_SUCCESS &&
+                        aud_socket_open_and_connect(&waker_sender, &local) == AUD_SUCCESS &&
+                        aud_socket_set_blocking(waker_sender, false) == AUD_SUCCESS;
+    if (!opened) {
+        aud_socket_close(&waker_sender);
+        aud_socket_close(&waker_receiver);
+    }
+}
+
+void wake_holder() {
+    std::lock_guard lock(waker_mutex);
+    if (waker_sender != AUD_SOCKET_INVALID) {
+        const uint8_t byte = 0;
+        size_t length = 1;
+        aud_socket_send(waker_sender, &byte, &length);
+    }
+}
+
+void drain_waker() {
+    uint8_t buffer[16];
+    for (int i = 0; i < 64; ++i) {
+        size_t length = sizeof buffer;
+        if (aud_socket_recv(waker_receiver, buffer, &length) != AUD_SUCCESS) {
+            return;
+        }
+    }
+}
+
 // ---- Process-wide state ----
 
 std::atomic<avnapi*> instance{nullptr};
@@ -107,7 +160,12 @@ aud_error step(avnapi_runtime* runtime, uint32_t cap_ms) {
         timeout = cap;
     }
     const bool no_sockets = sets.read.count <= 0 && sets.write.count <= 0;
+    const bool wakeable = waker_receiver != AUD_SOCKET_INVALID && aud_fd_set_add(&sets.read, waker_receiver);
     error = aud_fdsets_wait(&sets, timeout);
+    if (wakeable && aud_fd_set_contains(&sets.read, waker_receiver)) {
+        drain_waker();
+        aud_fd_set_remove(&sets.read, waker_receiver);
+    }
     if (error != AUD_SUCCESS) {
         if (!no_sockets) {
             const char* text = aud_error_message(error);
@@ -217,6 +275,7 @@ aud_error start_locked(const avn_api_options& options) {
 
     instance = api;
     cmm = client;
+    open_waker();
     event_loop_quit = false;
     event_loop_thread = std::thread(avn_event_loop_thread);
     return AUD_SUCCESS;
@@ -240,7 +299,11 @@ bool avn_api_lock(uint32_t limit_ms) {
         return true;
     }
     ++lock_waiters;
-    const bool obtained = avn_api_mutex().try_lock_for(milliseconds(limit_ms));
+    bool obtained = avn_api_mutex().try_lock();
+    if (!obtained) {
+        wake_holder();
+        obtained = avn_api_mutex().try_lock_for(milliseconds(limit_ms));
+    }
     --lock_waiters;
     if (obtained) {
         ++lock_depth;
@@ -309,6 +372,7 @@ void stop_avn_api() {
     if (api != nullptr) {
         avnapi_delete(api);
     }
+    close_waker();
     avn_api_unlock();
 }
 

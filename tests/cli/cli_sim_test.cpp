@@ -98,6 +98,8 @@ TEST_F(CliWithSim, AUnitThatStopsAnsweringMidSetGivesStatusThree) {
     for (int i = 0; i < 10; ++i) {
         args.push_back("MicHf=" + std::to_string(i % 2 == 0 ? 5 : -5));
     }
+    // A unit slow enough for the change of heart to land in the middle.
+    network_->conmon().set_device_reply_delay("TPX2-Booth", std::chrono::milliseconds(50));
     auto result = std::async(std::launch::async, [&] { return run(args); });
     // Silence the unit once the first change has reached it.
     for (int i = 0; i < 400; ++i) {
