@@ -604,6 +604,24 @@ aud_error aud_timer_start_recurring(aud_timer* timer, const aud_time* first,
     return error;
 }
 
+// A timer that the loop frees after its last firing, armed at once.
+static aud_error add_armed_timer(aud_event_loop* loop, aud_timer_callback callback, void* context,
+                                 aud_time expiry, aud_time interval, aud_timer** out) {
+    if (loop->destroying) {
+        return AUD_ERR_INVALIDSTATE;
+    }
+    aud_timer* t = nullptr;
+    const aud_error error = create_timer(loop, callback, context, 0, &t);
+    if (error != AUD_SUCCESS) {
+        return error;
+    }
+    arm_timer(t, expiry, interval);
+    if (out != nullptr) {
+        *out = t;
+    }
+    return AUD_SUCCESS;
+}
+
 aud_error aud_event_loop_add_oneshot(aud_event_loop* loop, aud_timer_callback callback,
                                      const aud_time* at, const aud_time* delay, void* context,
                                      aud_timer** out) {
@@ -611,20 +629,11 @@ aud_error aud_event_loop_add_oneshot(aud_event_loop* loop, aud_timer_callback ca
         return AUD_ERR_INVALIDPARAMETER;
     }
     aud_time expiry{};
-    aud_error error = once_expiry(at, delay, &expiry);
-    aud_timer* t = nullptr;
-    if (error == AUD_SUCCESS) {
-        error =
-            loop->destroying ? AUD_ERR_INVALIDSTATE : create_timer(loop, callback, context, 0, &t);
-    }
+    const aud_error error = once_expiry(at, delay, &expiry);
     if (error != AUD_SUCCESS) {
         return error;
     }
-    arm_timer(t, expiry, aud_time{0, 0});
-    if (out != nullptr) {
-        *out = t;
-    }
-    return AUD_SUCCESS;
+    return add_armed_timer(loop, callback, context, expiry, aud_time{0, 0}, out);
 }
 
 aud_error aud_event_loop_add_recurring(aud_event_loop* loop, aud_timer_callback callback,
@@ -634,20 +643,11 @@ aud_error aud_event_loop_add_recurring(aud_event_loop* loop, aud_timer_callback 
         return AUD_ERR_INVALIDPARAMETER;
     }
     aud_time expiry{};
-    aud_error error = recurring_expiry(first, interval, &expiry);
-    aud_timer* t = nullptr;
-    if (error == AUD_SUCCESS) {
-        error =
-            loop->destroying ? AUD_ERR_INVALIDSTATE : create_timer(loop, callback, context, 0, &t);
-    }
+    const aud_error error = recurring_expiry(first, interval, &expiry);
     if (error != AUD_SUCCESS) {
         return error;
     }
-    arm_timer(t, expiry, *interval);
-    if (out != nullptr) {
-        *out = t;
-    }
-    return AUD_SUCCESS;
+    return add_armed_timer(loop, callback, context, expiry, *interval, out);
 }
 
 aud_error aud_timer_stop(aud_timer* timer) {

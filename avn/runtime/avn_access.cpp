@@ -55,10 +55,7 @@ void open_waker() {
     std::lock_guard lock(waker_mutex);
     aud_socket_address local{};
     aud_socket_address_set_ipv4(&local, 0x7F000001u, 0);
-    const bool opened = aud_socket_open_udp(&waker_receiver, AUD_AF_INET) == AUD_SUCCESS &&
-                        aud_socket_bind(waker_receiver, &local) == AUD_SUCCESS &&
-                        aud_socket_set_blocking(waker_receiver, false) == AUD_SUCCESS &&
-                        aud_socket_get_local_address(waker_receiver, &local) == AUD_SUCCESS &&
+    const bool opened = aud_socket_open_bound(&waker_receiver, &local, &local) == AUD_SUCCESS &&
                         aud_socket_open_and_connect(&waker_sender, &local) == AUD_SUCCESS &&
                         aud_socket_set_blocking(waker_sender, false) == AUD_SUCCESS;
     if (!opened) {

@@ -192,6 +192,33 @@ aud_error aud_socket_open_and_connect(aud_socket_t* out, const aud_socket_addres
     return error;
 }
 
+aud_error aud_socket_open_bound(aud_socket_t* out, const aud_socket_address* address,
+                                aud_socket_address* bound) {
+    if (out == nullptr || *out != AUD_SOCKET_INVALID || !aud_socket_address_is_ipv4(address)) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    aud_error error = aud_socket_open_udp(out, address->inet.family);
+    if (error != AUD_SUCCESS) {
+        return error;
+    }
+    aud_socket_address local{};
+    error = aud_socket_bind(*out, address);
+    if (error == AUD_SUCCESS) {
+        error = aud_socket_get_local_address(*out, &local);
+    }
+    if (error == AUD_SUCCESS) {
+        error = aud_socket_set_blocking(*out, false);
+    }
+    if (error != AUD_SUCCESS) {
+        aud_socket_close(out);
+        return error;
+    }
+    if (bound != nullptr) {
+        *bound = local;
+    }
+    return AUD_SUCCESS;
+}
+
 aud_error aud_socket_set_reuse_port(aud_socket_t, bool) {
     return AUD_ERR_NOTSUPPORTED;
 }

@@ -70,6 +70,11 @@ aud_error aud_socket_connect(aud_socket_t socket, const aud_socket_address* addr
 // Opens a socket of the address's family and connects it; closes it again and
 // leaves *out invalid on failure.
 aud_error aud_socket_open_and_connect(aud_socket_t* out, const aud_socket_address* address);
+// Opens a non-blocking socket bound to the address (port 0: the system
+// chooses); `bound`, if given, receives the address it got. Closes it again
+// and leaves *out invalid on failure.
+aud_error aud_socket_open_bound(aud_socket_t* out, const aud_socket_address* address,
+                                aud_socket_address* bound);
 // Closes the socket (if any) and stores AUD_SOCKET_INVALID.
 aud_error aud_socket_close(aud_socket_t* socket);
 

@@ -164,22 +164,10 @@ void ConnectionManager::stop() {
 
 aud_error ConnectionManager::open_socket() {
     aud_socket_t socket = AUD_SOCKET_INVALID;
-    aud_error error = aud_socket_open_udp(&socket, AUD_AF_INET);
-    if (error != AUD_SUCCESS) {
-        return error;
-    }
     aud_socket_address address{};
     aud_socket_address_set_ipv4(&address, kLoopbackAddress, settings_.port);
     aud_socket_address bound{};
-    error = aud_socket_bind(socket, &address);
-    if (error == AUD_SUCCESS) {
-        error = aud_socket_get_local_address(socket, &bound);
-    }
-    if (error == AUD_SUCCESS) {
-        error = aud_socket_set_blocking(socket, false);
-    }
-    if (error != AUD_SUCCESS) {
-        aud_socket_close(&socket);
+    if (const aud_error error = aud_socket_open_bound(&socket, &address, &bound); error != AUD_SUCCESS) {
         return error;
     }
     port_ = aud_socket_address_get_port(&bound);
