@@ -13,7 +13,7 @@
 #include "app/splash.h"
 #include "app/tray_icon.h"
 #include "avn/runtime/aud_error.h"
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 #include "device/device_info_worker.h"
 #include "device/parameter_thread.h"
 

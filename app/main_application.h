@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 
 // Runs the utility; gives the process's exit code.
 int main_application(HINSTANCE instance, int show_command);

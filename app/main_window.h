@@ -8,7 +8,7 @@
 #include <windows.h>
 
 #include "avn/runtime/aud_error.h"
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 
 // The window's own private messages (the AVN callbacks hand their network
 // list updates to the window thread with these, never waiting for it).

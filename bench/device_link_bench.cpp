@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
 #include "device/device_info_worker.h"

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "avn/conmon/conmon_client_private.h"
-#include "avn/runtime/avnapi.h"
+#include "avn/api/avnapi.h"
 
 namespace {
 

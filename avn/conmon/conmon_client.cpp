@@ -4,7 +4,7 @@
 #include <new>
 
 #include "avn/conmon/conmon_client_private.h"
-#include "avn/runtime/avnapi.h"
+#include "avn/runtime/avnapi_handle.h"
 
 namespace {
 

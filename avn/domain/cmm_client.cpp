@@ -7,7 +7,7 @@
 #include "avn/domain/cmm_process.h"
 #include "avn/domain/dgcp2_client.h"
 #include "avn/runtime/aud_log.h"
-#include "avn/runtime/avnapi.h"
+#include "avn/runtime/avnapi_handle.h"
 #include "avn/runtime/domain_provider.h"
 #include "avn/runtime/socket.h"
 

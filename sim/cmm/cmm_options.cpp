@@ -24,6 +24,8 @@ constexpr const char* kUsage =
     "        position from 1. With none given: \"Ethernet\" and \"Ethernet 2\".\n"
     "  --cmm-apply-delay MS     a configuration change stays \"Changing\" this long\n"
     "                           before it is \"Ready\" (default 200; at most 60000)\n"
+    "  --cmm-connect-delay MS   answer each CONNECT this much later (default 0;\n"
+    "                           at most 60000)\n"
     "  --cmm-silent             read every datagram and answer nothing, send no\n"
     "                           keepalives (clients give up after 31 s)\n"
     "  --cmm-refuse             answer every CONNECT with \"Server error\"\n";
@@ -192,7 +194,8 @@ CmmOptionMatch parse_cmm_option(std::span<const std::string_view> arguments, siz
         (name == "--cmm-silent" ? settings->silent : settings->refuse) = true;
         return {1, {}};
     }
-    if (name != "--cmm-port" && name != "--network" && name != "--cmm-apply-delay") {
+    if (name != "--cmm-port" && name != "--network" && name != "--cmm-apply-delay" &&
+        name != "--cmm-connect-delay") {
         return {};
     }
 
@@ -215,13 +218,14 @@ CmmOptionMatch parse_cmm_option(std::span<const std::string_view> arguments, siz
         } else {
             settings->port = *port;
         }
-    } else if (name == "--cmm-apply-delay") {
+    } else if (name == "--cmm-apply-delay" || name == "--cmm-connect-delay") {
         const std::optional<uint32_t> delay = parse_number<uint32_t>(value);
         if (!delay || *delay > kLongestApplyDelayMs) {
             match.error =
                 option + ": not a delay of 0 to 60000 milliseconds: '" + std::string(value) + "'";
         } else {
-            settings->apply_delay = std::chrono::milliseconds(*delay);
+            (name == "--cmm-apply-delay" ? settings->apply_delay : settings->connect_delay) =
+                std::chrono::milliseconds(*delay);
         }
     } else {
         match.error = add_network(value, &settings->networks);

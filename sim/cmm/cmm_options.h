@@ -37,6 +37,9 @@ struct CmmSettings {
     std::string device_name = "avn-sim";
     // How long a configuration change stays "Changing" before it is "Ready".
     std::chrono::milliseconds apply_delay{200};
+    // How long the service takes to answer a CONNECT (a slow or busy
+    // service); other requests are answered at once.
+    std::chrono::milliseconds connect_delay{0};
     // A client is sent a keepalive after this long without any other message
     // from the service (the client gives up after 31 s).
     std::chrono::milliseconds keepalive_interval{10000};
@@ -63,7 +66,7 @@ cmm_options cmm_options_record(const std::vector<CmmNetwork>& networks);
 
 // ---- Command line ----
 // --cmm-port PORT, --network NAME[,mac=XX:XX:XX:XX:XX:XX] (repeatable),
-// --cmm-silent, --cmm-refuse, --cmm-apply-delay MS. A value follows its
+// --cmm-silent, --cmm-refuse, --cmm-apply-delay MS, --cmm-connect-delay MS. A value follows its
 // option as the next argument or after '='; numbers may be hexadecimal with
 // 0x.
 

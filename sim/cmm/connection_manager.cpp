@@ -106,7 +106,8 @@ ConnectionManager::ConnectionManager(CmmSettings settings, CmmLogSink log)
       silent_(settings_.silent),
       refuse_(settings_.refuse),
       refuse_kind_(settings_.refuse_kind),
-      apply_delay_(settings_.apply_delay) {}
+      apply_delay_(settings_.apply_delay),
+      connect_delay_(settings_.connect_delay) {}
 
 ConnectionManager::~ConnectionManager() {
     stop();
@@ -156,6 +157,7 @@ void ConnectionManager::stop() {
     }
     aud_socket_close(&socket_);
     clients_.clear();
+    delayed_connects_.clear();
     if (env_ != nullptr) {
         aud_env_release(env_);
         env_ = nullptr;
@@ -215,6 +217,11 @@ void ConnectionManager::set_apply_delay(milliseconds delay) {
     apply_delay_ = delay;
 }
 
+void ConnectionManager::set_connect_delay(milliseconds delay) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    connect_delay_ = delay;
+}
+
 size_t ConnectionManager::client_count() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return clients_.size();
@@ -252,6 +259,7 @@ void ConnectionManager::run() {
         const std::lock_guard<std::mutex> lock(mutex_);
         read_datagrams();
         if (!silent_) {
+            answer_connects_when_due();
             finish_change_when_due();
             send_keepalives();
             expire_clients();
@@ -268,6 +276,10 @@ void ConnectionManager::wait_for_datagrams() {
         if (change_due_ && !silent_) {
             const auto left = std::chrono::ceil<milliseconds>(*change_due_ - now());
             wait = std::clamp(left, milliseconds{0}, kPollSlice);
+        }
+        if (!delayed_connects_.empty() && !silent_) {
+            const auto left = std::chrono::ceil<milliseconds>(delayed_connects_.front().due - now());
+            wait = std::clamp(left, milliseconds{0}, wait);
         }
     }
     // The socket is closed only once this thread has ended.
@@ -322,6 +334,10 @@ void ConnectionManager::handle_datagram(std::span<const uint8_t> datagram,
         return;
     }
     if (opcode == CMM_OPCODE_CONNECT) {
+        if (connect_delay_.count() > 0) {
+            delayed_connects_.push_back({request, from, now() + connect_delay_});
+            return;
+        }
         on_connect(request, from);
         return;
     }
@@ -356,6 +372,14 @@ void ConnectionManager::handle_datagram(std::span<const uint8_t> datagram,
             client->last_sent = now();
             return;
         }
+    }
+}
+
+void ConnectionManager::answer_connects_when_due() {
+    while (!delayed_connects_.empty() && delayed_connects_.front().due <= now()) {
+        const DelayedConnect held = delayed_connects_.front();
+        delayed_connects_.erase(delayed_connects_.begin());
+        on_connect(held.request, held.from);
     }
 }
 

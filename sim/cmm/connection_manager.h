@@ -85,6 +85,8 @@ class ConnectionManager {
     void restart();
     // How long later changes stay "Changing".
     void set_apply_delay(std::chrono::milliseconds delay);
+    // How much later each CONNECT from now on is answered.
+    void set_connect_delay(std::chrono::milliseconds delay);
 
     // ---- State ----
 
@@ -115,6 +117,7 @@ class ConnectionManager {
     void read_datagrams();
     void handle_datagram(std::span<const uint8_t> datagram, const aud_socket_address& from);
     void on_connect(const dgcp2_message& request, const aud_socket_address& from);
+    void answer_connects_when_due();
     void on_disconnect(Client& client);
     void on_set_config(Client& client, const dgcp2_message& request);
     void answer_unknown_client(const dgcp2_message& request, const aud_socket_address& from);
@@ -161,6 +164,14 @@ class ConnectionManager {
     bool refuse_ = false;
     uint16_t refuse_kind_ = DGCP2_KIND_SERVER_ERROR;
     std::chrono::milliseconds apply_delay_;
+    std::chrono::milliseconds connect_delay_;
+    // CONNECTs held back by the connect delay, oldest first.
+    struct DelayedConnect {
+        dgcp2_message request{};
+        aud_socket_address from{};
+        SteadyTime due{};
+    };
+    std::vector<DelayedConnect> delayed_connects_;
 };
 
 }  // namespace sim

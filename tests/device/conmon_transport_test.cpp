@@ -6,7 +6,7 @@
 #include <chrono>
 #include <memory>
 
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 #include "avn/runtime/byte_order.h"
 #include "device/text_convert.h"
 #include "device/vendor_envelope.h"

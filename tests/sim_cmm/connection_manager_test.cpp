@@ -21,7 +21,7 @@
 
 #include "avn/domain/cmm_client.h"
 #include "avn/runtime/aud_time.h"
-#include "avn/runtime/avnapi.h"
+#include "avn/api/avnapi.h"
 #include "avn/runtime/avnapi_runtime.h"
 
 namespace {

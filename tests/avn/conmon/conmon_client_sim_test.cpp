@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "avn/conmon/conmon_client.h"
-#include "avn/runtime/avnapi.h"
+#include "avn/api/avnapi.h"
 #include "device/manufacturer.h"
 #include "device/parameters.h"
 #include "device/vendor_envelope.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "avn/conmon/conmon_protocol.h"
-#include "avn/runtime/avnapi.h"
+#include "avn/api/avnapi.h"
 #include "avn/runtime/byte_order.h"
 #include "tests/avn/conmon/fake_conmon_server.h"
 

@@ -16,7 +16,7 @@
 #include "avn/domain/dgcp2_codec.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_log.h"
-#include "avn/runtime/avnapi.h"
+#include "avn/api/avnapi.h"
 #include "avn/runtime/avnapi_runtime.h"
 #include "avn/runtime/socket.h"
 #include "tests/avn/domain/closed_port_probe.h"

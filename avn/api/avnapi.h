@@ -6,6 +6,7 @@
 
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_error.h"
+#include "avn/runtime/avnapi_handle.h"
 #include "avn/runtime/avnapi_runtime.h"
 
 struct avnapi;
@@ -17,7 +18,6 @@ struct domain_provider;
 aud_error avnapi_new(avnapi** out);
 void avnapi_delete(avnapi* instance);
 
-aud_env* avnapi_get_env(const avnapi* instance);
 avn_domain_handler* avnapi_get_domain_handler(const avnapi* instance);
 avnapi_runtime* avnapi_get_runtime(const avnapi* instance);
 domain_provider* avnapi_get_domain_provider(const avnapi* instance);

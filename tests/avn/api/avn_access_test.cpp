@@ -1,4 +1,4 @@
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "avn/runtime/aud_event_loop.h"
+#include "sim/cmm/connection_manager.h"
+#include "tests/avn/domain/closed_port_probe.h"
 #include "tests/avn/runtime/fake_cmm_service.h"
 
 namespace {
@@ -408,6 +410,64 @@ TEST(AvnAccessStart, ConnectsFansOutEventsAndStops) {
     EXPECT_EQ(avn_api_cmm_client(), nullptr);
     set_network_options_callback(nullptr, nullptr);
     set_network_state_callback(nullptr, nullptr);
+}
+
+// A connection manager that takes its time to answer CONNECT is waited for,
+// not abandoned: abandoning it would leave a registration behind in it for
+// every new attempt.
+TEST(AvnAccessStart, WaitsForASlowConnectionManagerWithOneRegistration) {
+    sim::CmmSettings settings;
+    settings.port = 0;
+    settings.connect_delay = milliseconds(1500);
+    sim::ConnectionManager cmm(settings, [](std::string_view) {});
+    ASSERT_EQ(cmm.start(), AUD_SUCCESS);
+
+    avn_api_options options;
+    options.cmm_port = cmm.port();
+    options.connect_limit_ms = 4000;
+    const auto start = Clock::now();
+    ASSERT_EQ(start_avn_api(&options), AUD_SUCCESS);
+    EXPECT_GE(since(start).count(), 1400);
+    EXPECT_EQ(cmm.client_count(), 1u);
+    stop_avn_api();
+}
+
+// When the connection manager goes away and comes back, the client connects
+// again by itself and its options reach the window again.
+TEST(AvnAccessStart, ReconnectsAfterTheConnectionManagerReturns) {
+    if (!closed_port_reported_through_wait()) {
+        GTEST_SKIP() << "this system does not report a closed UDP port";
+    }
+    sim::CmmSettings settings;
+    settings.port = FakeCmmService::closed_port();
+    ASSERT_NE(settings.port, 0);
+    sim::ConnectionManager cmm(settings, [](std::string_view) {});
+    ASSERT_EQ(cmm.start(), AUD_SUCCESS);
+    WindowRecord window;
+    set_network_options_callback(on_options, &window);
+
+    avn_api_options options;
+    options.cmm_port = cmm.port();
+    ASSERT_EQ(start_avn_api(&options), AUD_SUCCESS);
+    ASSERT_TRUE(window.wait([&] { return window.options_calls >= 1; }));
+
+    // The client notices at its next keepalive (every 10 s) that the port is
+    // closed.
+    cmm.stop();
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    bool lost = false;
+    while (!lost && Clock::now() < deadline) {
+        std::this_thread::sleep_for(milliseconds(100));
+        AvnApiLock lock(1000);
+        lost = lock && cmm_client_get_connection_state(avn_api_cmm_client()) == CMM_CLIENT_DISCONNECTED;
+    }
+    ASSERT_TRUE(lost);
+
+    ASSERT_EQ(cmm.start(), AUD_SUCCESS);
+    EXPECT_TRUE(window.wait([&] { return window.options_calls >= 2; }));
+    EXPECT_EQ(cmm.client_count(), 1u);
+    stop_avn_api();
+    set_network_options_callback(nullptr, nullptr);
 }
 
 }  // namespace

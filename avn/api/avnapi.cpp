@@ -1,17 +1,23 @@
-#include "avn/runtime/avnapi.h"
+#include "avn/api/avnapi.h"
 
+#include <cstddef>
 #include <new>
+#include <type_traits>
+#include <utility>
 
 #include "avn/domain/domain_handler.h"
 #include "avn/runtime/domain_provider.h"
 
 struct avnapi {
+    avnapi_header header;  // the instance's own environment, first
     aud_env* global_env = nullptr;
-    aud_env* env = nullptr;
     domain_provider* provider = nullptr;
     avnapi_runtime* runtime = nullptr;
     avn_domain_handler* handler = nullptr;
 };
+
+static_assert(std::is_standard_layout_v<avnapi> && offsetof(avnapi, header) == 0,
+              "components read the environment through the header at the start of the instance");
 
 namespace {
 
@@ -19,6 +25,10 @@ namespace {
 // a domain can carry.
 constexpr uint32_t kAdhocAccessWord = 0x1FFFFFFF;
 constexpr uint32_t kFlagsMask = 0xF;
+// Without a domain handler there is no managed domain: ADHOC, with the
+// flags and access words of an instance that has none.
+constexpr uint32_t kNoHandlerFlags = 3;
+constexpr uint32_t kNoHandlerAccessWord = 5;
 
 avnapi* instance_of(void* context) {
     return static_cast<avnapi*>(context);
@@ -31,6 +41,12 @@ int provider_mode(void*) {
 domain_current provider_current_domain(void* context) {
     const avn_domain_handler* handler = instance_of(context)->handler;
     domain_current current{};
+    if (handler == nullptr) {
+        current.uuid = avn_domain_uuid_adhoc();
+        current.flags = kNoHandlerFlags;
+        current.access = kNoHandlerAccessWord;
+        return current;
+    }
     current.uuid = avn_domain_handler_get_current_uuid(handler);
     if (avn_domain_uuid_is_adhoc(&current.uuid)) {
         current.flags = AVN_DOMAIN_ADHOC_FLAGS;
@@ -43,7 +59,8 @@ domain_current provider_current_domain(void* context) {
 }
 
 int provider_connection_state(void* context) {
-    return avn_domain_handler_get_state(instance_of(context)->handler) == AVN_DOMAIN_STATE_CONNECTED
+    const avn_domain_handler* handler = instance_of(context)->handler;
+    return handler != nullptr && avn_domain_handler_get_state(handler) == AVN_DOMAIN_STATE_CONNECTED
                ? DOMAIN_CONNECTION_CONNECTED
                : DOMAIN_CONNECTION_DISCONNECTED;
 }
@@ -80,16 +97,16 @@ constexpr avn_domain_handler_notifications kHandlerNotifications = {
 aud_error build(avnapi* instance) {
     aud_error result = aud_env_acquire(&instance->global_env);
     if (result == AUD_SUCCESS) {
-        result = aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &instance->env);
+        result = aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &instance->header.env);
     }
     if (result == AUD_SUCCESS) {
-        result = domain_provider_new(instance->env, &kProviderOps, instance, &instance->provider);
+        result = domain_provider_new(instance->header.env, &kProviderOps, instance, &instance->provider);
     }
     if (result == AUD_SUCCESS) {
-        result = avnapi_runtime_new(instance->env, &instance->runtime);
+        result = avnapi_runtime_new(instance->header.env, &instance->runtime);
     }
     if (result == AUD_SUCCESS) {
-        result = avn_domain_handler_new(instance->env, instance, &kHandlerNotifications, nullptr,
+        result = avn_domain_handler_new(instance->header.env, instance, &kHandlerNotifications, nullptr,
                                         &instance->handler);
     }
     return result;
@@ -118,18 +135,16 @@ void avnapi_delete(avnapi* instance) {
     if (instance == nullptr) {
         return;
     }
-    avn_domain_handler_delete(instance->handler);
-    avnapi_runtime_delete(instance->runtime);
-    domain_provider_delete(instance->provider);
-    aud_env_delete(instance->env);
-    if (instance->global_env != nullptr) {
-        aud_env_release(instance->global_env);
+    // Each pointer is cleared as its object goes, so that nothing freed is
+    // reached through the instance (the provider asks for the handler).
+    avn_domain_handler_delete(std::exchange(instance->handler, nullptr));
+    avnapi_runtime_delete(std::exchange(instance->runtime, nullptr));
+    domain_provider_delete(std::exchange(instance->provider, nullptr));
+    aud_env_delete(std::exchange(instance->header.env, nullptr));
+    if (aud_env* global = std::exchange(instance->global_env, nullptr)) {
+        aud_env_release(global);
     }
     delete instance;
-}
-
-aud_env* avnapi_get_env(const avnapi* instance) {
-    return instance != nullptr ? instance->env : nullptr;
 }
 
 avn_domain_handler* avnapi_get_domain_handler(const avnapi* instance) {

@@ -1,4 +1,4 @@
-#include "avn/runtime/avnapi.h"
+#include "avn/api/avnapi.h"
 
 #include <gtest/gtest.h>
 

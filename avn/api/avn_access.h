@@ -20,7 +20,7 @@
 #include "avn/domain/cmm_client.h"
 #include "avn/domain/domain_handler.h"
 #include "avn/runtime/aud_error.h"
-#include "avn/runtime/avnapi.h"
+#include "avn/api/avnapi.h"
 
 // How long start_avn_api waits for the connection manager by default.
 inline constexpr uint32_t AVN_API_DEFAULT_CONNECT_LIMIT_MS = 5000;

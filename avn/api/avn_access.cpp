@@ -1,8 +1,9 @@
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <system_error>
 #include <thread>
 
 #include "avn/runtime/socket.h"
@@ -175,7 +176,10 @@ aud_error step(avnapi_runtime* runtime, uint32_t cap_ms) {
     return avnapi_runtime_process(runtime, &sets);
 }
 
+void keep_cmm_connected(Clock::time_point& next_attempt);
+
 void avn_event_loop_thread() {
+    auto next_cmm_attempt = Clock::now() + kConnectRetryInterval;
     while (!event_loop_quit) {
         if (!avn_api_lock(kEventLoopMutexWaitMs)) {
             continue;
@@ -183,6 +187,7 @@ void avn_event_loop_thread() {
         avnapi* api = instance;
         const aud_error error =
             api != nullptr ? step_avn_events(avnapi_get_runtime(api)) : AUD_SUCCESS;
+        keep_cmm_connected(next_cmm_attempt);
         avn_api_unlock();
         if (error != AUD_SUCCESS) {
             std::this_thread::sleep_for(kFailedStepPause);
@@ -205,11 +210,19 @@ void release_cmm_client(cmm_client* client, avnapi* api) {
     cmm_client_delete(client);
 }
 
+// Sends a fresh CONNECT from a fresh socket.
+void reopen_cmm_client(cmm_client* client) {
+    cmm_client_close(client);
+    if (cmm_client_init(client, kCmmClientName) == AUD_SUCCESS) {
+        cmm_client_start(client);
+    }
+}
+
 // Steps until the connection manager accepted the client or the limit has
-// passed. A CONNECT that is not answered within the retry interval (nothing
-// listens, or the port's closure was not even reported) is sent again from a
-// fresh socket, so that a service that is just starting is still found
-// within the limit.
+// passed. A CONNECT is sent again only once the client has dropped back to
+// disconnected (the service's port was closed, or it refused): a service
+// that is slow to answer is waited for, since each abandoned CONNECT would
+// leave a registration behind in it.
 bool wait_for_connection_manager(cmm_client* client, avnapi* api, uint32_t limit_ms) {
     const auto start = Clock::now();
     const auto deadline = start + milliseconds(limit_ms);
@@ -219,16 +232,30 @@ bool wait_for_connection_manager(cmm_client* client, avnapi* api, uint32_t limit
         if (now >= deadline) {
             return false;
         }
-        if (now >= next_attempt) {
-            cmm_client_close(client);
-            if (cmm_client_init(client, kCmmClientName) == AUD_SUCCESS) {
-                cmm_client_start(client);
-            }
+        if (cmm_client_get_connection_state(client) == CMM_CLIENT_DISCONNECTED &&
+            now >= next_attempt) {
+            reopen_cmm_client(client);
             next_attempt = now + kConnectRetryInterval;
         }
         step_avn_events(avnapi_get_runtime(api));
     }
     return true;
+}
+
+// Once started, a connection to the connection manager that is lost (the
+// service restarted or stopped answering) is made again, so that its
+// options and state reach the window again without a restart of the
+// application. Called by the event-loop thread with the mutex held.
+void keep_cmm_connected(Clock::time_point& next_attempt) {
+    cmm_client* client = cmm;
+    if (client == nullptr || cmm_client_get_connection_state(client) != CMM_CLIENT_DISCONNECTED) {
+        return;
+    }
+    const auto now = Clock::now();
+    if (now >= next_attempt) {
+        reopen_cmm_client(client);
+        next_attempt = now + kConnectRetryInterval;
+    }
 }
 
 aud_error start_locked(const avn_api_options& options) {
@@ -274,7 +301,19 @@ aud_error start_locked(const avn_api_options& options) {
     cmm = client;
     open_waker();
     event_loop_quit = false;
-    event_loop_thread = std::thread(avn_event_loop_thread);
+    try {
+        event_loop_thread = std::thread(avn_event_loop_thread);
+    } catch (const std::system_error&) {
+        // No thread to keep the runtime going: undo everything, and let the
+        // caller (a window procedure among them) see an error, not an
+        // exception.
+        instance = nullptr;
+        cmm = nullptr;
+        close_waker();
+        release_cmm_client(client, api);
+        avnapi_delete(api);
+        return AUD_ERR_SYSTEM;
+    }
     return AUD_SUCCESS;
 }
 
