@@ -13,13 +13,14 @@ struct LoadedString {
     wchar_t text[kStringCapacity];
 };
 
-std::array<LoadedString, 7> g_strings = {{
+std::array<LoadedString, 8> g_strings = {{
     {IDS_CLOSE_TITLE, {}},
     {IDS_CLOSE_QUESTION, {}},
     {IDS_UNMANAGED, {}},
     {IDS_WINDOW_CLASS, {}},
     {IDS_SEARCHING, {}},
     {IDS_NOT_FOUND, {}},
+    {IDS_NO_SERVICE, {}},
     {IDS_TITLE_FONT, {}},
 }};
 

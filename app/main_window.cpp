@@ -411,7 +411,14 @@ bool on_command(HWND window, int id, int notification) {
 
 // ---- Reports from the worker threads ----
 
-void on_application_version(HWND window, LPARAM lparam) {
+// "Not found" blames the unit; when the local AVN service did not answer,
+// the version field says so instead.
+void show_version_unavailable(HWND window, WPARAM why) {
+    SetDlgItemTextW(window, IDC_APP_VERSION,
+                    app_string(why == kLinkServiceDown ? IDS_NO_SERVICE : IDS_NOT_FOUND));
+}
+
+void on_application_version(HWND window, WPARAM wparam, LPARAM lparam) {
     const auto version = static_cast<uint32_t>(lparam);
     if (version != 0 && version != 0xFFFFFFFFu) {
         wchar_t text[32];
@@ -420,7 +427,7 @@ void on_application_version(HWND window, LPARAM lparam) {
         SetDlgItemTextW(window, IDC_CONNECT, L"Connect");
         enable_item(window, IDC_CONNECT, true);
     } else {
-        SetDlgItemTextW(window, IDC_APP_VERSION, app_string(IDS_NOT_FOUND));
+        show_version_unavailable(window, wparam);
         SetDlgItemTextW(window, IDC_CONNECT, L"Connect");
         enable_item(window, IDC_CONNECT, false);
     }
@@ -548,7 +555,7 @@ INT_PTR CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             on_destroy(window);
             return TRUE;
         case WM_APP_APPLICATION_VERSION:
-            on_application_version(window, lparam);
+            on_application_version(window, wparam, lparam);
             return TRUE;
         case WM_APP_QUERY_DONE:
             enable_discover_button(window, true);
@@ -577,6 +584,9 @@ INT_PTR CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             return TRUE;
         case WM_APP_CONNECT_FAILED:
             stop_parameter_thread();
+            if (wparam == kLinkServiceDown) {
+                show_version_unavailable(window, wparam);
+            }
             enable_item(window, IDC_CONNECT, true);
             enable_device_controls(window, true);
             return TRUE;

@@ -30,6 +30,7 @@
 #define IDS_WINDOW_CLASS 131
 #define IDS_SEARCHING 134
 #define IDS_NOT_FOUND 136
+#define IDS_NO_SERVICE 138
 #define IDS_TITLE_FONT 153
 
 /* Main window controls */

@@ -7,7 +7,7 @@
 #include <ostream>
 #include <thread>
 
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 #include "cli/cli_output.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
@@ -171,6 +171,14 @@ std::string unit_unavailable(const std::string& device) {
     return "unit '" + device + "' was not found or does not answer";
 }
 
+// The unit could not be reached because the local conmon server does not
+// accept clients: the platform is at fault, not the unit.
+CliError conmon_server_down(const CliOptions& options) {
+    const uint16_t port = options.conmon ? options.conmon->port : CONMON_CLIENT_DEFAULT_PORT;
+    return {kExitServicesUnavailable, "the AVN platform service is not running: the conmon server on "
+                                      "127.0.0.1:" + std::to_string(port) + " does not answer"};
+}
+
 int print_error(std::ostream& err, const CliError& error) {
     err << "tpx2ctl: " << error.message << "\n";
     return error.status;
@@ -188,7 +196,8 @@ bool apply_report(UnitParameters& parameters, const WindowMessage& message) {
 // A connection to one unit through the parameter thread, for one command.
 class UnitConnection {
 public:
-    explicit UnitConnection(const std::string& device) {
+    explicit UnitConnection(const CliOptions& options) : options_(options) {
+        const std::string& device = options.device;
         values.device = device;
         start_parameter_thread(window_.target(),
                                std::make_unique<ConMonTransport>(wide_from_utf8(device).c_str()));
@@ -199,6 +208,9 @@ public:
 
     std::optional<CliError> wait_connected() {
         const auto message = wait_any({WM_APP_CONNECTED, WM_APP_CONNECT_FAILED}, kConnectBoundMs);
+        if (message && message->message == WM_APP_CONNECT_FAILED && message->wparam == kLinkServiceDown) {
+            return conmon_server_down(options_);
+        }
         if (!message || message->message != WM_APP_CONNECTED) {
             return CliError{kExitUnitUnavailable, unit_unavailable(values.device)};
         }
@@ -284,6 +296,7 @@ private:
         return std::nullopt;
     }
 
+    const CliOptions& options_;
     MessageQueue window_;
 };
 
@@ -296,12 +309,16 @@ int run_info(const CliOptions& options, std::ostream& out, std::ostream& err) {
     queue_device_info_request(std::move(request));
 
     UnitVersions versions{options.device, std::nullopt, std::nullopt};
+    bool service_down = false;
     bool done = false;
     const auto deadline = Clock::now() + std::chrono::milliseconds(kVersionQueryBoundMs);
     while (!done && Clock::now() < deadline) {
         const auto message = window.wait(kPollMs);
         if (!message) {
             continue;
+        }
+        if (message->message == WM_APP_APPLICATION_VERSION && message->wparam == kLinkServiceDown) {
+            service_down = true;
         }
         if (message->message == WM_APP_BOOTLOADER_VERSION) {
             versions.bootloader = static_cast<uint16_t>(message->wparam);
@@ -313,6 +330,9 @@ int run_info(const CliOptions& options, std::ostream& out, std::ostream& err) {
         }
     }
     stop_device_info_worker();
+    if (service_down) {
+        return print_error(err, conmon_server_down(options));
+    }
     if (!versions.bootloader && !versions.application) {
         return print_error(err, {kExitUnitUnavailable, unit_unavailable(options.device)});
     }
@@ -321,7 +341,7 @@ int run_info(const CliOptions& options, std::ostream& out, std::ostream& err) {
 }
 
 int run_get(const CliOptions& options, std::ostream& out, std::ostream& err) {
-    UnitConnection unit(options.device);
+    UnitConnection unit(options);
     if (auto error = unit.wait_connected()) {
         return print_error(err, *error);
     }
@@ -333,7 +353,7 @@ int run_get(const CliOptions& options, std::ostream& out, std::ostream& err) {
 }
 
 int run_set(const CliOptions& options, std::ostream& out, std::ostream& err) {
-    UnitConnection unit(options.device);
+    UnitConnection unit(options);
     if (auto error = unit.wait_connected()) {
         return print_error(err, *error);
     }
@@ -352,7 +372,7 @@ int run_set(const CliOptions& options, std::ostream& out, std::ostream& err) {
 
 int run_watch(const CliOptions& options, std::ostream& out, std::ostream& err,
               const std::atomic<bool>& interrupted) {
-    UnitConnection unit(options.device);
+    UnitConnection unit(options);
     if (auto error = unit.wait_connected()) {
         return print_error(err, *error);
     }

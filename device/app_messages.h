@@ -4,6 +4,11 @@
 
 #include <cstdint>
 
+// wParam of WM_APP_CONNECT_FAILED, WM_APP_BOOTLOADER_NOT_FOUND and
+// WM_APP_APPLICATION_VERSION when the unit could not be reached because the
+// local AVN service does not answer (0: the unit itself did not).
+inline constexpr uintptr_t kLinkServiceDown = 1;
+
 inline constexpr uint32_t WM_APP_UNIT_FOUND = 32768;
 inline constexpr uint32_t WM_APP_BOOTLOADER_VERSION = 32777;
 inline constexpr uint32_t WM_APP_BOOTLOADER_NOT_FOUND = 32778;

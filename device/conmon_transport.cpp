@@ -5,7 +5,7 @@
 #include <new>
 #include <string_view>
 
-#include "avn/runtime/avn_access.h"
+#include "avn/api/avn_access.h"
 #include "device/sync_event.h"
 #include "device/text_convert.h"
 #include "device/vendor_envelope.h"
@@ -132,13 +132,15 @@ bool ConMonTransport::open(uint32_t time_limit_ms) {
         return true;
     }
     const uint64_t deadline = tick_count_ms() + time_limit_ms;
+    service_down_ = false;
     AvnApiLock lock(time_limit_ms);
     if (!lock) {
         return false;
     }
     avnapi* api = avn_api_instance();
     if (api == nullptr) {
-        return false;  // the AVN API did not start
+        service_down_ = true;  // the AVN API did not start
+        return false;
     }
     config_ = conmon_client_config_new(kClientName);
     if (config_ == nullptr) {
@@ -160,6 +162,7 @@ bool ConMonTransport::open(uint32_t time_limit_ms) {
         conmon_client_connect(client_) == AUD_SUCCESS &&
         step_until([this] { return connection_state_ == CONMON_CLIENT_CONNECTED; }, deadline) &&
         step_until([this] { return conmon_client_is_ready(client_); }, deadline);
+    service_down_ = !ok;
     if (ok) {
         register_answered_ = false;
         register_status_ = AUD_SUCCESS;

@@ -39,6 +39,9 @@ public:
     // for the mutex included, counts against the one limit.
     bool open(uint32_t time_limit_ms) override;
     bool is_open() const override { return open_; }
+    // The local conmon server did not accept the client within the limit
+    // (nothing listens, or it never answers), or the AVN API is not started.
+    bool service_down() const override { return service_down_; }
     bool close() override;
     // True when the local conmon service confirmed delivery within the
     // limit. Payloads above kMaxPayload bytes are refused.
@@ -85,4 +88,5 @@ private:
     bool captured_ = false;
     std::vector<uint8_t> captured_message_;
     bool open_ = false;
+    bool service_down_ = false;
 };

@@ -52,8 +52,9 @@ void serve(DeviceInfoRequest& request) {
     FramedCommandLink link(std::move(request.transport));
     if (!link.transport().open(kDeviceInfoOpenLimitMs) ||
         !ask_version(link, CMD_BOOTLOADER_VERSION)) {
-        window.post(WM_APP_BOOTLOADER_NOT_FOUND, 0, 0);
-        window.post(WM_APP_APPLICATION_VERSION, 0, kVersionNotFound);
+        const uintptr_t why = link.transport().service_down() ? kLinkServiceDown : 0;
+        window.post(WM_APP_BOOTLOADER_NOT_FOUND, why, 0);
+        window.post(WM_APP_APPLICATION_VERSION, why, kVersionNotFound);
     } else {
         // A reply too short to hold a version is treated as version 0: the
         // unit answers, so its application version is still asked.

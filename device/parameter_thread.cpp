@@ -68,7 +68,7 @@ void send_change(ChannelTransport& transport, const ParameterChange& change) {
 
 void parameter_thread(ChannelTransport* transport) {
     if (!transport->open(kParameterOpenLimitMs)) {
-        bound_window.post(WM_APP_CONNECT_FAILED, 0, 0);
+        bound_window.post(WM_APP_CONNECT_FAILED, transport->service_down() ? kLinkServiceDown : 0, 0);
         return;
     }
     bound_window.post(WM_APP_CONNECTED, 0, 0);

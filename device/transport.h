@@ -13,6 +13,10 @@ public:
     // Blocks for at most about the limit, counted from the call.
     virtual bool open(uint32_t time_limit_ms) = 0;
     virtual bool is_open() const { return false; }
+    // True when the last open failed because the service that carries the
+    // link did not answer, rather than the unit: callers then blame the
+    // service, not the unit.
+    virtual bool service_down() const { return false; }
     // Ends the link; does nothing on a closed transport. Always true.
     virtual bool close() { return true; }
     // True only when delivery was confirmed within the limit.

@@ -141,6 +141,27 @@ TEST_F(CliWithSim, NetworksAreListedAndChosen) {
     EXPECT_EQ(run({"use-network", "None"}).status, kExitSuccess);
 }
 
+// With the connection manager up but the conmon server away (its port
+// closed, or silent), the unit is not to blame: status 4, naming the server.
+TEST_F(CliWithSim, AConmonServerThatDoesNotAnswerGivesStatusFour) {
+    const std::string expected = "tpx2ctl: the AVN platform service is not running: the conmon server on 127.0.0.1:" +
+                                 std::to_string(network_->conmon_port()) + " does not answer\n";
+    // Each run waits out the transport's open limit: two commands each way.
+    network_->conmon().set_silent(true);
+    for (const char* command : {"info", "watch"}) {
+        const CliRun r = run({command, "TPX2-Stage"});
+        EXPECT_EQ(r.status, kExitServicesUnavailable) << command << " (silent)";
+        EXPECT_EQ(r.err, expected) << command;
+    }
+    network_->conmon().stop();
+    for (const std::vector<std::string>& command :
+         {std::vector<std::string>{"get", "TPX2-Stage"}, {"set", "TPX2-Stage", "Mode=1"}}) {
+        const CliRun r = run(command);
+        EXPECT_EQ(r.status, kExitServicesUnavailable) << command[0] << " (closed)";
+        EXPECT_EQ(r.err, expected) << command[0];
+    }
+}
+
 TEST_F(CliWithSim, NoPlatformServiceGivesStatusFour) {
     network_->stop();
     const CliRun r = run({"--timeout", "300", "networks"});

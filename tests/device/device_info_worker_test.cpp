@@ -70,8 +70,8 @@ FakeTransport::Responder answer_as(const Unit& unit) {
 // waits, and whose deletion is signalled.
 class WatchedTransport : public FakeTransport {
 public:
-    WatchedTransport(std::atomic<bool>* deleted, SyncEvent* gone)
-        : FakeTransport(deleted), gone_(gone) {}
+    WatchedTransport(std::atomic<bool>* deleted, SyncEvent* gone, TransportFate* fate)
+        : FakeTransport(deleted, fate), gone_(gone) {}
     ~WatchedTransport() override { gone_->set(); }
     bool open(uint32_t limit) override {
         entered.set();
@@ -86,11 +86,12 @@ private:
 struct Request {
     MessageQueue window;
     std::atomic<bool> deleted{false};
+    TransportFate fate;
     SyncEvent gone{SyncEvent::Reset::Manual};
     WatchedTransport* transport = nullptr;  // valid until deleted
 
     std::unique_ptr<DeviceInfoRequest> make(const Unit& unit, bool opens = true) {
-        auto t = std::make_unique<WatchedTransport>(&deleted, &gone);
+        auto t = std::make_unique<WatchedTransport>(&deleted, &gone, &fate);
         t->responder = answer_as(unit);
         t->open_result = opens;
         transport = t.get();
@@ -138,8 +139,10 @@ TEST_P(WorkerAnswers, PostsTheVersionsAndClosesTheLink) {
     Request request;
     queue_device_info_request(request.make(c.unit, c.opens));
     EXPECT_EQ(request.answers(), c.expected);
-    // The transport is deleted once the request is done.
+    // The transport is closed, then deleted, once the request is done.
     EXPECT_TRUE(request.gone.wait_for(2000));
+    EXPECT_EQ(request.fate.closes, c.opens ? 1 : 0);
+    EXPECT_FALSE(request.fate.open_when_deleted);
 }
 
 const Bytes k25{0x02, 0x05};               // bootloader 2.5
@@ -166,6 +169,20 @@ INSTANTIATE_TEST_SUITE_P(
         UnitCase{"never_answers", {std::nullopt, std::nullopt}, true, {no_bootloader(), application(-1), done()}},
         UnitCase{"link_not_opened", {k25, k13}, false, {no_bootloader(), application(-1), done()}}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// A link that could not be opened because the service is down says so in
+// both "not found" answers, so that the window does not blame the unit.
+TEST_F(Worker, ALinkRefusedByTheServiceSaysSo) {
+    Request request;
+    auto made = request.make({k25, k13}, false);
+    request.transport->service_down_result = true;
+    queue_device_info_request(std::move(made));
+    EXPECT_EQ(request.answers(),
+              (std::vector<WindowMessage>{{WM_APP_BOOTLOADER_NOT_FOUND, kLinkServiceDown, 0},
+                                          {WM_APP_APPLICATION_VERSION, kLinkServiceDown, -1},
+                                          done()}));
+    EXPECT_TRUE(request.gone.wait_for(2000));  // the worker is done with the request
+}
 
 // A burst of requests while the worker is busy is served once, for the last.
 TEST_F(Worker, ServesOnlyTheNewestOfTheWaitingRequests) {

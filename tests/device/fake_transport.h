@@ -13,6 +13,14 @@
 #include "device/sync_event.h"
 #include "device/transport.h"
 
+// What became of a fake transport, held by the test so that it outlives the
+// fake: whether it was closed before it was deleted.
+struct TransportFate {
+    std::atomic<int> closes{0};
+    std::atomic<bool> deleted{false};
+    std::atomic<bool> open_when_deleted{false};
+};
+
 class FakeTransport : public ChannelTransport {
 public:
     using Bytes = std::vector<uint8_t>;
@@ -27,8 +35,13 @@ public:
     // Called for every write; returns whether delivery succeeds and may queue replies.
     using Responder = std::function<bool(FakeTransport&, const Written&)>;
 
-    explicit FakeTransport(std::atomic<bool>* deleted = nullptr) : deleted_(deleted) {}
+    explicit FakeTransport(std::atomic<bool>* deleted = nullptr, TransportFate* fate = nullptr)
+        : deleted_(deleted), fate_(fate) {}
     ~FakeTransport() override {
+        if (fate_ != nullptr) {
+            fate_->open_when_deleted = open_.load();
+            fate_->deleted = true;
+        }
         if (deleted_ != nullptr) {
             *deleted_ = true;
         }
@@ -43,9 +56,13 @@ public:
         return open_;
     }
     bool is_open() const override { return open_; }
+    bool service_down() const override { return !open_ && service_down_result; }
     bool close() override {
         if (open_) {
             ++close_calls;
+            if (fate_ != nullptr) {
+                ++fate_->closes;
+            }
         }
         open_ = false;
         return true;
@@ -98,12 +115,14 @@ public:
 
     Responder responder;
     bool open_result = true;
+    bool service_down_result = false;  // a failed open blames the service
     SyncEvent* open_gate = nullptr;  // when set, open waits for it
     std::atomic<int> open_calls{0};
     std::atomic<int> close_calls{0};
 
 private:
     std::atomic<bool>* deleted_;
+    TransportFate* fate_;
     std::atomic<bool> open_{false};
     std::mutex mutex_;
     std::vector<Written> writes_;

@@ -25,8 +25,9 @@ protected:
     void TearDown() override { stop_parameter_thread(); }
 
     // Starts the thread on a fake transport and returns the fake.
-    FakeTransport* start(MessageQueue& target_window, std::atomic<bool>* deleted = nullptr) {
-        auto transport = std::make_unique<FakeTransport>(deleted);
+    FakeTransport* start(MessageQueue& target_window, std::atomic<bool>* deleted = nullptr,
+                         TransportFate* fate = nullptr) {
+        auto transport = std::make_unique<FakeTransport>(deleted, fate);
         FakeTransport* fake = transport.get();
         configure(*fake);
         start_parameter_thread(target_window.target(), std::move(transport));
@@ -128,14 +129,26 @@ TEST_F(ParameterThread, StopWhileOpeningWaitsForOpenThenCleansUp) {
     EXPECT_EQ(window.wait(kWaitMs), msg(WM_APP_DISCONNECTED));
 }
 
-TEST_F(ParameterThread, ClosesTheTransportOnStop) {
-    std::atomic<bool> deleted{false};
-    FakeTransport* fake = start(window, &deleted);
+TEST_F(ParameterThread, ClosesTheTransportBeforeDeletingItOnStop) {
+    TransportFate fate;
+    FakeTransport* fake = start(window, nullptr, &fate);
     ASSERT_EQ(window.wait(kWaitMs), msg(WM_APP_CONNECTED));
     EXPECT_EQ(fake->close_calls, 0);
     stop_parameter_thread();
-    EXPECT_TRUE(deleted);
+    EXPECT_TRUE(fate.deleted);
+    EXPECT_EQ(fate.closes, 1);
+    EXPECT_FALSE(fate.open_when_deleted);
     EXPECT_EQ(window.wait(kWaitMs), msg(WM_APP_DISCONNECTED));
+}
+
+// When the service that carries the link is down, the failure says so.
+TEST_F(ParameterThread, AnOpenFailedForTheServiceSaysSo) {
+    configure = [](FakeTransport& fake) {
+        fake.open_result = false;
+        fake.service_down_result = true;
+    };
+    start(window);
+    EXPECT_EQ(window.wait(kWaitMs), msg(WM_APP_CONNECT_FAILED, kLinkServiceDown, 0));
 }
 
 TEST_F(ParameterThread, QueueingWithoutARunningThreadDoesNothing) {
