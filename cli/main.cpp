@@ -1,5 +1,6 @@
 // tpx2ctl: configure TPX-2 units from the command line or from scripts.
 #include <atomic>
+#include <clocale>
 #include <csignal>
 #include <iostream>
 #include <string>
@@ -19,6 +20,8 @@ extern "C" void on_interrupt(int) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Device names are converted in the user's locale, as the utility does.
+    std::setlocale(LC_ALL, "");
     std::vector<std::string> arguments(argv + 1, argv + argc);
     const CliParseResult parsed = parse_cli_arguments(arguments);
     if (!parsed.options) {

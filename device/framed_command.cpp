@@ -140,6 +140,9 @@ bool FramedCommandLink::send_command(uint8_t type, std::span<const uint8_t> data
     if (!assemble(type, data, attempts, interval_ms)) {
         return false;
     }
+    if (attempts == 0) {
+        return false;  // nothing would ever be sent, and so nothing answered
+    }
     command_type_ = type;
     interval_ms_ = interval_ms;
     send_state_ = SendState::NotSent;

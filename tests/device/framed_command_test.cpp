@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include "avn/runtime/byte_order.h"
 #include "tests/device/fake_transport.h"
 
@@ -211,15 +213,38 @@ TEST(FramedCommand, AMessageWhoseFrameWouldNotFitIsRefused) {
     EXPECT_LE(l.fake->writes()[0].message.size(), kFrameBufferSize);
 }
 
-TEST(FramedCommand, DestroyingTheLinkClosesAndDeletesTheTransport) {
-    std::atomic<bool> deleted{false};
-    auto transport = std::make_unique<FakeTransport>(&deleted);
-    FakeTransport* fake = transport.get();
-    fake->open(1000);
+TEST(FramedCommand, DestroyingTheLinkClosesThenDeletesTheTransport) {
+    TransportFate fate;
+    auto transport = std::make_unique<FakeTransport>(nullptr, &fate);
+    transport->open(1000);
     {
         FramedCommandLink link(std::move(transport));
     }
-    EXPECT_TRUE(deleted);
+    EXPECT_TRUE(fate.deleted);
+    EXPECT_EQ(fate.closes, 1);
+    EXPECT_FALSE(fate.open_when_deleted);
+}
+
+// Zero attempts would send nothing and so wait for ever for an answer.
+TEST(FramedCommand, ZeroAttemptsGiveUpAtOnce) {
+    Link l = open_link();
+    EXPECT_FALSE(l.link->send_command(CMD_BOOTLOADER_VERSION, {}, 0, kFastInterval));
+    EXPECT_TRUE(l.fake->writes().empty());
+}
+
+// A silent unit is given up one poll after the last of its attempts, which
+// go out an interval apart: neither sooner nor much later.
+TEST(FramedCommand, ASilentUnitIsGivenUpAfterAttemptsTimesInterval) {
+    Link l = open_link();
+    constexpr uint16_t kAttempts = 4;
+    constexpr uint16_t kInterval = 50;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(l.link->send_command(CMD_BOOTLOADER_VERSION, {}, kAttempts, kInterval));
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_EQ(l.fake->writes().size(), kAttempts);
+    EXPECT_GE(elapsed.count(), (kAttempts - 1) * kInterval);
+    EXPECT_LE(elapsed.count(), (kAttempts - 1) * kInterval + 400);
 }
 
 }  // namespace
