@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -468,6 +469,44 @@ TEST(AvnAccessStart, ReconnectsAfterTheConnectionManagerReturns) {
     EXPECT_EQ(cmm.client_count(), 1u);
     stop_avn_api();
     set_network_options_callback(nullptr, nullptr);
+}
+
+// A thread that wants the mutex while the event-loop thread waits inside a
+// step gets it at once rather than after the step's 100 ms; and the wake-up
+// is used up, so a step with nothing to do still waits its full time instead
+// of spinning.
+TEST(AvnAccessStep, AWaitingThreadWakesTheStepAndIdleStepsStillWait) {
+    FakeCmmService service;
+    avn_api_options options;
+    options.cmm_port = service.port();
+    ASSERT_EQ(start_avn_api(&options), AUD_SUCCESS);
+
+    milliseconds longest{0};
+    for (int i = 0; i < 10; ++i) {
+        std::this_thread::sleep_for(milliseconds(30));  // the loop is back in its wait
+        const auto start = Clock::now();
+        ASSERT_TRUE(avn_api_lock(2000));
+        longest = std::max(longest, since(start));
+        avn_api_unlock();
+    }
+    EXPECT_LT(longest.count(), 60);
+
+    {
+        AvnApiLock lock(2000);
+        ASSERT_TRUE(lock);
+        avnapi_runtime* runtime = avnapi_get_runtime(avn_api_instance());
+        // The event-loop thread, waiting for the mutex meanwhile, wakes the
+        // step at most once per wait of its own (100 ms); a wake-up left
+        // undrained would instead end every step at once.
+        int steps = 0;
+        const auto start = Clock::now();
+        while (since(start) < milliseconds(500)) {
+            step_avn_events(runtime);
+            ++steps;
+        }
+        EXPECT_LE(steps, 20);
+    }
+    stop_avn_api();
 }
 
 }  // namespace
