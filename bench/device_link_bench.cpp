@@ -3,7 +3,10 @@
 //   set         one parameter change, queued to the parameter thread, until
 //               the unit's report confirms it
 //   versions    bootloader and application version through the worker
-// Usage: device_link_bench [--changes N] [--repeat N]
+//   restart     a restart of the conmon server (its port closed for 3.5 s):
+//               from the server's return until a connected unit's report
+//               reaches the window again (only with --restarts N)
+// Usage: device_link_bench [--changes N] [--repeat N] [--restarts N]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -110,10 +113,42 @@ std::vector<double> measure_versions(int repeat) {
     return samples;
 }
 
+std::vector<double> measure_restarts(sim::SimNetwork& network, int restarts) {
+    constexpr auto kDowntime = std::chrono::milliseconds(3500);
+    std::vector<double> samples;
+    MessageQueue window;
+    start_parameter_thread(window.target(), std::make_unique<ConMonTransport>(kUnit));
+    if (!window.wait_for_message(WM_APP_CONNECTED, 6000)) {
+        std::fprintf(stderr, "connect failed\n");
+        stop_parameter_thread();
+        return samples;
+    }
+    for (int i = 0; i < restarts; ++i) {
+        // Reports of before the restart are not what is measured.
+        while (window.wait(300)) {
+        }
+        const auto closed = Clock::now();
+        network.conmon().restart(kDowntime);
+        const auto back = closed + kDowntime;
+        bool reported = false;
+        while (!reported && ms_since(closed) < 30000) {
+            const auto message = window.wait(100);
+            reported = message && message->message == WM_APP_PARAM_REPORT;
+        }
+        if (!reported) {
+            std::fprintf(stderr, "no report after restart %d\n", i);
+            break;
+        }
+        samples.push_back(std::chrono::duration<double, std::milli>(Clock::now() - back).count());
+    }
+    stop_parameter_thread();
+    return samples;
+}
+
 int argument(int argc, char** argv, const char* name, int fallback) {
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], name) == 0) {
-            return std::max(1, std::atoi(argv[i + 1]));
+            return std::max(fallback == 0 ? 0 : 1, std::atoi(argv[i + 1]));
         }
     }
     return fallback;
@@ -124,6 +159,7 @@ int argument(int argc, char** argv, const char* name, int fallback) {
 int main(int argc, char** argv) {
     const int changes = argument(argc, argv, "--changes", 200);
     const int repeat = argument(argc, argv, "--repeat", 20);
+    const int restarts = argument(argc, argv, "--restarts", 0);
 
     sim::SimOptions options;
     options.conmon.port = 0;
@@ -146,6 +182,9 @@ int main(int argc, char** argv) {
     print_figures("open", measure_open(repeat), 100);
     print_figures("set", measure_set(changes), 450);
     print_figures("versions", measure_versions(repeat), 300);
+    if (restarts > 0) {
+        print_figures("restart", measure_restarts(network, restarts), 6000);
+    }
     stop_avn_api();
     return 0;
 }

@@ -167,6 +167,18 @@ std::optional<CliError> check_local(const std::optional<CliEndpoint>& endpoint, 
 
 // ---- Units ----
 
+// A connected unit's link was lost and did not come back in time: the
+// conmon server went away, or the unit is no longer behind it.
+CliError link_lost(const CliOptions& options, const WindowMessage& failure) {
+    if (failure.lparam == static_cast<intptr_t>(kLinkServiceDown)) {
+        const uint16_t port = options.conmon ? options.conmon->port : CONMON_CLIENT_DEFAULT_PORT;
+        return {kExitServicesUnavailable,
+                "the AVN platform service stopped: the conmon server on 127.0.0.1:" + std::to_string(port) +
+                    " did not come back within " + std::to_string(kLinkRestoreLimitMs / 1000) + " s"};
+    }
+    return {kExitUnitUnavailable, "unit '" + options.device + "' is no longer reachable"};
+}
+
 std::string unit_unavailable(const std::string& device) {
     return "unit '" + device + "' was not found or does not answer";
 }
@@ -252,6 +264,9 @@ public:
             if (message->message == WM_APP_PARAM_SENT && message->wparam == id) {
                 sent = true;
             } else if (message->message == WM_APP_SEND_FAILED) {
+                if (message->wparam == 0) {
+                    return link_lost(options_, *message);
+                }
                 return CliError{kExitUnitUnavailable, "unit '" + values.device + "' stopped answering"};
             }
             apply_report(values, *message);
@@ -267,6 +282,9 @@ public:
             return std::nullopt;
         }
         if (message->message == WM_APP_SEND_FAILED) {
+            if (message->wparam == 0 && message->lparam != 0) {
+                return link_lost(options_, *message);
+            }
             return CliError{kExitUnitUnavailable, unit_unavailable(values.device)};
         }
         const bool applied = apply_report(values, *message);

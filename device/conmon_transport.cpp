@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "avn/api/avn_access.h"
 #include "device/sync_event.h"
@@ -44,14 +45,26 @@ ConMonTransport::~ConMonTransport() {
 // ---- Callbacks (inside processing steps, with the AVN API mutex held) ----
 
 void ConMonTransport::on_connection_state(conmon_client* client) {
-    transport_of(client)->connection_state_ = conmon_client_get_connection_state(client);
+    ConMonTransport* self = transport_of(client);
+    self->connection_state_ = conmon_client_get_connection_state(client);
+    if (self->open_ && self->connection_state_ != CONMON_CLIENT_CONNECTED) {
+        // The server forgets us with the connection: renew once it is back.
+        if (self->relink_ == Relink::Up) {
+            self->link_lost_at_ms_ = tick_count_ms();
+        }
+        self->relink_ = Relink::WaitingForClient;
+        self->register_request_ = nullptr;
+        self->subscribe_request_ = nullptr;
+    }
 }
 
-void ConMonTransport::on_register_response(conmon_client* client, conmon_client_request_id,
+void ConMonTransport::on_register_response(conmon_client* client, conmon_client_request_id request,
                                            aud_error status) {
     ConMonTransport* self = transport_of(client);
-    self->register_answered_ = true;
-    self->register_status_ = status;
+    if (request == self->register_request_) {
+        self->register_answered_ = true;
+        self->register_status_ = status;
+    }
 }
 
 void ConMonTransport::on_subscribe_response(conmon_client* client, conmon_client_request_id request,
@@ -163,30 +176,101 @@ bool ConMonTransport::open(uint32_t time_limit_ms) {
         step_until([this] { return connection_state_ == CONMON_CLIENT_CONNECTED; }, deadline) &&
         step_until([this] { return conmon_client_is_ready(client_); }, deadline);
     service_down_ = !ok;
-    if (ok) {
-        register_answered_ = false;
-        register_status_ = AUD_SUCCESS;
-        ok = conmon_client_register_monitoring_messages(
-                 client_, on_register_response, nullptr, CONMON_CHANNEL_TYPE_STATUS,
-                 CONMON_DIRECTION_REMOTE, on_status_message) == AUD_SUCCESS &&
-             step_until([this] { return register_answered_; }, deadline) &&
-             register_status_ == AUD_SUCCESS;
-    }
-    if (ok) {
-        subscribe_answered_ = false;
-        subscribe_status_ = AUD_SUCCESS;
-        ok = conmon_client_subscribe(
-                 client_, on_subscribe_response, &subscribe_request_, CONMON_CHANNEL_TYPE_STATUS,
-                 device_name_ ? device_name_->c_str() : nullptr) == AUD_SUCCESS &&
-             step_until([this] { return subscribe_answered_; }, deadline) &&
-             subscribe_status_ == AUD_SUCCESS;
-    }
+    ok = ok && request_registration() &&
+         step_until([this] { return register_answered_; }, deadline) &&
+         register_status_ == AUD_SUCCESS;
+    ok = ok && request_subscription() &&
+         step_until([this] { return subscribe_answered_; }, deadline) &&
+         subscribe_status_ == AUD_SUCCESS;
     if (!ok) {
         release_client();
         return false;
     }
     open_ = true;
+    relink_ = Relink::Up;
+    link_restored_ = false;
     return true;
+}
+
+bool ConMonTransport::request_registration() {
+    register_answered_ = false;
+    register_status_ = AUD_SUCCESS;
+    register_request_ = nullptr;
+    return conmon_client_register_monitoring_messages(
+               client_, on_register_response, &register_request_, CONMON_CHANNEL_TYPE_STATUS,
+               CONMON_DIRECTION_REMOTE, on_status_message) == AUD_SUCCESS;
+}
+
+bool ConMonTransport::request_subscription() {
+    subscribe_answered_ = false;
+    subscribe_status_ = AUD_SUCCESS;
+    subscribe_request_ = nullptr;
+    return conmon_client_subscribe(client_, on_subscribe_response, &subscribe_request_,
+                                   CONMON_CHANNEL_TYPE_STATUS,
+                                   device_name_ ? device_name_->c_str() : nullptr) == AUD_SUCCESS;
+}
+
+// Renews the registration and the subscription after a lost connection, one
+// request at a time, without waiting: the answers arrive in later steps. A
+// refusal (the unit is not back yet) is tried again a second later.
+void ConMonTransport::keep_link() {
+    constexpr uint64_t kRetryMs = 1000;
+    if (!open_ || relink_ == Relink::Up || tick_count_ms() < next_relink_ms_) {
+        return;
+    }
+    // A refused registration is asked for again; a refused subscription
+    // alone, since the registration stands.
+    const auto retry_later = [this](Relink from) {
+        relink_ = from;
+        next_relink_ms_ = tick_count_ms() + kRetryMs;
+    };
+    switch (relink_) {
+        case Relink::WaitingForClient:
+            if (connection_state_ == CONMON_CLIENT_CONNECTED && conmon_client_is_ready(client_)) {
+                if (request_registration()) {
+                    relink_ = Relink::Registering;
+                } else {
+                    retry_later(Relink::WaitingForClient);
+                }
+            }
+            break;
+        case Relink::Registering:
+            if (!register_answered_) {
+                break;
+            }
+            if (register_status_ != AUD_SUCCESS) {
+                retry_later(Relink::WaitingForClient);
+            } else if (request_subscription()) {
+                relink_ = Relink::Subscribing;
+            } else {
+                retry_later(Relink::Registering);
+            }
+            break;
+        case Relink::Subscribing:
+            if (!subscribe_answered_) {
+                break;
+            }
+            if (subscribe_status_ == AUD_SUCCESS) {
+                relink_ = Relink::Up;
+                link_restored_ = true;
+            } else {
+                retry_later(Relink::Registering);  // registered: subscribe again
+            }
+            break;
+        case Relink::Up:
+            break;
+    }
+}
+
+std::optional<uint32_t> ConMonTransport::link_down_ms() const {
+    if (!open_ || relink_ == Relink::Up) {
+        return std::nullopt;
+    }
+    return static_cast<uint32_t>(tick_count_ms() - link_lost_at_ms_);
+}
+
+bool ConMonTransport::take_link_restored() {
+    return std::exchange(link_restored_, false);
 }
 
 bool ConMonTransport::close() {
@@ -217,6 +301,10 @@ bool ConMonTransport::write_channel(std::span<const uint8_t> message, uint32_t c
     const size_t length = encode_vendor_envelope(channel, message, envelope);
     if (length == 0) {
         return false;
+    }
+    keep_link();
+    if (relink_ != Relink::Up) {
+        return false;  // nothing would reach the unit now
     }
     send_answered_ = false;
     send_status_ = AUD_SUCCESS;
@@ -259,6 +347,7 @@ size_t ConMonTransport::read_channel(std::span<uint8_t> buffer, uint32_t channel
     }
     while (!captured_) {
         step_avn_events(runtime);
+        keep_link();
         if (tick_count_ms() - start >= time_limit_ms) {
             break;
         }

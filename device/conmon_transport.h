@@ -39,9 +39,12 @@ public:
     // for the mutex included, counts against the one limit.
     bool open(uint32_t time_limit_ms) override;
     bool is_open() const override { return open_; }
-    // The local conmon server did not accept the client within the limit
-    // (nothing listens, or it never answers), or the AVN API is not started.
-    bool service_down() const override { return service_down_; }
+    // The local conmon server did not accept the client within the open's
+    // limit (nothing listens, or it never answers), or the AVN API is not
+    // started; or, while open, the lost connection is not back.
+    bool service_down() const override {
+        return service_down_ || (open_ && connection_state_ != CONMON_CLIENT_CONNECTED);
+    }
     bool close() override;
     // True when the local conmon service confirmed delivery within the
     // limit. Payloads above kMaxPayload bytes are refused.
@@ -53,6 +56,15 @@ public:
     size_t read_channel(std::span<uint8_t> buffer, uint32_t channel,
                         uint32_t time_limit_ms) override;
     const wchar_t* name() const override { return L"CONMON"; }
+
+    // When the client's connection to the conmon server is lost while open
+    // (the server restarted), the client connects again by itself but has
+    // forgotten its registration and subscription. The transport renews
+    // both once the client is ready again; the link counts as down until the
+    // unit's subscription is confirmed. This upkeep runs inside every read
+    // and write.
+    std::optional<uint32_t> link_down_ms() const override;
+    bool take_link_restored() override;
 
     const std::optional<std::string>& device_name() const { return device_name_; }
 
@@ -69,6 +81,9 @@ private:
 
     template <typename Done>
     bool step_until(Done done, uint64_t deadline_ms);
+    bool request_registration();
+    bool request_subscription();
+    void keep_link();
     void capture(conmon_client* client, uint16_t channel_type, uint16_t direction,
                  const conmon_message* message, const uint8_t* body);
     void release_client();
@@ -80,6 +95,7 @@ private:
     conmon_client_request_id subscribe_request_ = nullptr;
     bool subscribe_answered_ = false;
     aud_error subscribe_status_ = AUD_SUCCESS;
+    conmon_client_request_id register_request_ = nullptr;
     bool register_answered_ = false;
     aud_error register_status_ = AUD_SUCCESS;
     conmon_client_request_id send_request_ = nullptr;
@@ -89,4 +105,10 @@ private:
     std::vector<uint8_t> captured_message_;
     bool open_ = false;
     bool service_down_ = false;
+    // Link upkeep after a loss of the server connection.
+    enum class Relink { Up, WaitingForClient, Registering, Subscribing };
+    Relink relink_ = Relink::Up;
+    uint64_t link_lost_at_ms_ = 0;
+    uint64_t next_relink_ms_ = 0;
+    bool link_restored_ = false;
 };

@@ -15,6 +15,8 @@
 namespace {
 
 constexpr uint32_t kWaitSliceMs = 250;
+// While the link is being restored the thread only polls the transport.
+constexpr uint32_t kOutageSliceMs = 50;
 constexpr size_t kReceiveBufferSize = 256;
 
 struct ParameterChange {
@@ -57,13 +59,41 @@ void post_report(std::span<const uint8_t> payload) {
     }
 }
 
+// Puts a change back at the front of the queue.
+void requeue_parameter_change(const ParameterChange& change) {
+    auto lock = lock_queue();
+    if (!lock || stop_flag) {
+        return;
+    }
+    change_queue.push_front(change);
+    wake_up.set();
+}
+
 void send_change(ChannelTransport& transport, const ParameterChange& change) {
     const auto message = encode_set_parameter(static_cast<uint8_t>(change.command),
                                               static_cast<uint8_t>(change.id), change.value);
     const bool delivered = transport.write_channel(message, ChannelTransport::kParameterChannel,
                                                    kParameterWriteLimitMs);
+    if (!delivered && transport.link_down_ms()) {
+        // The link went down under the write: send it again once it is back.
+        requeue_parameter_change(change);
+        return;
+    }
     bound_window.post(delivered ? WM_APP_PARAM_SENT : WM_APP_SEND_FAILED, change.id,
                       change.value);
+}
+
+void request_all(ChannelTransport& transport) {
+    if (!transport.write_channel(encode_request_all(), ChannelTransport::kParameterChannel,
+                                 kParameterWriteLimitMs)) {
+        bound_window.post(WM_APP_SEND_FAILED, 0, 0);
+    }
+}
+
+void wait_for_stop() {
+    while (!stop_flag) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(kOutageSliceMs));
+    }
 }
 
 void parameter_thread(ChannelTransport* transport) {
@@ -72,15 +102,26 @@ void parameter_thread(ChannelTransport* transport) {
         return;
     }
     bound_window.post(WM_APP_CONNECTED, 0, 0);
-    if (!transport->write_channel(encode_request_all(), ChannelTransport::kParameterChannel,
-                                  kParameterWriteLimitMs)) {
-        bound_window.post(WM_APP_SEND_FAILED, 0, 0);
-    }
+    request_all(*transport);
     std::array<uint8_t, kReceiveBufferSize> received;
     while (!stop_flag) {
         const size_t n = transport->read_channel(received, ChannelTransport::kParameterChannel, 0);
         if (n > 0) {
             post_report({received.data(), std::min(n, received.size())});
+        }
+        if (transport->take_link_restored()) {
+            request_all(*transport);  // what the unit reported meanwhile is lost
+        }
+        if (const std::optional<uint32_t> down = transport->link_down_ms()) {
+            if (*down >= kLinkRestoreLimitMs) {
+                bound_window.post(WM_APP_SEND_FAILED, 0,
+                                  transport->service_down() ? kLinkServiceDown : 0);
+                wait_for_stop();
+                return;
+            }
+            // Changes wait in the queue until the link is back.
+            std::this_thread::sleep_for(std::chrono::milliseconds(kOutageSliceMs));
+            continue;
         }
         if (!wake_up.wait_for(kWaitSliceMs)) {
             continue;

@@ -12,8 +12,17 @@
 
 inline constexpr uint32_t kParameterOpenLimitMs = 5000;
 inline constexpr uint32_t kParameterWriteLimitMs = 1000;
+// How long a link that was lost while connected (the service that carries it
+// restarted) may take to come back before the connection counts as failed.
+inline constexpr uint32_t kLinkRestoreLimitMs = 15000;
 
 // Takes ownership of an unopened transport. Stops a running thread first.
+//
+// While the transport restores a lost link, changes stay queued and are sent
+// once it is back, after all values were asked for again. A link not back
+// within kLinkRestoreLimitMs is reported as WM_APP_SEND_FAILED (wParam 0;
+// lParam kLinkServiceDown when the service, not the unit, is missing), after
+// which the thread only waits to be stopped.
 void start_parameter_thread(MessageTarget window, std::unique_ptr<ChannelTransport> transport);
 
 // Waits for the thread without limit, frees the queue, closes and deletes the

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 class Transport {
@@ -13,12 +14,19 @@ public:
     // Blocks for at most about the limit, counted from the call.
     virtual bool open(uint32_t time_limit_ms) = 0;
     virtual bool is_open() const { return false; }
-    // True when the last open failed because the service that carries the
-    // link did not answer, rather than the unit: callers then blame the
-    // service, not the unit.
+    // True when the last open failed, or the open link is down, because the
+    // service that carries the link does not answer, rather than the unit:
+    // callers then blame the service, not the unit.
     virtual bool service_down() const { return false; }
     // Ends the link; does nothing on a closed transport. Always true.
     virtual bool close() { return true; }
+    // While open, the link may be lost and restored by the transport itself
+    // (the service that carries it restarted). Restoring: how long the link
+    // has been down, in milliseconds; nullopt while it is up.
+    virtual std::optional<uint32_t> link_down_ms() const { return std::nullopt; }
+    // True once after the link came back: what the unit reported meanwhile
+    // was lost, so its state should be asked for again.
+    virtual bool take_link_restored() { return false; }
     // True only when delivery was confirmed within the limit.
     virtual bool write(std::span<const uint8_t> message, uint32_t time_limit_ms) = 0;
     // Copies the next whole message (at most the buffer's size); 0 when none.

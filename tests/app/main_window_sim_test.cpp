@@ -275,6 +275,41 @@ TEST_F(MainWindowSimTest, UnitThatStopsAnsweringEndsTheConnectionWithABox) {
     EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::MicSensitivity), 4);
 }
 
+// A restart of the conmon server is a pause: the connection stays, no box
+// is shown, and a change made at the unit afterwards shows.
+TEST_F(MainWindowSimTest, AConnectedUnitKeepsReportingAfterAConmonServerRestart) {
+    constexpr uint32_t kRestoreLimitMs = 30000;  // the client notices, then reconnects 5 s later
+    MessageBoxRecorder boxes;
+    connect_to(L"TPX2-Stage", L"1.3");
+    network_->conmon().restart(std::chrono::milliseconds(3500));
+    const bool resubscribed = pump_until(
+        [&] {
+            for (const auto& client : network_->conmon().clients()) {
+                if (client.subscription(CONMON_CHANNEL_TYPE_STATUS, "TPX2-Stage") != nullptr) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        kRestoreLimitMs);
+    ASSERT_TRUE(resubscribed);
+    network_->conmon().change_unit_parameter("TPX2-Stage", ParameterId::LineLf, -6);
+    EXPECT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_LINE_LF) == L"-6 dB"; }));
+    EXPECT_TRUE(visible(window_, IDC_DISCONNECT));
+    EXPECT_TRUE(boxes.boxes().empty());
+    network_->conmon().change_unit_parameter("TPX2-Stage", ParameterId::LineLf, 0);
+    click(window_, IDC_DISCONNECT);
+}
+
+// With the conmon server not answering, the version field blames the
+// service, not the unit.
+TEST_F(MainWindowSimTest, AConmonServerThatDoesNotAnswerIsNamedInTheVersionField) {
+    network_->conmon().set_silent(true);
+    type_and_wait(L"TPX2-Stage", L"AVN service not running");
+    EXPECT_FALSE(enabled(window_, IDC_CONNECT));
+    network_->conmon().set_silent(false);
+}
+
 // The whole program: started from its entry procedure, connected to a unit,
 // closed with the connection open. It asks first, then ends cleanly, the
 // parameter thread before the AVN API.

@@ -4,11 +4,15 @@
 
 #include <atomic>
 #include <future>
+#include <mutex>
 #include <sstream>
+#include <streambuf>
 #include <thread>
 
 #include "cli/cli_runner.h"
+#include "device/parameter_thread.h"
 #include "sim/sim_network.h"
+#include "tests/avn/domain/closed_port_probe.h"
 
 namespace {
 
@@ -16,6 +20,33 @@ struct CliRun {
     int status;
     std::string out;
     std::string err;
+};
+
+// An output stream another thread may read while the command writes to it.
+class SharedOutput : public std::streambuf {
+public:
+    std::string text() {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+protected:
+    int overflow(int c) override {
+        if (c != traits_type::eof()) {
+            std::lock_guard lock(mutex_);
+            text_ += static_cast<char>(c);
+        }
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        std::lock_guard lock(mutex_);
+        text_.append(s, static_cast<size_t>(n));
+        return n;
+    }
+
+private:
+    std::mutex mutex_;
+    std::string text_;
 };
 
 class CliWithSim : public ::testing::Test {
@@ -34,6 +65,19 @@ protected:
         options.devices = {{"Desk", "Acme", 4}};
         network_ = std::make_unique<sim::SimNetwork>(options);
         ASSERT_EQ(network_->start(), AUD_SUCCESS);
+    }
+
+    // Runs a command on another thread, its standard output readable as it
+    // goes; `interrupted_` ends a watch.
+    std::future<int> start(std::vector<std::string> arguments, SharedOutput& out, std::ostringstream& err) {
+        std::vector<std::string> full = {"--conmon", "127.0.0.1:" + std::to_string(network_->conmon_port()),
+                                         "--cmm", "127.0.0.1:" + std::to_string(network_->cmm_port())};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        return std::async(std::launch::async, [this, full, &out, &err] {
+            const CliParseResult parsed = parse_cli_arguments(full);
+            std::ostream out_stream(&out);
+            return parsed.options ? run_cli_command(*parsed.options, out_stream, err, interrupted_) : -1;
+        });
     }
 
     CliRun run(std::vector<std::string> arguments) {
@@ -160,6 +204,65 @@ TEST_F(CliWithSim, AConmonServerThatDoesNotAnswerGivesStatusFour) {
         EXPECT_EQ(r.status, kExitServicesUnavailable) << command[0] << " (closed)";
         EXPECT_EQ(r.err, expected) << command[0];
     }
+}
+
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// A restart of the conmon server is only a pause for watch: a change made at
+// the unit after it is printed.
+TEST_F(CliWithSim, WatchCarriesOnAcrossAConmonServerRestart) {
+    SharedOutput out;
+    std::ostringstream err;
+    auto status = start({"--json", "watch", "TPX2-Stage"}, out, err);
+    ASSERT_TRUE(eventually([&] { return out.text().find("\"MicLf\":0") != std::string::npos; },
+                           std::chrono::seconds(10)));
+    network_->conmon().restart(std::chrono::milliseconds(3500));
+    const bool resubscribed = eventually(
+        [&] {
+            for (const auto& client : network_->conmon().clients()) {
+                if (client.subscription(CONMON_CHANNEL_TYPE_STATUS, "TPX2-Stage") != nullptr) {
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::seconds(25));
+    EXPECT_TRUE(resubscribed);
+    network_->conmon().change_unit_parameter("TPX2-Stage", ParameterId::MicLf, 5);
+    EXPECT_TRUE(eventually([&] { return out.text().find("\"MicLf\":5") != std::string::npos; },
+                           std::chrono::seconds(5)))
+        << out.text();
+    interrupted_ = true;
+    EXPECT_EQ(status.get(), kExitSuccess) << err.str();
+}
+
+// A conmon server that goes away for good ends watch with one line and
+// status 4 once the link has had its time to come back.
+TEST_F(CliWithSim, WatchEndsWithStatusFourWhenTheServerStaysAway) {
+    if (!closed_port_reported_through_wait()) {
+        GTEST_SKIP() << "this system does not report a closed UDP port";
+    }
+    SharedOutput out;
+    std::ostringstream err;
+    auto status = start({"watch", "TPX2-Stage"}, out, err);
+    ASSERT_TRUE(eventually([&] { return !out.text().empty(); }, std::chrono::seconds(10)));
+    const auto stopped = std::chrono::steady_clock::now();
+    network_->conmon().stop();
+    ASSERT_EQ(status.wait_for(std::chrono::seconds(30)), std::future_status::ready);
+    EXPECT_EQ(status.get(), kExitServicesUnavailable);
+    EXPECT_LE(std::chrono::steady_clock::now() - stopped, std::chrono::milliseconds(kLinkRestoreLimitMs + 5000));
+    EXPECT_EQ(err.str(), "tpx2ctl: the AVN platform service stopped: the conmon server on 127.0.0.1:" +
+                             std::to_string(network_->conmon_port()) + " did not come back within 15 s\n");
 }
 
 TEST_F(CliWithSim, NoPlatformServiceGivesStatusFour) {

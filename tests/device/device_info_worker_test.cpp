@@ -205,6 +205,10 @@ TEST_F(Worker, ServesOnlyTheNewestOfTheWaitingRequests) {
     EXPECT_TRUE(older2.deleted);
     EXPECT_EQ(older1.window.size(), 0u);
     EXPECT_EQ(older2.window.size(), 0u);
+    // The worker frees the served transports after its last answer; the
+    // requests they signal must outlive that.
+    EXPECT_TRUE(busy.gone.wait_for(2000));
+    EXPECT_TRUE(newest.gone.wait_for(2000));
 }
 
 // Stopping ends the request in progress and frees the queued ones unasked.
