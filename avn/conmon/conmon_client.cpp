@@ -831,6 +831,9 @@ void conmon_client_reset(conmon_client* client) {
     for (auto& pair : client->handlers) {
         pair[CONMON_DIRECTION_LOCAL] = nullptr;
     }
+    // What the server announced belongs to this connection; the next
+    // server announces its own.
+    client->capabilities = 0;
     client->local_name[0] = '\0';
     client->interface_count = 0;
     client->have_local_source = false;

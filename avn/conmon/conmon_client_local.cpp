@@ -96,6 +96,14 @@ void free_own_slot(conmon_client_local* local) {
     local->own = conmon_request_slot{};
 }
 
+// A request for which the client waits for no response says so, when the
+// server announced that it understands the marking.
+void mark_untracked(const conmon_client_local* local, conmon_protocol_header* header) {
+    if ((local->client->capabilities & CONMON_CAPABILITY_NO_RESPONSE) != 0) {
+        header->status |= CONMON_STATUS_NO_RESPONSE;
+    }
+}
+
 bool send_datagram(conmon_client_local* local, std::span<const uint8_t> request) {
     size_t length = request.size();
     return aud_socket_send(local->socket, request.data(), &length) == AUD_SUCCESS;
@@ -210,11 +218,15 @@ void disconnect_inner(conmon_client_local* local, bool send_disconnect, aud_erro
                       bool notify) {
     const bool had_socket = local->socket != AUD_SOCKET_INVALID;
     if (send_disconnect && had_socket) {
+        // Nobody waits for an answer to DISCONNECT.
         std::span<uint8_t> buffer = local->client->send_buffer;
-        const size_t length = conmon_build_header_only(buffer, local->client->config.version,
-                                                       CONMON_OPCODE_DISCONNECT);
-        conmon_protocol_set_request_id(buffer, next_request_id(local));
-        send_datagram(local, buffer.first(length));
+        conmon_protocol_header header{local->client->config.version,
+                                      static_cast<uint16_t>(CONMON_PROTOCOL_HEADER_SIZE),
+                                      next_request_id(local), CONMON_OPCODE_DISCONNECT,
+                                      CONMON_STATUS_REQUEST};
+        mark_untracked(local, &header);
+        conmon_protocol_write_header(buffer, header);
+        send_datagram(local, buffer.first(CONMON_PROTOCOL_HEADER_SIZE));
     }
     close_socket(local);
     conmon_client_reset(local->client);
@@ -413,8 +425,8 @@ aud_error conmon_client_local_send(conmon_client_local* local, std::span<uint8_t
     if (header.request_id == 0) {
         header.request_id = next_request_id(local);
     }
-    if (!tracked && (local->client->capabilities & CONMON_CAPABILITY_NO_RESPONSE) != 0) {
-        header.status |= CONMON_STATUS_NO_RESPONSE;
+    if (!tracked) {
+        mark_untracked(local, &header);
     }
     conmon_protocol_write_header(request, header);
     size_t length = header.length;

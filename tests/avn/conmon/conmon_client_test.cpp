@@ -275,6 +275,47 @@ TEST_F(ConmonClient, TheEleventhOutstandingRequestFindsNoBuffer) {
     EXPECT_NE(server_.requests.back().header.status & CONMON_STATUS_NO_RESPONSE, 0);
 }
 
+// Requests that nobody waits an answer for (an untracked CONTROL, DISCONNECT)
+// carry the 0xF000 marking only for a server that announced it understands
+// it; the tracked KEEPALIVE never does.
+TEST_F(ConmonClient, UntrackedRequestsAreMarkedOnlyForAServerThatUnderstands) {
+    struct Round {
+        uint16_t capabilities;
+        uint16_t control_status;
+        Bytes keepalive;
+        Bytes disconnect;
+    };
+    const Round rounds[] = {
+        // Request ids 1 to 4: CONNECT, CONTROL, KEEPALIVE, DISCONNECT.
+        {CONMON_CAPABILITY_NO_RESPONSE, 0xF000,
+         {0x03, 0x15, 0x0A, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00},
+         {0x03, 0x15, 0x0A, 0x00, 0x04, 0x00, 0x01, 0x01, 0x00, 0xF0}},
+        // Ids 5 to 8, from a server that announces nothing.
+        {0, 0x0000,
+         {0x03, 0x15, 0x0A, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00},
+         {0x03, 0x15, 0x0A, 0x00, 0x08, 0x00, 0x01, 0x01, 0x00, 0x00}},
+    };
+    const uint8_t body[1] = {0};
+    for (const Round& round : rounds) {
+        SCOPED_TRACE(round.capabilities);
+        server_.capabilities = round.capabilities;
+        server_.requests.clear();
+        connect();
+        ASSERT_EQ(conmon_client_send_control_message(client_, nullptr, nullptr, "TPX2-Stage", 0xFFFF,
+                                                     kVornix, body, 1, nullptr),
+                  AUD_SUCCESS);
+        advance(3);  // the keepalive
+        ASSERT_EQ(conmon_client_disconnect(client_), AUD_SUCCESS);
+        step();
+        ASSERT_EQ(server_.opcodes(), (std::vector<uint16_t>{CONMON_OPCODE_CONNECT, CONMON_OPCODE_CONTROL,
+                                                            CONMON_OPCODE_KEEPALIVE,
+                                                            CONMON_OPCODE_DISCONNECT}));
+        EXPECT_EQ(server_.requests[1].header.status, round.control_status);
+        EXPECT_EQ(server_.requests[2].bytes, round.keepalive);
+        EXPECT_EQ(server_.requests[3].bytes, round.disconnect);
+    }
+}
+
 TEST_F(ConmonClient, RefusesWhatCannotBeSent) {
     const Bytes big(1449, 0);
     EXPECT_EQ(conmon_client_send_control_message(client_, nullptr, nullptr, "TPX2-Stage", 0xFFFF, kVornix,

@@ -89,6 +89,7 @@ public:
 
     bool silent = false;           // answers nothing
     uint16_t version = CONMON_PROTOCOL_VERSION;
+    uint16_t capabilities = CONMON_CAPABILITY_NO_RESPONSE;  // announced in the connect response
     uint16_t control_status = CONMON_STATUS_RESPONSE;
     bool answer_control = true;
     std::vector<conmon_subscription_record> subscription_records;
@@ -111,7 +112,7 @@ private:
                 conmon_connect_info info;
                 std::strcpy(info.device_name, "CONTROL-PC");
                 info.source = {{0xAA, 0, 0, 0, 0, 0, 0, 1}, 77};
-                info.capabilities = CONMON_CAPABILITY_NO_RESPONSE;
+                info.capabilities = capabilities;
                 send(built([&](auto o) { return conmon_build_connect_response(o, h, version, info); }));
                 return;
             }
