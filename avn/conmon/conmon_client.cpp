@@ -1,5 +1,6 @@
 #include "avn/conmon/conmon_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -12,11 +13,6 @@ const char* const kProcessName = "process_local_message";
 
 void refresh_channel_delivery(conmon_client* client);
 void refresh_channel_interfaces(conmon_client* client);
-
-bool same_source(const conmon_source& a, const conmon_source& b) {
-    return std::memcmp(a.device_id, b.device_id, CONMON_DEVICE_ID_SIZE) == 0 &&
-           a.process_id == b.process_id;
-}
 
 int domain_kind_of(const domain_current& current) {
     if (avn_domain_uuid_is_none(&current.uuid)) {
@@ -125,7 +121,7 @@ bool update_entry(conmon_subscription_entry& entry, const conmon_subscription_re
         std::memcpy(updated.domain_route, record.domain_route, sizeof updated.domain_route);
     }
     std::memcpy(updated.status, record.status, sizeof updated.status);
-    const bool changed = std::memcmp(&updated, &entry, sizeof entry) != 0;
+    const bool changed = updated != entry;
     entry = updated;
     return changed;
 }
@@ -205,7 +201,7 @@ void handle_event(conmon_client* client, const conmon_protocol_header& header,
                 return;
             }
             if (count == client->interface_count &&
-                std::memcmp(records, client->interfaces, count * sizeof records[0]) == 0) {
+                std::equal(records, records + count, client->interfaces)) {
                 return;
             }
             client->interface_count = count;
@@ -751,7 +747,7 @@ const char* conmon_client_device_name_for_source(const conmon_client* client,
     if (client == nullptr || source == nullptr) {
         return nullptr;
     }
-    if (client->have_local_source && same_source(client->local_source, *source)) {
+    if (client->have_local_source && client->local_source == *source) {
         return client->local_name;
     }
     for (const conmon_subscription_entry& entry : client->subscriptions) {
@@ -762,7 +758,7 @@ const char* conmon_client_device_name_for_source(const conmon_client* client,
     }
     if (client->current_sender != nullptr && client->current_message != nullptr) {
         const conmon_source sender = conmon_message_source(client->current_message);
-        if (same_source(sender, *source)) {
+        if (sender == *source) {
             return client->current_sender;
         }
     }

@@ -101,6 +101,11 @@ protected:
         self->completions_.push_back(status);
     }
 
+    static void count_interface_changes(conmon_client* client) {
+        auto* self = static_cast<ConmonClient*>(conmon_client_get_context(client));
+        ++self->interface_changes_;
+    }
+
     static void record_state(conmon_client* client) {
         auto* self = static_cast<ConmonClient*>(conmon_client_get_context(client));
         self->states_.push_back(conmon_client_get_connection_state(client));
@@ -129,6 +134,7 @@ protected:
     std::vector<aud_error> completions_;
     std::vector<int> states_;
     std::vector<Received> received_;
+    int interface_changes_ = 0;
 };
 
 TEST_F(ConmonClient, ConnectsAndLearnsTheLocalDevice) {
@@ -252,6 +258,31 @@ TEST_F(ConmonClient, RequestsCompleteWithTheServersStatus) {
     EXPECT_EQ(fields.timeout_seconds, 1u);
     ASSERT_EQ(fields.conmon_message.size(), CONMON_MESSAGE_HEAD_SIZE + sizeof body);
     EXPECT_EQ(byte_order::load_be16(fields.conmon_message.data()), 0xFFFF);
+}
+
+// An interface table that arrives unchanged is no change; records are equal
+// by their fields, whatever lies between them in memory.
+TEST_F(ConmonClient, OnlyAChangedInterfaceTableIsReported) {
+    conmon_client_set_interfaces_changed_callback(client_, count_interface_changes);
+    connect();
+    conmon_interface_record record;
+    record.index = 3;
+    record.flags = CONMON_INTERFACE_FLAG_LINK_UP;
+    record.address = 0x0100007F;
+    record.mac[5] = 0x42;
+    record.link_speed = 1000;
+    conmon_interface_record link_down = record;
+    link_down.flags = 0;
+    for (const conmon_interface_record& r : {record, record, link_down}) {
+        server_.send(server_.built([&](auto o) {
+            return conmon_build_interfaces_event(o, CONMON_PROTOCOL_VERSION, {&r, 1});
+        }));
+    }
+    ASSERT_TRUE(run_until([&] { return interface_changes_ >= 2; }));
+    for (int i = 0; i < 5; ++i) {
+        step();
+    }
+    EXPECT_EQ(interface_changes_, 2);
 }
 
 TEST_F(ConmonClient, TheEleventhOutstandingRequestFindsNoBuffer) {
