@@ -662,7 +662,7 @@ aud_error conmon_client_register_monitoring_messages(conmon_client* client,
     }
     const uint16_t opcode = handler != nullptr ? CONMON_OPCODE_REGISTER : CONMON_OPCODE_UNREGISTER;
     const uint16_t port = channel_type == CONMON_CHANNEL_TYPE_METERING && handler != nullptr
-                              ? client->config.metering_port
+                              ? conmon_client_get_metering_port(client)
                               : 0;
     const size_t length = conmon_build_register(client->send_buffer, client->config.version, opcode,
                                                 channel_type, direction, port);
@@ -681,7 +681,8 @@ aud_error conmon_client_subscribe(conmon_client* client, conmon_client_response_
     }
     switch (client->domain_kind) {
         case CONMON_DOMAIN_KIND_ADHOC: {
-            const uint16_t port = channel_type == CONMON_CHANNEL_TYPE_METERING ? client->config.metering_port : 0;
+            const uint16_t port =
+                channel_type == CONMON_CHANNEL_TYPE_METERING ? conmon_client_get_metering_port(client) : 0;
             const size_t length = conmon_build_subscribe(client->send_buffer, client->config.version,
                                                          CONMON_OPCODE_SUBSCRIBE, channel_type, port,
                                                          device_name);

@@ -52,9 +52,11 @@ protected:
         aud_time_set_clock(nullptr);
     }
 
-    void create_client(const aud_socket_address& server) {
+    void create_client(const aud_socket_address& server,
+                       uint32_t channel_mask = CONMON_CLIENT_DEFAULT_CHANNEL_MASK) {
         conmon_client_config* config = conmon_client_config_new("vendor_controller");
         conmon_client_config_set_server_address(config, &server);
+        conmon_client_config_set_channel_mask(config, channel_mask);
         ASSERT_EQ(conmon_client_new(instance_, config, &client_), AUD_SUCCESS);
         conmon_client_config_delete(config);
         conmon_client_set_context(client_, this);
@@ -258,6 +260,42 @@ TEST_F(ConmonClient, RequestsCompleteWithTheServersStatus) {
     EXPECT_EQ(fields.timeout_seconds, 1u);
     ASSERT_EQ(fields.conmon_message.size(), CONMON_MESSAGE_HEAD_SIZE + sizeof body);
     EXPECT_EQ(byte_order::load_be16(fields.conmon_message.data()), 0xFFFF);
+}
+
+// With the metering channel in the mask and port 0 configured, the system
+// chooses the channel's port; the server must be told that one.
+TEST_F(ConmonClient, MeteringRequestsCarryThePortTheChannelBound) {
+    conmon_client_delete(client_);
+    client_ = nullptr;
+    create_client(server_.address(),
+                  CONMON_CLIENT_DEFAULT_CHANNEL_MASK | (1u << CONMON_CHANNEL_TYPE_METERING));
+    const uint16_t bound = conmon_client_get_metering_port(client_);
+    ASSERT_NE(bound, 0);
+    connect();
+    ASSERT_EQ(conmon_client_register_monitoring_messages(client_, record_completion, nullptr,
+                                                         CONMON_CHANNEL_TYPE_METERING,
+                                                         CONMON_DIRECTION_REMOTE, record_message),
+              AUD_SUCCESS);
+    ASSERT_EQ(conmon_client_subscribe(client_, record_completion, nullptr, CONMON_CHANNEL_TYPE_METERING,
+                                      "TPX2-Stage"),
+              AUD_SUCCESS);
+    // Unregistering names no port.
+    ASSERT_EQ(conmon_client_register_monitoring_messages(client_, record_completion, nullptr,
+                                                         CONMON_CHANNEL_TYPE_METERING,
+                                                         CONMON_DIRECTION_REMOTE, nullptr),
+              AUD_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return completions_.size() == 3; }));
+
+    std::vector<std::pair<uint16_t, uint16_t>> sent;  // (opcode, port)
+    for (const FakeConmonServer::Request& request : server_.requests) {
+        conmon_request_fields fields;
+        if (request.header.opcode != CONMON_OPCODE_CONNECT && conmon_parse_request(request.bytes, &fields)) {
+            sent.emplace_back(request.header.opcode, fields.port);
+        }
+    }
+    EXPECT_EQ(sent, (std::vector<std::pair<uint16_t, uint16_t>>{{CONMON_OPCODE_REGISTER, bound},
+                                                                {CONMON_OPCODE_SUBSCRIBE, bound},
+                                                                {CONMON_OPCODE_UNREGISTER, 0}}));
 }
 
 // An interface table that arrives unchanged is no change; records are equal
