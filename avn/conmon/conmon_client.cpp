@@ -676,7 +676,7 @@ aud_error conmon_client_subscribe(conmon_client* client, conmon_client_response_
     if (client == nullptr || device_name == nullptr) {
         return AUD_ERR_INVALIDPARAMETER;
     }
-    if (!mask_allows(client, channel_type) || channel_type == CONMON_CHANNEL_TYPE_CONTROL) {
+    if (!mask_allows(client, channel_type)) {
         return not_initialised(client, "conmon_client_subscribe");
     }
     switch (client->domain_kind) {
@@ -734,7 +734,7 @@ aud_error conmon_client_send_control_message(conmon_client* client,
     const uint32_t microseconds =
         timeout != nullptr && timeout->microseconds > 0 ? static_cast<uint32_t>(timeout->microseconds) : 0;
     const size_t length = conmon_build_control(client->send_buffer, client->config.version,
-                                               is_local_target(client, device_name) ? "" : device_name,
+                                               device_name != nullptr ? device_name : "",
                                                seconds, microseconds,
                                                std::span<const uint8_t>(message).first(message_size));
     const aud_error result =

@@ -262,6 +262,33 @@ TEST_F(ConmonClient, RequestsCompleteWithTheServersStatus) {
     EXPECT_EQ(byte_order::load_be16(fields.conmon_message.data()), 0xFFFF);
 }
 
+// The requests say what they were asked to: a control message to the local
+// device names it, and a subscription to the control channel goes to the
+// server, which judges it.
+TEST_F(ConmonClient, RequestsCarryWhatTheyWereAskedFor) {
+    connect();
+    const uint8_t body[2] = {1, 2};
+    ASSERT_EQ(conmon_client_send_control_message(client_, record_completion, nullptr, "CONTROL-PC", 0xFFFF,
+                                                 kVornix, body, sizeof body, nullptr),
+              AUD_SUCCESS);
+    ASSERT_EQ(conmon_client_subscribe(client_, record_completion, nullptr, CONMON_CHANNEL_TYPE_CONTROL,
+                                      "TPX2-Stage"),
+              AUD_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return completions_.size() == 2; }));
+    EXPECT_EQ(completions_, (std::vector<aud_error>{AUD_SUCCESS, AUD_ERR_INVALIDDATA}));
+
+    ASSERT_EQ(server_.opcodes().back(), CONMON_OPCODE_SUBSCRIBE);
+    const Bytes& subscribe = server_.requests.back().bytes;
+    ASSERT_EQ(subscribe.size(), 25u + std::strlen("TPX2-Stage"));
+    EXPECT_EQ(byte_order::load_le16(&subscribe[10]), CONMON_CHANNEL_TYPE_CONTROL);
+    EXPECT_STREQ(reinterpret_cast<const char*>(&subscribe[14]), "TPX2-Stage");
+
+    const FakeConmonServer::Request& control = server_.requests[server_.requests.size() - 2];
+    conmon_request_fields fields;
+    ASSERT_TRUE(conmon_parse_request(control.bytes, &fields));
+    EXPECT_STREQ(fields.name, "CONTROL-PC");
+}
+
 // With the metering channel in the mask and port 0 configured, the system
 // chooses the channel's port; the server must be told that one.
 TEST_F(ConmonClient, MeteringRequestsCarryThePortTheChannelBound) {

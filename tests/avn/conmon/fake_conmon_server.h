@@ -101,6 +101,11 @@ private:
         if ((h.status & CONMON_STATUS_NO_RESPONSE) != 0) {
             return;
         }
+        // Like a real server, it tells a request what was wrong with it.
+        if (const uint16_t fault = conmon_protocol_validate(request.bytes); fault != 0) {
+            send(built([&](auto o) { return conmon_build_response(o, h, fault); }));
+            return;
+        }
         switch (h.opcode) {
             case CONMON_OPCODE_CONNECT: {
                 if (h.version >= CONMON_VERSION_KEEPALIVE_FIELD && version < CONMON_VERSION_KEEPALIVE_FIELD) {
