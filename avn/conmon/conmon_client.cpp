@@ -253,6 +253,11 @@ void handle_own_response(conmon_client* client, const conmon_protocol_header& he
 void handle_response(conmon_client* client, const conmon_protocol_header& header,
                      std::span<const uint8_t> message) {
     conmon_request_slot* slot = find_request(client, header.request_id);
+    if (slot == nullptr && header.opcode == CONMON_OPCODE_CONNECT) {
+        // Not the outstanding CONNECT: its handling says so.
+        conmon_client_local_on_connect_response(client->local, header, message);
+        return;
+    }
     if (slot == nullptr) {
         aud_log_printf(conmon_client_log(client), AUD_LOG_LEVEL_INFO,
                        "%s: Unhandled response seqnum=0x%04x opcode=0x%04x", kProcessName,

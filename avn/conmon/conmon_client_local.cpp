@@ -461,6 +461,15 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
                                              std::span<const uint8_t> message) {
     static const char* const kName = "conmon_client_local_on_connect_response";
     conmon_client* client = local->client;
+    // Only the answer to the outstanding CONNECT counts: a late answer to an
+    // earlier attempt, or one that names another request, must neither
+    // replace the local device's data nor end the connection.
+    if (!local->own.in_use || local->own.opcode != CONMON_OPCODE_CONNECT ||
+        local->own.request_id != header.request_id) {
+        aud_log_printf(log_of(local), AUD_LOG_LEVEL_WARNING,
+                       "%s: connection handle mismatch, ignoring message!\n", kName);
+        return;
+    }
     const uint16_t kind = conmon_protocol_kind(header.status);
     if (kind == CONMON_STATUS_INVALID_SIZE && client->config.version >= CONMON_VERSION_KEEPALIVE_FIELD &&
         header.version < CONMON_VERSION_KEEPALIVE_FIELD) {
@@ -471,11 +480,6 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
         return;
     }
     if (kind == CONMON_STATUS_RESPONSE) {
-        if (!conmon_client_local_owns(local, header.request_id)) {
-            aud_log_printf(log_of(local), AUD_LOG_LEVEL_WARNING,
-                           "%s: connection handle mismatch, ignoring message!\n", kName);
-            return;
-        }
         conmon_connect_info info;
         if (conmon_parse_connect_response(message, header.version, &info)) {
             conmon_client_apply_connect_info(client, info);
@@ -487,10 +491,12 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
         if (kind == CONMON_STATUS_RESPONSE) {
             to_state(local, CONMON_CLIENT_CONNECTED, kName, "auto-connection completed", true);
         } else {
-            // Close the socket too, so that the reconnect cycle can open a new one.
-            disconnect_inner(local, false, conmon_status_error(kind), true);
             aud_log_printf(log_of(local), AUD_LOG_LEVEL_NOTICE, "%s: auto-connection failed: %s\n",
                            kName, conmon_status_name(kind));
+            // Close the socket too, so that the reconnect cycle can open a new one.
+            close_socket(local);
+            conmon_client_reset(client);
+            to_state(local, CONMON_CLIENT_RECONNECT_PENDING, kName, "auto-connection failed", true);
         }
         return;
     }
@@ -503,7 +509,9 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
 }
 
 void conmon_client_local_on_keepalive_response(conmon_client_local* local) {
-    free_own_slot(local);
+    if (local->own.opcode == CONMON_OPCODE_KEEPALIVE) {
+        free_own_slot(local);
+    }
 }
 
 void conmon_client_local_move_timeout_forward(conmon_client_local* local) {

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "avn/conmon/conmon_protocol.h"
+#include "avn/runtime/aud_env.h"
+#include "avn/runtime/aud_log.h"
 #include "avn/runtime/avnapi.h"
 #include "avn/runtime/byte_order.h"
 #include "tests/avn/conmon/fake_conmon_server.h"
@@ -103,6 +105,27 @@ protected:
         self->completions_.push_back(status);
     }
 
+    // Collects the library's log lines from here on.
+    void capture_log() {
+        aud_log* log = aud_env_get_log(avnapi_get_env(instance_));
+        aud_log_set_level(log, AUD_LOG_LEVEL_VERBOSE);
+        aud_log_set_threshold(log, AUD_LOG_OUTPUT_CALLBACK, AUD_LOG_LEVEL_VERBOSE);
+        aud_log_set_callback(
+            log,
+            [](aud_log*, const char*, int, const char* text, size_t length, void* context) {
+                static_cast<std::vector<std::string>*>(context)->emplace_back(text, length);
+            },
+            &log_lines_);
+    }
+
+    size_t logged(const std::string& text) const {
+        size_t n = 0;
+        for (const std::string& line : log_lines_) {
+            n += line.find(text) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
     static void count_interface_changes(conmon_client* client) {
         auto* self = static_cast<ConmonClient*>(conmon_client_get_context(client));
         ++self->interface_changes_;
@@ -137,6 +160,7 @@ protected:
     std::vector<int> states_;
     std::vector<Received> received_;
     int interface_changes_ = 0;
+    std::vector<std::string> log_lines_;
 };
 
 TEST_F(ConmonClient, ConnectsAndLearnsTheLocalDevice) {
@@ -198,6 +222,56 @@ TEST_F(ConmonClient, ASilentServerIsLeftAfterTenSecondsAndRetriedFiveLater) {
     advance(1);
     EXPECT_EQ(server_.count(CONMON_OPCODE_CONNECT), connects + 1);
     EXPECT_TRUE(run_until([&] { return state() == CONMON_CLIENT_CONNECTED; }));
+}
+
+TEST_F(ConmonClient, ARefusedConnectIsRetriedAsAFailedAutoConnection) {
+    capture_log();
+    server_.connect_status = CONMON_STATUS_NO_BUFFERS;
+    ASSERT_EQ(conmon_client_connect(client_), AUD_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return state() == CONMON_CLIENT_RECONNECT_PENDING; }));
+    EXPECT_EQ(logged("conmon_client_local_to_state_inner(conmon_client_local_on_connect_response): "
+                     "CONNECTING->RECONNECT_PENDING (auto-connection failed)"),
+              1u);
+    server_.connect_status = CONMON_STATUS_RESPONSE;
+    advance(5);
+    EXPECT_TRUE(run_until([&] { return state() == CONMON_CLIENT_CONNECTED; }));
+}
+
+// Only the answer to the outstanding CONNECT connects; any other connect
+// response, before or after, is logged and changes nothing.
+TEST_F(ConmonClient, AConnectResponseForAnotherRequestIsIgnored) {
+    capture_log();
+    server_.silent = true;
+    ASSERT_EQ(conmon_client_connect(client_), AUD_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return server_.count(CONMON_OPCODE_CONNECT) == 1; }));
+    const conmon_protocol_header connect = server_.requests.front().header;
+    const auto respond = [&](uint16_t request_id, const char* device_name) {
+        conmon_protocol_header request = connect;
+        request.request_id = request_id;
+        conmon_connect_info info;
+        std::strcpy(info.device_name, device_name);
+        server_.send(server_.built([&](auto o) {
+            return conmon_build_connect_response(o, request, CONMON_PROTOCOL_VERSION, info);
+        }));
+        for (int i = 0; i < 5; ++i) {
+            step();
+        }
+    };
+    const std::string mismatch =
+        "conmon_client_local_on_connect_response: connection handle mismatch, ignoring message!\n";
+
+    respond(static_cast<uint16_t>(connect.request_id + 1), "IMPOSTOR");
+    EXPECT_EQ(state(), CONMON_CLIENT_CONNECTING);
+    EXPECT_EQ(logged(mismatch), 1u);
+
+    respond(connect.request_id, "CONTROL-PC");
+    EXPECT_EQ(state(), CONMON_CLIENT_CONNECTED);
+    EXPECT_STREQ(conmon_client_get_local_device_name(client_), "CONTROL-PC");
+
+    respond(connect.request_id, "LATE");  // the same answer once more
+    EXPECT_EQ(state(), CONMON_CLIENT_CONNECTED);
+    EXPECT_STREQ(conmon_client_get_local_device_name(client_), "CONTROL-PC");
+    EXPECT_EQ(logged(mismatch), 2u);
 }
 
 // The closed port shows as a connection reset where the platform reports

@@ -90,6 +90,7 @@ public:
     bool silent = false;           // answers nothing
     uint16_t version = CONMON_PROTOCOL_VERSION;
     uint16_t capabilities = CONMON_CAPABILITY_NO_RESPONSE;  // announced in the connect response
+    uint16_t connect_status = CONMON_STATUS_RESPONSE;
     uint16_t control_status = CONMON_STATUS_RESPONSE;
     bool answer_control = true;
     std::vector<conmon_subscription_record> subscription_records;
@@ -112,6 +113,10 @@ private:
                     conmon_protocol_header older = h;
                     older.version = version;
                     send(built([&](auto o) { return conmon_build_response(o, older, CONMON_STATUS_INVALID_SIZE); }));
+                    return;
+                }
+                if (connect_status != CONMON_STATUS_RESPONSE) {
+                    send(built([&](auto o) { return conmon_build_response(o, h, connect_status); }));
                     return;
                 }
                 conmon_connect_info info;
