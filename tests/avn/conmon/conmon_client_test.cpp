@@ -551,7 +551,10 @@ TEST_F(ConmonClient, DeliversMessagesToRegisteredHandlersOnly) {
     EXPECT_EQ(conmon_client_device_name_for_source(client_, &stranger), nullptr);
 }
 
+// Invalid datagrams are logged and dropped, and the client goes on reading:
+// a valid event after them still takes effect.
 TEST_F(ConmonClient, InvalidDatagramsAreDropped) {
+    capture_log();
     connect();
     server_.send(Bytes(9, 0x15));
     Bytes wrong_length = server_.built([](auto o) {
@@ -559,9 +562,19 @@ TEST_F(ConmonClient, InvalidDatagramsAreDropped) {
     });
     wrong_length.resize(14);
     server_.send(wrong_length);
-    for (int i = 0; i < 5; ++i) {
-        step();
-    }
+    // A name event cut short: its name field is incomplete.
+    Bytes short_name = server_.built([](auto o) {
+        return conmon_build_name_event(o, CONMON_PROTOCOL_VERSION, CONMON_OPCODE_LOCAL_NAME, "BROKEN");
+    });
+    short_name.resize(41);
+    byte_order::store_le16(&short_name[2], 41);
+    server_.send(short_name);
+    server_.send(server_.built([](auto o) {
+        return conmon_build_name_event(o, CONMON_PROTOCOL_VERSION, CONMON_OPCODE_LOCAL_NAME, "RENAMED-PC");
+    }));
+    ASSERT_TRUE(run_until([&] { return std::strcmp(conmon_client_get_local_device_name(client_), "CONTROL-PC") != 0; }));
+    EXPECT_STREQ(conmon_client_get_local_device_name(client_), "RENAMED-PC");
+    EXPECT_EQ(logged("process_local_message: Error validating: Invalid size!"), 3u);
     EXPECT_EQ(state(), CONMON_CLIENT_CONNECTED);
 }
 
