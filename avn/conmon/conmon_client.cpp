@@ -1,5 +1,6 @@
 #include "avn/conmon/conmon_client.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -12,11 +13,6 @@ const char* const kProcessName = "process_local_message";
 
 void refresh_channel_delivery(conmon_client* client);
 void refresh_channel_interfaces(conmon_client* client);
-
-bool same_source(const conmon_source& a, const conmon_source& b) {
-    return std::memcmp(a.device_id, b.device_id, CONMON_DEVICE_ID_SIZE) == 0 &&
-           a.process_id == b.process_id;
-}
 
 int domain_kind_of(const domain_current& current) {
     if (avn_domain_uuid_is_none(&current.uuid)) {
@@ -125,7 +121,7 @@ bool update_entry(conmon_subscription_entry& entry, const conmon_subscription_re
         std::memcpy(updated.domain_route, record.domain_route, sizeof updated.domain_route);
     }
     std::memcpy(updated.status, record.status, sizeof updated.status);
-    const bool changed = std::memcmp(&updated, &entry, sizeof entry) != 0;
+    const bool changed = updated != entry;
     entry = updated;
     return changed;
 }
@@ -205,7 +201,7 @@ void handle_event(conmon_client* client, const conmon_protocol_header& header,
                 return;
             }
             if (count == client->interface_count &&
-                std::memcmp(records, client->interfaces, count * sizeof records[0]) == 0) {
+                std::equal(records, records + count, client->interfaces)) {
                 return;
             }
             client->interface_count = count;
@@ -257,6 +253,11 @@ void handle_own_response(conmon_client* client, const conmon_protocol_header& he
 void handle_response(conmon_client* client, const conmon_protocol_header& header,
                      std::span<const uint8_t> message) {
     conmon_request_slot* slot = find_request(client, header.request_id);
+    if (slot == nullptr && header.opcode == CONMON_OPCODE_CONNECT) {
+        // Not the outstanding CONNECT: its handling says so.
+        conmon_client_local_on_connect_response(client->local, header, message);
+        return;
+    }
     if (slot == nullptr) {
         aud_log_printf(conmon_client_log(client), AUD_LOG_LEVEL_INFO,
                        "%s: Unhandled response seqnum=0x%04x opcode=0x%04x", kProcessName,
@@ -666,7 +667,7 @@ aud_error conmon_client_register_monitoring_messages(conmon_client* client,
     }
     const uint16_t opcode = handler != nullptr ? CONMON_OPCODE_REGISTER : CONMON_OPCODE_UNREGISTER;
     const uint16_t port = channel_type == CONMON_CHANNEL_TYPE_METERING && handler != nullptr
-                              ? client->config.metering_port
+                              ? conmon_client_get_metering_port(client)
                               : 0;
     const size_t length = conmon_build_register(client->send_buffer, client->config.version, opcode,
                                                 channel_type, direction, port);
@@ -680,12 +681,13 @@ aud_error conmon_client_subscribe(conmon_client* client, conmon_client_response_
     if (client == nullptr || device_name == nullptr) {
         return AUD_ERR_INVALIDPARAMETER;
     }
-    if (!mask_allows(client, channel_type) || channel_type == CONMON_CHANNEL_TYPE_CONTROL) {
+    if (!mask_allows(client, channel_type)) {
         return not_initialised(client, "conmon_client_subscribe");
     }
     switch (client->domain_kind) {
         case CONMON_DOMAIN_KIND_ADHOC: {
-            const uint16_t port = channel_type == CONMON_CHANNEL_TYPE_METERING ? client->config.metering_port : 0;
+            const uint16_t port =
+                channel_type == CONMON_CHANNEL_TYPE_METERING ? conmon_client_get_metering_port(client) : 0;
             const size_t length = conmon_build_subscribe(client->send_buffer, client->config.version,
                                                          CONMON_OPCODE_SUBSCRIBE, channel_type, port,
                                                          device_name);
@@ -737,7 +739,7 @@ aud_error conmon_client_send_control_message(conmon_client* client,
     const uint32_t microseconds =
         timeout != nullptr && timeout->microseconds > 0 ? static_cast<uint32_t>(timeout->microseconds) : 0;
     const size_t length = conmon_build_control(client->send_buffer, client->config.version,
-                                               is_local_target(client, device_name) ? "" : device_name,
+                                               device_name != nullptr ? device_name : "",
                                                seconds, microseconds,
                                                std::span<const uint8_t>(message).first(message_size));
     const aud_error result =
@@ -751,7 +753,7 @@ const char* conmon_client_device_name_for_source(const conmon_client* client,
     if (client == nullptr || source == nullptr) {
         return nullptr;
     }
-    if (client->have_local_source && same_source(client->local_source, *source)) {
+    if (client->have_local_source && client->local_source == *source) {
         return client->local_name;
     }
     for (const conmon_subscription_entry& entry : client->subscriptions) {
@@ -762,7 +764,7 @@ const char* conmon_client_device_name_for_source(const conmon_client* client,
     }
     if (client->current_sender != nullptr && client->current_message != nullptr) {
         const conmon_source sender = conmon_message_source(client->current_message);
-        if (same_source(sender, *source)) {
+        if (sender == *source) {
             return client->current_sender;
         }
     }
@@ -831,6 +833,9 @@ void conmon_client_reset(conmon_client* client) {
     for (auto& pair : client->handlers) {
         pair[CONMON_DIRECTION_LOCAL] = nullptr;
     }
+    // What the server announced belongs to this connection; the next
+    // server announces its own.
+    client->capabilities = 0;
     client->local_name[0] = '\0';
     client->interface_count = 0;
     client->have_local_source = false;

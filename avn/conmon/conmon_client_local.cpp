@@ -96,6 +96,14 @@ void free_own_slot(conmon_client_local* local) {
     local->own = conmon_request_slot{};
 }
 
+// A request for which the client waits for no response says so, when the
+// server announced that it understands the marking.
+void mark_untracked(const conmon_client_local* local, conmon_protocol_header* header) {
+    if ((local->client->capabilities & CONMON_CAPABILITY_NO_RESPONSE) != 0) {
+        header->status |= CONMON_STATUS_NO_RESPONSE;
+    }
+}
+
 bool send_datagram(conmon_client_local* local, std::span<const uint8_t> request) {
     size_t length = request.size();
     return aud_socket_send(local->socket, request.data(), &length) == AUD_SUCCESS;
@@ -210,11 +218,15 @@ void disconnect_inner(conmon_client_local* local, bool send_disconnect, aud_erro
                       bool notify) {
     const bool had_socket = local->socket != AUD_SOCKET_INVALID;
     if (send_disconnect && had_socket) {
+        // Nobody waits for an answer to DISCONNECT.
         std::span<uint8_t> buffer = local->client->send_buffer;
-        const size_t length = conmon_build_header_only(buffer, local->client->config.version,
-                                                       CONMON_OPCODE_DISCONNECT);
-        conmon_protocol_set_request_id(buffer, next_request_id(local));
-        send_datagram(local, buffer.first(length));
+        conmon_protocol_header header{local->client->config.version,
+                                      static_cast<uint16_t>(CONMON_PROTOCOL_HEADER_SIZE),
+                                      next_request_id(local), CONMON_OPCODE_DISCONNECT,
+                                      CONMON_STATUS_REQUEST};
+        mark_untracked(local, &header);
+        conmon_protocol_write_header(buffer, header);
+        send_datagram(local, buffer.first(CONMON_PROTOCOL_HEADER_SIZE));
     }
     close_socket(local);
     conmon_client_reset(local->client);
@@ -413,8 +425,8 @@ aud_error conmon_client_local_send(conmon_client_local* local, std::span<uint8_t
     if (header.request_id == 0) {
         header.request_id = next_request_id(local);
     }
-    if (!tracked && (local->client->capabilities & CONMON_CAPABILITY_NO_RESPONSE) != 0) {
-        header.status |= CONMON_STATUS_NO_RESPONSE;
+    if (!tracked) {
+        mark_untracked(local, &header);
     }
     conmon_protocol_write_header(request, header);
     size_t length = header.length;
@@ -449,6 +461,15 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
                                              std::span<const uint8_t> message) {
     static const char* const kName = "conmon_client_local_on_connect_response";
     conmon_client* client = local->client;
+    // Only the answer to the outstanding CONNECT counts: a late answer to an
+    // earlier attempt, or one that names another request, must neither
+    // replace the local device's data nor end the connection.
+    if (!local->own.in_use || local->own.opcode != CONMON_OPCODE_CONNECT ||
+        local->own.request_id != header.request_id) {
+        aud_log_printf(log_of(local), AUD_LOG_LEVEL_WARNING,
+                       "%s: connection handle mismatch, ignoring message!\n", kName);
+        return;
+    }
     const uint16_t kind = conmon_protocol_kind(header.status);
     if (kind == CONMON_STATUS_INVALID_SIZE && client->config.version >= CONMON_VERSION_KEEPALIVE_FIELD &&
         header.version < CONMON_VERSION_KEEPALIVE_FIELD) {
@@ -459,11 +480,6 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
         return;
     }
     if (kind == CONMON_STATUS_RESPONSE) {
-        if (!conmon_client_local_owns(local, header.request_id)) {
-            aud_log_printf(log_of(local), AUD_LOG_LEVEL_WARNING,
-                           "%s: connection handle mismatch, ignoring message!\n", kName);
-            return;
-        }
         conmon_connect_info info;
         if (conmon_parse_connect_response(message, header.version, &info)) {
             conmon_client_apply_connect_info(client, info);
@@ -475,10 +491,12 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
         if (kind == CONMON_STATUS_RESPONSE) {
             to_state(local, CONMON_CLIENT_CONNECTED, kName, "auto-connection completed", true);
         } else {
-            // Close the socket too, so that the reconnect cycle can open a new one.
-            disconnect_inner(local, false, conmon_status_error(kind), true);
             aud_log_printf(log_of(local), AUD_LOG_LEVEL_NOTICE, "%s: auto-connection failed: %s\n",
                            kName, conmon_status_name(kind));
+            // Close the socket too, so that the reconnect cycle can open a new one.
+            close_socket(local);
+            conmon_client_reset(client);
+            to_state(local, CONMON_CLIENT_RECONNECT_PENDING, kName, "auto-connection failed", true);
         }
         return;
     }
@@ -491,7 +509,9 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
 }
 
 void conmon_client_local_on_keepalive_response(conmon_client_local* local) {
-    free_own_slot(local);
+    if (local->own.opcode == CONMON_OPCODE_KEEPALIVE) {
+        free_own_slot(local);
+    }
 }
 
 void conmon_client_local_move_timeout_forward(conmon_client_local* local) {

@@ -39,6 +39,8 @@ struct conmon_subscription_entry {
     conmon_source source{};
     uint8_t domain_route[8] = {};
     uint8_t status[2] = {};
+
+    bool operator==(const conmon_subscription_entry&) const = default;
 };
 // Table flags: a source or a domain route is present.
 inline constexpr uint16_t CONMON_ENTRY_FLAG_SOURCE = 0x08;

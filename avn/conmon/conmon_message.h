@@ -44,6 +44,8 @@ const char* conmon_channel_type_name(uint16_t channel_type);
 struct conmon_source {
     uint8_t device_id[CONMON_DEVICE_ID_SIZE];
     uint16_t process_id;
+
+    bool operator==(const conmon_source&) const = default;
 };
 
 // A conmon message in memory: the head bytes, followed by the body. Only

@@ -775,8 +775,10 @@ size_t conmon_build_subscriptions(std::span<uint8_t> out, uint16_t version,
         store_le16(r + 2, record.subscription_id);
         write_name(r + 4, record.device_name, CONMON_NAME_SIZE);
         store_le16(r + 36, record.channel_type);
-        r[38] = record.status[0];
-        r[39] = record.status[1];
+        if (version >= CONMON_VERSION_STATUS_VALUES) {
+            r[38] = record.status[0];
+            r[39] = record.status[1];
+        }
         store_le32(r + 40, record.key);
         if (size >= CONMON_SUBSCRIPTION_RECORD_SIZE) {
             std::memcpy(r + 44, record.source.device_id, CONMON_DEVICE_ID_SIZE);

@@ -119,6 +119,9 @@ struct conmon_interface_record {
     uint32_t netmask = 0;  // network byte order
     uint8_t mac[6] = {};
     uint32_t link_speed = 0;  // Mbit/s
+
+    // Field by field: the padding after `mac` holds nothing comparable.
+    bool operator==(const conmon_interface_record&) const = default;
 };
 inline constexpr uint32_t CONMON_INTERFACE_FLAG_LINK_UP = 0x1;
 inline constexpr size_t CONMON_INTERFACE_RECORD_SIZE = 36;

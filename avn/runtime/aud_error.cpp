@@ -205,7 +205,21 @@ aud_error aud_error_from_errno(int number) {
         case EPROTONOSUPPORT: return AUD_ERR_PROTONOSUPPORT;
         case EPROTOTYPE: return AUD_ERR_PROTOTYPE;
         case ERANGE: return AUD_ERR_RANGE;
+#ifdef ESHUTDOWN
+        case ESHUTDOWN: return AUD_ERR_SHUTDOWN;
+#endif
+#ifdef ESOCKTNOSUPPORT
+        case ESOCKTNOSUPPORT: return AUD_ERR_SOCKTNOSUPPORT;
+#endif
         default: return AUD_ERR_SYSTEM;
+    }
+}
+
+aud_error aud_error_from_socket_errno(int number) {
+    switch (number) {
+        case EBADF: return AUD_ERR_NOTSOCK;
+        case EPIPE: return AUD_ERR_SHUTDOWN;
+        default: return aud_error_from_errno(number);
     }
 }
 

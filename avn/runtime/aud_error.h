@@ -89,6 +89,10 @@ aud_error aud_error_from_last_system_error();
 aud_error aud_error_from_last_socket_error();
 // Maps an errno value to the same names as the Windows table (POSIX only).
 aud_error aud_error_from_errno(int number);
+// The same for the errno of a socket call, named as Winsock names the case:
+// a closed or invalid descriptor is NOTSOCK (Winsock's WSAENOTSOCK), and a
+// write after the socket was shut down (EPIPE) is SHUTDOWN.
+aud_error aud_error_from_socket_errno(int number);
 // The system's text for a system error number, in one static 1024-byte
 // buffer shared by all callers; 0 gives the empty text.
 const char* aud_system_error_text(uint32_t number);

@@ -13,7 +13,7 @@ aud_error aud_error_from_last_system_error() {
 }
 
 aud_error aud_error_from_last_socket_error() {
-    return aud_error_from_errno(errno);
+    return aud_error_from_socket_errno(errno);
 }
 
 const char* aud_system_error_text(uint32_t number) {

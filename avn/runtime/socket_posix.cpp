@@ -24,6 +24,13 @@ bool valid(aud_socket_t socket) {
     return socket >= 0 && socket <= INT_MAX;
 }
 
+// Why a socket argument cannot be used. AUD_SOCKET_INVALID is the caller's
+// "no socket", a bad argument on every platform; any other value that names
+// no descriptor is, as Winsock reports it, not a socket.
+aud_error unusable(aud_socket_t socket) {
+    return socket == AUD_SOCKET_INVALID ? AUD_ERR_INVALIDPARAMETER : AUD_ERR_NOTSOCK;
+}
+
 int fd_of(aud_socket_t socket) {
     return static_cast<int>(socket);
 }
@@ -68,7 +75,7 @@ int poll_timeout_ms(const aud_time* timeout) {
 
 aud_error set_int_option(aud_socket_t socket, int level, int name, int value) {
     if (!valid(socket)) {
-        return AUD_ERR_INVALIDPARAMETER;
+        return unusable(socket);
     }
     if (setsockopt(fd_of(socket), level, name, &value, sizeof value) != 0) {
         return last_error();
@@ -83,7 +90,10 @@ bool is_multicast_group(const aud_socket_address* group) {
 
 aud_error change_membership(aud_socket_t socket, int option, const aud_socket_address* group,
                             const aud_socket_address* interface_address) {
-    if (!valid(socket) || !is_multicast_group(group)) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (!is_multicast_group(group)) {
         return AUD_ERR_INVALIDPARAMETER;
     }
     ip_mreq request{};
@@ -151,7 +161,10 @@ aud_error aud_socket_open_udp(aud_socket_t* out, int family) {
 
 aud_error aud_socket_connect(aud_socket_t socket, const aud_socket_address* address) {
     sockaddr_in peer{};
-    if (!valid(socket) || !to_sockaddr(address, &peer)) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (!to_sockaddr(address, &peer)) {
         return AUD_ERR_INVALIDPARAMETER;
     }
     // A connected UDP socket reports the peer's closed port on its next receive.
@@ -176,7 +189,10 @@ aud_error aud_socket_close(aud_socket_t* socket) {
 
 aud_error aud_socket_bind(aud_socket_t socket, const aud_socket_address* address) {
     sockaddr_in local{};
-    if (!valid(socket) || !to_sockaddr(address, &local)) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (!to_sockaddr(address, &local)) {
         return AUD_ERR_INVALIDPARAMETER;
     }
     if (::bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
@@ -186,7 +202,10 @@ aud_error aud_socket_bind(aud_socket_t socket, const aud_socket_address* address
 }
 
 aud_error aud_socket_get_local_address(aud_socket_t socket, aud_socket_address* out) {
-    if (!valid(socket) || out == nullptr) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (out == nullptr) {
         return AUD_ERR_INVALIDPARAMETER;
     }
     sockaddr_in local{};
@@ -203,7 +222,10 @@ aud_error aud_socket_get_local_address(aud_socket_t socket, aud_socket_address* 
 
 aud_error aud_socket_recvmsg(aud_socket_t socket, void* buffer, size_t* length,
                              aud_socket_msg_info* info) {
-    if (!valid(socket) || buffer == nullptr || length == nullptr) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (buffer == nullptr || length == nullptr) {
         return AUD_ERR_INVALIDPARAMETER;
     }
     const uint32_t wanted = info != nullptr ? info->flags : 0;
@@ -278,7 +300,10 @@ aud_error aud_socket_recv(aud_socket_t socket, void* buffer, size_t* length) {
 }
 
 aud_error aud_socket_send(aud_socket_t socket, const void* data, size_t* length) {
-    if (!valid(socket) || data == nullptr || length == nullptr) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (data == nullptr || length == nullptr) {
         return AUD_ERR_INVALIDPARAMETER;
     }
     const ssize_t sent = ::send(fd_of(socket), data, *length, MSG_NOSIGNAL);
@@ -292,7 +317,10 @@ aud_error aud_socket_send(aud_socket_t socket, const void* data, size_t* length)
 aud_error aud_socket_sendto(aud_socket_t socket, const void* data, size_t* length,
                             const aud_socket_address* address) {
     sockaddr_in peer{};
-    if (!valid(socket) || data == nullptr || length == nullptr || !to_sockaddr(address, &peer)) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (data == nullptr || length == nullptr || !to_sockaddr(address, &peer)) {
         return AUD_ERR_INVALIDPARAMETER;
     }
     const ssize_t sent = ::sendto(fd_of(socket), data, *length, MSG_NOSIGNAL,
@@ -306,7 +334,7 @@ aud_error aud_socket_sendto(aud_socket_t socket, const void* data, size_t* lengt
 
 aud_error aud_socket_set_blocking(aud_socket_t socket, bool blocking) {
     if (!valid(socket)) {
-        return AUD_ERR_INVALIDPARAMETER;
+        return unusable(socket);
     }
     const int flags = fcntl(fd_of(socket), F_GETFL, 0);
     if (flags < 0) {
@@ -332,7 +360,7 @@ aud_error aud_socket_leave_multicast(aud_socket_t socket, const aud_socket_addre
 aud_error aud_socket_set_multicast_interface(aud_socket_t socket,
                                              const aud_socket_address* interface_address) {
     if (!valid(socket)) {
-        return AUD_ERR_INVALIDPARAMETER;
+        return unusable(socket);
     }
     in_addr chosen{};
     chosen.s_addr = aud_socket_address_is_ipv4(interface_address) ? interface_address->inet.address
@@ -357,7 +385,7 @@ aud_error aud_socket_set_reuse_address(aud_socket_t socket, bool on) {
 
 aud_error aud_socket_wait_readable(aud_socket_t socket, const aud_time* timeout) {
     if (!valid(socket)) {
-        return AUD_ERR_INVALIDPARAMETER;
+        return unusable(socket);
     }
     pollfd entry{fd_of(socket), POLLIN, 0};
     const int result = ::poll(&entry, 1, poll_timeout_ms(timeout));
@@ -368,7 +396,7 @@ aud_error aud_socket_wait_readable(aud_socket_t socket, const aud_time* timeout)
         return AUD_ERR_TIMEDOUT;
     }
     if ((entry.revents & POLLNVAL) != 0) {
-        return AUD_ERR_BADF;
+        return AUD_ERR_NOTSOCK;  // a closed descriptor, as Winsock's select() reports it
     }
     return AUD_SUCCESS;
 }
@@ -449,7 +477,7 @@ aud_error aud_fdsets_wait(aud_fdsets* sets, aud_time timeout) {
     aud_fd_set_clear(&sets->write);
     for (const pollfd& entry : entries) {
         if ((entry.revents & POLLNVAL) != 0) {
-            return AUD_ERR_BADF;
+            return AUD_ERR_NOTSOCK;  // a closed descriptor, as Winsock's select() reports it
         }
         const bool failed = (entry.revents & (POLLERR | POLLHUP)) != 0;
         if (aud_fd_set_contains(&read, entry.fd) && (failed || (entry.revents & POLLIN) != 0)) {

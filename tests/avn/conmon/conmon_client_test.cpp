@@ -10,6 +10,8 @@
 
 #include "avn/conmon/conmon_protocol.h"
 #include "avn/api/avnapi.h"
+#include "avn/runtime/aud_env.h"
+#include "avn/runtime/aud_log.h"
 #include "avn/runtime/byte_order.h"
 #include "tests/avn/conmon/fake_conmon_server.h"
 
@@ -52,9 +54,11 @@ protected:
         aud_time_set_clock(nullptr);
     }
 
-    void create_client(const aud_socket_address& server) {
+    void create_client(const aud_socket_address& server,
+                       uint32_t channel_mask = CONMON_CLIENT_DEFAULT_CHANNEL_MASK) {
         conmon_client_config* config = conmon_client_config_new("vendor_controller");
         conmon_client_config_set_server_address(config, &server);
+        conmon_client_config_set_channel_mask(config, channel_mask);
         ASSERT_EQ(conmon_client_new(instance_, config, &client_), AUD_SUCCESS);
         conmon_client_config_delete(config);
         conmon_client_set_context(client_, this);
@@ -101,6 +105,32 @@ protected:
         self->completions_.push_back(status);
     }
 
+    // Collects the library's log lines from here on.
+    void capture_log() {
+        aud_log* log = aud_env_get_log(avnapi_get_env(instance_));
+        aud_log_set_level(log, AUD_LOG_LEVEL_VERBOSE);
+        aud_log_set_threshold(log, AUD_LOG_OUTPUT_CALLBACK, AUD_LOG_LEVEL_VERBOSE);
+        aud_log_set_callback(
+            log,
+            [](aud_log*, const char*, int, const char* text, size_t length, void* context) {
+                static_cast<std::vector<std::string>*>(context)->emplace_back(text, length);
+            },
+            &log_lines_);
+    }
+
+    size_t logged(const std::string& text) const {
+        size_t n = 0;
+        for (const std::string& line : log_lines_) {
+            n += line.find(text) != std::string::npos ? 1 : 0;
+        }
+        return n;
+    }
+
+    static void count_interface_changes(conmon_client* client) {
+        auto* self = static_cast<ConmonClient*>(conmon_client_get_context(client));
+        ++self->interface_changes_;
+    }
+
     static void record_state(conmon_client* client) {
         auto* self = static_cast<ConmonClient*>(conmon_client_get_context(client));
         self->states_.push_back(conmon_client_get_connection_state(client));
@@ -129,6 +159,8 @@ protected:
     std::vector<aud_error> completions_;
     std::vector<int> states_;
     std::vector<Received> received_;
+    int interface_changes_ = 0;
+    std::vector<std::string> log_lines_;
 };
 
 TEST_F(ConmonClient, ConnectsAndLearnsTheLocalDevice) {
@@ -190,6 +222,56 @@ TEST_F(ConmonClient, ASilentServerIsLeftAfterTenSecondsAndRetriedFiveLater) {
     advance(1);
     EXPECT_EQ(server_.count(CONMON_OPCODE_CONNECT), connects + 1);
     EXPECT_TRUE(run_until([&] { return state() == CONMON_CLIENT_CONNECTED; }));
+}
+
+TEST_F(ConmonClient, ARefusedConnectIsRetriedAsAFailedAutoConnection) {
+    capture_log();
+    server_.connect_status = CONMON_STATUS_NO_BUFFERS;
+    ASSERT_EQ(conmon_client_connect(client_), AUD_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return state() == CONMON_CLIENT_RECONNECT_PENDING; }));
+    EXPECT_EQ(logged("conmon_client_local_to_state_inner(conmon_client_local_on_connect_response): "
+                     "CONNECTING->RECONNECT_PENDING (auto-connection failed)"),
+              1u);
+    server_.connect_status = CONMON_STATUS_RESPONSE;
+    advance(5);
+    EXPECT_TRUE(run_until([&] { return state() == CONMON_CLIENT_CONNECTED; }));
+}
+
+// Only the answer to the outstanding CONNECT connects; any other connect
+// response, before or after, is logged and changes nothing.
+TEST_F(ConmonClient, AConnectResponseForAnotherRequestIsIgnored) {
+    capture_log();
+    server_.silent = true;
+    ASSERT_EQ(conmon_client_connect(client_), AUD_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return server_.count(CONMON_OPCODE_CONNECT) == 1; }));
+    const conmon_protocol_header connect = server_.requests.front().header;
+    const auto respond = [&](uint16_t request_id, const char* device_name) {
+        conmon_protocol_header request = connect;
+        request.request_id = request_id;
+        conmon_connect_info info;
+        std::strcpy(info.device_name, device_name);
+        server_.send(server_.built([&](auto o) {
+            return conmon_build_connect_response(o, request, CONMON_PROTOCOL_VERSION, info);
+        }));
+        for (int i = 0; i < 5; ++i) {
+            step();
+        }
+    };
+    const std::string mismatch =
+        "conmon_client_local_on_connect_response: connection handle mismatch, ignoring message!\n";
+
+    respond(static_cast<uint16_t>(connect.request_id + 1), "IMPOSTOR");
+    EXPECT_EQ(state(), CONMON_CLIENT_CONNECTING);
+    EXPECT_EQ(logged(mismatch), 1u);
+
+    respond(connect.request_id, "CONTROL-PC");
+    EXPECT_EQ(state(), CONMON_CLIENT_CONNECTED);
+    EXPECT_STREQ(conmon_client_get_local_device_name(client_), "CONTROL-PC");
+
+    respond(connect.request_id, "LATE");  // the same answer once more
+    EXPECT_EQ(state(), CONMON_CLIENT_CONNECTED);
+    EXPECT_STREQ(conmon_client_get_local_device_name(client_), "CONTROL-PC");
+    EXPECT_EQ(logged(mismatch), 2u);
 }
 
 // The closed port shows as a connection reset where the platform reports
@@ -254,6 +336,94 @@ TEST_F(ConmonClient, RequestsCompleteWithTheServersStatus) {
     EXPECT_EQ(byte_order::load_be16(fields.conmon_message.data()), 0xFFFF);
 }
 
+// The requests say what they were asked to: a control message to the local
+// device names it, and a subscription to the control channel goes to the
+// server, which judges it.
+TEST_F(ConmonClient, RequestsCarryWhatTheyWereAskedFor) {
+    connect();
+    const uint8_t body[2] = {1, 2};
+    ASSERT_EQ(conmon_client_send_control_message(client_, record_completion, nullptr, "CONTROL-PC", 0xFFFF,
+                                                 kVornix, body, sizeof body, nullptr),
+              AUD_SUCCESS);
+    ASSERT_EQ(conmon_client_subscribe(client_, record_completion, nullptr, CONMON_CHANNEL_TYPE_CONTROL,
+                                      "TPX2-Stage"),
+              AUD_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return completions_.size() == 2; }));
+    EXPECT_EQ(completions_, (std::vector<aud_error>{AUD_SUCCESS, AUD_ERR_INVALIDDATA}));
+
+    ASSERT_EQ(server_.opcodes().back(), CONMON_OPCODE_SUBSCRIBE);
+    const Bytes& subscribe = server_.requests.back().bytes;
+    ASSERT_EQ(subscribe.size(), 25u + std::strlen("TPX2-Stage"));
+    EXPECT_EQ(byte_order::load_le16(&subscribe[10]), CONMON_CHANNEL_TYPE_CONTROL);
+    EXPECT_STREQ(reinterpret_cast<const char*>(&subscribe[14]), "TPX2-Stage");
+
+    const FakeConmonServer::Request& control = server_.requests[server_.requests.size() - 2];
+    conmon_request_fields fields;
+    ASSERT_TRUE(conmon_parse_request(control.bytes, &fields));
+    EXPECT_STREQ(fields.name, "CONTROL-PC");
+}
+
+// With the metering channel in the mask and port 0 configured, the system
+// chooses the channel's port; the server must be told that one.
+TEST_F(ConmonClient, MeteringRequestsCarryThePortTheChannelBound) {
+    conmon_client_delete(client_);
+    client_ = nullptr;
+    create_client(server_.address(),
+                  CONMON_CLIENT_DEFAULT_CHANNEL_MASK | (1u << CONMON_CHANNEL_TYPE_METERING));
+    const uint16_t bound = conmon_client_get_metering_port(client_);
+    ASSERT_NE(bound, 0);
+    connect();
+    ASSERT_EQ(conmon_client_register_monitoring_messages(client_, record_completion, nullptr,
+                                                         CONMON_CHANNEL_TYPE_METERING,
+                                                         CONMON_DIRECTION_REMOTE, record_message),
+              AUD_SUCCESS);
+    ASSERT_EQ(conmon_client_subscribe(client_, record_completion, nullptr, CONMON_CHANNEL_TYPE_METERING,
+                                      "TPX2-Stage"),
+              AUD_SUCCESS);
+    // Unregistering names no port.
+    ASSERT_EQ(conmon_client_register_monitoring_messages(client_, record_completion, nullptr,
+                                                         CONMON_CHANNEL_TYPE_METERING,
+                                                         CONMON_DIRECTION_REMOTE, nullptr),
+              AUD_SUCCESS);
+    ASSERT_TRUE(run_until([&] { return completions_.size() == 3; }));
+
+    std::vector<std::pair<uint16_t, uint16_t>> sent;  // (opcode, port)
+    for (const FakeConmonServer::Request& request : server_.requests) {
+        conmon_request_fields fields;
+        if (request.header.opcode != CONMON_OPCODE_CONNECT && conmon_parse_request(request.bytes, &fields)) {
+            sent.emplace_back(request.header.opcode, fields.port);
+        }
+    }
+    EXPECT_EQ(sent, (std::vector<std::pair<uint16_t, uint16_t>>{{CONMON_OPCODE_REGISTER, bound},
+                                                                {CONMON_OPCODE_SUBSCRIBE, bound},
+                                                                {CONMON_OPCODE_UNREGISTER, 0}}));
+}
+
+// An interface table that arrives unchanged is no change; records are equal
+// by their fields, whatever lies between them in memory.
+TEST_F(ConmonClient, OnlyAChangedInterfaceTableIsReported) {
+    conmon_client_set_interfaces_changed_callback(client_, count_interface_changes);
+    connect();
+    conmon_interface_record record;
+    record.index = 3;
+    record.flags = CONMON_INTERFACE_FLAG_LINK_UP;
+    record.address = 0x0100007F;
+    record.mac[5] = 0x42;
+    record.link_speed = 1000;
+    conmon_interface_record link_down = record;
+    link_down.flags = 0;
+    for (const conmon_interface_record& r : {record, record, link_down}) {
+        server_.send(server_.built([&](auto o) {
+            return conmon_build_interfaces_event(o, CONMON_PROTOCOL_VERSION, {&r, 1});
+        }));
+    }
+    ASSERT_TRUE(run_until([&] { return interface_changes_ >= 2; }));
+    for (int i = 0; i < 5; ++i) {
+        step();
+    }
+    EXPECT_EQ(interface_changes_, 2);
+}
+
 TEST_F(ConmonClient, TheEleventhOutstandingRequestFindsNoBuffer) {
     connect();
     server_.answer_control = false;
@@ -273,6 +443,47 @@ TEST_F(ConmonClient, TheEleventhOutstandingRequestFindsNoBuffer) {
               AUD_SUCCESS);
     step();
     EXPECT_NE(server_.requests.back().header.status & CONMON_STATUS_NO_RESPONSE, 0);
+}
+
+// Requests that nobody waits an answer for (an untracked CONTROL, DISCONNECT)
+// carry the 0xF000 marking only for a server that announced it understands
+// it; the tracked KEEPALIVE never does.
+TEST_F(ConmonClient, UntrackedRequestsAreMarkedOnlyForAServerThatUnderstands) {
+    struct Round {
+        uint16_t capabilities;
+        uint16_t control_status;
+        Bytes keepalive;
+        Bytes disconnect;
+    };
+    const Round rounds[] = {
+        // Request ids 1 to 4: CONNECT, CONTROL, KEEPALIVE, DISCONNECT.
+        {CONMON_CAPABILITY_NO_RESPONSE, 0xF000,
+         {0x03, 0x15, 0x0A, 0x00, 0x03, 0x00, 0x00, 0x00, 0x00, 0x00},
+         {0x03, 0x15, 0x0A, 0x00, 0x04, 0x00, 0x01, 0x01, 0x00, 0xF0}},
+        // Ids 5 to 8, from a server that announces nothing.
+        {0, 0x0000,
+         {0x03, 0x15, 0x0A, 0x00, 0x07, 0x00, 0x00, 0x00, 0x00, 0x00},
+         {0x03, 0x15, 0x0A, 0x00, 0x08, 0x00, 0x01, 0x01, 0x00, 0x00}},
+    };
+    const uint8_t body[1] = {0};
+    for (const Round& round : rounds) {
+        SCOPED_TRACE(round.capabilities);
+        server_.capabilities = round.capabilities;
+        server_.requests.clear();
+        connect();
+        ASSERT_EQ(conmon_client_send_control_message(client_, nullptr, nullptr, "TPX2-Stage", 0xFFFF,
+                                                     kVornix, body, 1, nullptr),
+                  AUD_SUCCESS);
+        advance(3);  // the keepalive
+        ASSERT_EQ(conmon_client_disconnect(client_), AUD_SUCCESS);
+        step();
+        ASSERT_EQ(server_.opcodes(), (std::vector<uint16_t>{CONMON_OPCODE_CONNECT, CONMON_OPCODE_CONTROL,
+                                                            CONMON_OPCODE_KEEPALIVE,
+                                                            CONMON_OPCODE_DISCONNECT}));
+        EXPECT_EQ(server_.requests[1].header.status, round.control_status);
+        EXPECT_EQ(server_.requests[2].bytes, round.keepalive);
+        EXPECT_EQ(server_.requests[3].bytes, round.disconnect);
+    }
 }
 
 TEST_F(ConmonClient, RefusesWhatCannotBeSent) {
@@ -340,7 +551,10 @@ TEST_F(ConmonClient, DeliversMessagesToRegisteredHandlersOnly) {
     EXPECT_EQ(conmon_client_device_name_for_source(client_, &stranger), nullptr);
 }
 
+// Invalid datagrams are logged and dropped, and the client goes on reading:
+// a valid event after them still takes effect.
 TEST_F(ConmonClient, InvalidDatagramsAreDropped) {
+    capture_log();
     connect();
     server_.send(Bytes(9, 0x15));
     Bytes wrong_length = server_.built([](auto o) {
@@ -348,9 +562,19 @@ TEST_F(ConmonClient, InvalidDatagramsAreDropped) {
     });
     wrong_length.resize(14);
     server_.send(wrong_length);
-    for (int i = 0; i < 5; ++i) {
-        step();
-    }
+    // A name event cut short: its name field is incomplete.
+    Bytes short_name = server_.built([](auto o) {
+        return conmon_build_name_event(o, CONMON_PROTOCOL_VERSION, CONMON_OPCODE_LOCAL_NAME, "BROKEN");
+    });
+    short_name.resize(41);
+    byte_order::store_le16(&short_name[2], 41);
+    server_.send(short_name);
+    server_.send(server_.built([](auto o) {
+        return conmon_build_name_event(o, CONMON_PROTOCOL_VERSION, CONMON_OPCODE_LOCAL_NAME, "RENAMED-PC");
+    }));
+    ASSERT_TRUE(run_until([&] { return std::strcmp(conmon_client_get_local_device_name(client_), "CONTROL-PC") != 0; }));
+    EXPECT_STREQ(conmon_client_get_local_device_name(client_), "RENAMED-PC");
+    EXPECT_EQ(logged("process_local_message: Error validating: Invalid size!"), 3u);
     EXPECT_EQ(state(), CONMON_CLIENT_CONNECTED);
 }
 

@@ -89,6 +89,8 @@ public:
 
     bool silent = false;           // answers nothing
     uint16_t version = CONMON_PROTOCOL_VERSION;
+    uint16_t capabilities = CONMON_CAPABILITY_NO_RESPONSE;  // announced in the connect response
+    uint16_t connect_status = CONMON_STATUS_RESPONSE;
     uint16_t control_status = CONMON_STATUS_RESPONSE;
     bool answer_control = true;
     std::vector<conmon_subscription_record> subscription_records;
@@ -100,6 +102,11 @@ private:
         if ((h.status & CONMON_STATUS_NO_RESPONSE) != 0) {
             return;
         }
+        // Like a real server, it tells a request what was wrong with it.
+        if (const uint16_t fault = conmon_protocol_validate(request.bytes); fault != 0) {
+            send(built([&](auto o) { return conmon_build_response(o, h, fault); }));
+            return;
+        }
         switch (h.opcode) {
             case CONMON_OPCODE_CONNECT: {
                 if (h.version >= CONMON_VERSION_KEEPALIVE_FIELD && version < CONMON_VERSION_KEEPALIVE_FIELD) {
@@ -108,10 +115,14 @@ private:
                     send(built([&](auto o) { return conmon_build_response(o, older, CONMON_STATUS_INVALID_SIZE); }));
                     return;
                 }
+                if (connect_status != CONMON_STATUS_RESPONSE) {
+                    send(built([&](auto o) { return conmon_build_response(o, h, connect_status); }));
+                    return;
+                }
                 conmon_connect_info info;
                 std::strcpy(info.device_name, "CONTROL-PC");
                 info.source = {{0xAA, 0, 0, 0, 0, 0, 0, 1}, 77};
-                info.capabilities = CONMON_CAPABILITY_NO_RESPONSE;
+                info.capabilities = capabilities;
                 send(built([&](auto o) { return conmon_build_connect_response(o, h, version, info); }));
                 return;
             }

@@ -45,6 +45,38 @@ TEST(AudError, ErrnoMapsToTheSameNames) {
     EXPECT_EQ(aud_error_from_errno(ECONNRESET), AUD_ERR_CONNRESET);
     EXPECT_EQ(aud_error_from_errno(EAGAIN), AUD_ERR_TIMEDOUT);
     EXPECT_EQ(aud_error_from_errno(EINVAL), AUD_ERR_INVALIDPARAMETER);
+    EXPECT_EQ(aud_error_from_errno(EBADF), AUD_ERR_BADF);  // a file, not a socket
+#ifdef ESHUTDOWN
+    EXPECT_EQ(aud_error_from_errno(ESHUTDOWN), AUD_ERR_SHUTDOWN);
+#endif
+#ifdef ESOCKTNOSUPPORT
+    EXPECT_EQ(aud_error_from_errno(ESOCKTNOSUPPORT), AUD_ERR_SOCKTNOSUPPORT);
+#endif
+}
+
+// A socket call's errno is named as Winsock names the same case, so that
+// callers that look for NOTSOCK or SHUTDOWN work on both platforms.
+TEST(AudError, SocketErrnoMapsLikeItsWinsockTwin) {
+    struct Case {
+        int number;
+        aud_error error;
+    };
+    const Case cases[] = {
+        {EBADF, AUD_ERR_NOTSOCK},     // WSAENOTSOCK: a closed or invalid socket
+        {ENOTSOCK, AUD_ERR_NOTSOCK},  // WSAENOTSOCK
+        {EPIPE, AUD_ERR_SHUTDOWN},    // WSAESHUTDOWN: sending after shutdown
+#ifdef ESHUTDOWN
+        {ESHUTDOWN, AUD_ERR_SHUTDOWN},  // WSAESHUTDOWN
+#endif
+#ifdef ESOCKTNOSUPPORT
+        {ESOCKTNOSUPPORT, AUD_ERR_SOCKTNOSUPPORT},  // WSAESOCKTNOSUPPORT
+#endif
+        {ECONNREFUSED, AUD_ERR_CONNREFUSED},  // everything else as any errno
+        {0, AUD_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(aud_error_from_socket_errno(c.number), c.error) << c.number;
+    }
 }
 
 TEST(AudError, NamesTextsAndFormat) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -189,6 +190,33 @@ TEST_F(Socket, ArgumentErrors) {
     EXPECT_EQ(aud_socket_set_reuse_address(a, true), AUD_SUCCESS);
     EXPECT_EQ(aud_socket_set_multicast_loopback(a, true), AUD_SUCCESS);
     EXPECT_EQ(aud_socket_set_multicast_interface(a, nullptr), AUD_SUCCESS);
+}
+
+// A socket that was closed, or a value that names none, is "not a socket"
+// on every platform, as Winsock reports it; AUD_SOCKET_INVALID itself stays a
+// bad argument (above).
+TEST_F(Socket, AClosedOrInvalidSocketIsNotASocket) {
+    aud_socket_address bound{};
+    open_bound(&a, &bound);
+    aud_socket_t closed = a;
+    ASSERT_EQ(aud_socket_close(&a), AUD_SUCCESS);
+    // Nothing is opened in between, so the closed number names nothing.
+    char buffer[4] = {};
+    size_t length = sizeof buffer;
+    EXPECT_EQ(aud_socket_sendto(closed, buffer, &length, &bound), AUD_ERR_NOTSOCK);
+    length = sizeof buffer;
+    EXPECT_EQ(aud_socket_recv(closed, buffer, &length), AUD_ERR_NOTSOCK);
+    EXPECT_EQ(aud_socket_wait_readable(closed, &kWait), AUD_ERR_NOTSOCK);
+    static aud_fdsets sets;
+    aud_fdsets_clear(&sets);
+    aud_fd_set_add(&sets.read, closed);
+    EXPECT_EQ(aud_fdsets_wait(&sets, aud_time{0, 1000}), AUD_ERR_NOTSOCK);
+    EXPECT_EQ(aud_socket_close(&closed), AUD_ERR_NOTSOCK);
+
+    const aud_socket_t nonsense = aud_socket_t{INT_MAX} + 1;
+    length = sizeof buffer;
+    EXPECT_EQ(aud_socket_sendto(nonsense, buffer, &length, &bound), AUD_ERR_NOTSOCK);
+    EXPECT_EQ(aud_socket_set_blocking(nonsense, false), AUD_ERR_NOTSOCK);
 }
 
 // The whole road: the runtime exports a registered socket, the application
