@@ -1,0 +1,325 @@
+// tpx2-demo-tour: drives a running TPX-2 Config Utility from outside, one
+// step per run, for the demo's unattended tour. Each step does what a user
+// would do in the main window and then waits, within a bound, until the
+// window shows the result; the caller takes its screenshot after that.
+//
+//   tpx2-demo-tour [--desktop NAME] window             the window is up, a network chosen
+//   tpx2-demo-tour [--desktop NAME] type DEVICE        enters DEVICE, waits for its version
+//   tpx2-demo-tour [--desktop NAME] connect            presses Connect, waits for the values
+//   tpx2-demo-tour [--desktop NAME] choose PARAMETER ENTRY
+//                                                      picks ENTRY in the parameter's list
+//
+// PARAMETER is a parameter's name as tpx2ctl writes it (MicLf, Mode, ...).
+// --desktop names the Wine desktop the utility runs on, when that is not
+// this program's own (a virtual desktop started by explorer /desktop=NAME).
+//
+// On success one line on standard output says what the window shows. Exit
+// status 1 when a step fails: its result did not show in time, or the window
+// showed something else (standard error says what); 2 for a usage error.
+#include <windows.h>
+
+#include <array>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "app/resource_ids.h"
+
+namespace {
+
+constexpr UINT kMessageLimitMs = 2000;
+constexpr DWORD kPollMs = 50;
+// Bounds of the steps. The window's bound covers Wine starting the program
+// and the connection manager's first answer.
+constexpr ULONGLONG kWindowLimitMs = 20000;
+constexpr ULONGLONG kVersionLimitMs = 10000;
+constexpr ULONGLONG kConnectLimitMs = 10000;
+constexpr ULONGLONG kChooseLimitMs = 5000;
+
+constexpr const wchar_t* kWindowClass = L"CONFIGUTILITY";
+constexpr const wchar_t* kSearching = L"Searching...";
+
+struct ParameterList {
+    const wchar_t* name;
+    int list;
+};
+
+constexpr std::array<ParameterList, 7> kParameterLists = {{
+    {L"MicLf", IDC_MIC_LF},
+    {L"MicHf", IDC_MIC_HF},
+    {L"LineLf", IDC_LINE_LF},
+    {L"LineHf", IDC_LINE_HF},
+    {L"Mode", IDC_MODE},
+    {L"MicSensitivity", IDC_SENSITIVITY},
+    {L"MicGate", IDC_GATE},
+}};
+
+[[noreturn]] void fail(const std::wstring& what) {
+    std::fwprintf(stderr, L"tpx2-demo-tour: %ls\n", what.c_str());
+    std::fflush(stderr);
+    ExitProcess(1);
+}
+
+// A message to the utility's window thread that gives up rather than wait on
+// a hung window.
+LRESULT send(HWND window, UINT message, WPARAM wparam = 0, LPARAM lparam = 0) {
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutW(window, message, wparam, lparam, SMTO_ABORTIFHUNG | SMTO_BLOCK,
+                            kMessageLimitMs, &result) == 0) {
+        fail(L"the utility's window does not answer");
+    }
+    return static_cast<LRESULT>(result);
+}
+
+std::wstring window_text(HWND window) {
+    wchar_t text[256] = {};
+    send(window, WM_GETTEXT, std::size(text), reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+std::wstring list_entry(HWND list, LRESULT index) {
+    if (index < 0) {
+        return {};
+    }
+    const LRESULT length = send(list, CB_GETLBTEXTLEN, static_cast<WPARAM>(index));
+    if (length <= 0 || length > 255) {
+        return {};
+    }
+    wchar_t text[256] = {};
+    send(list, CB_GETLBTEXT, static_cast<WPARAM>(index), reinterpret_cast<LPARAM>(text));
+    return text;
+}
+
+std::wstring shown_entry(HWND list) {
+    return list_entry(list, send(list, CB_GETCURSEL));
+}
+
+std::wstring trimmed(const std::wstring& text) {
+    const size_t first = text.find_first_not_of(L' ');
+    return first == std::wstring::npos ? std::wstring() : text.substr(first);
+}
+
+// When this program started: the wait for the desktop and the one for the
+// window share one bound from here.
+const ULONGLONG g_started = GetTickCount64();
+
+// Polls `done` until it holds or `limit_ms` has passed since `start`; `seen`
+// describes the window's state for the failure line.
+template <typename Done, typename Seen>
+void wait_until(ULONGLONG limit_ms, const std::wstring& wanted, Done done, Seen seen,
+                ULONGLONG start = GetTickCount64()) {
+    for (;;) {
+        if (done()) {
+            return;
+        }
+        if (GetTickCount64() - start >= limit_ms) {
+            fail(wanted + L" did not show within " + std::to_wstring(limit_ms / 1000) + L" s; " +
+                 seen());
+        }
+        Sleep(kPollMs);
+    }
+}
+
+HWND find_main_window() {
+    HWND window = FindWindowW(kWindowClass, nullptr);
+    return window != nullptr && IsWindowVisible(window) ? window : nullptr;
+}
+
+HWND main_window() {
+    HWND window = find_main_window();
+    if (window == nullptr) {
+        fail(L"the utility's main window is not open");
+    }
+    return window;
+}
+
+HWND item(HWND window, int id) {
+    HWND control = GetDlgItem(window, id);
+    if (control == nullptr) {
+        fail(L"the main window has no control " + std::to_wstring(id));
+    }
+    return control;
+}
+
+bool is_version(const std::wstring& text) {
+    unsigned major = 0;
+    unsigned minor = 0;
+    wchar_t rest = 0;
+    return swscanf(text.c_str(), L"%u.%u%lc", &major, &minor, &rest) == 2;
+}
+
+// ---- Steps ----
+
+// The main window is shown (the splash screen is gone) and the Network list
+// has its entries and one of them chosen.
+void step_window() {
+    HWND window = nullptr;
+    HWND network = nullptr;
+    wait_until(
+        kWindowLimitMs, L"the main window with its networks",
+        [&] {
+            window = find_main_window();
+            if (window == nullptr) {
+                return false;
+            }
+            network = item(window, IDC_NETWORK);
+            return send(network, CB_GETCOUNT) > 1 && send(network, CB_GETCURSEL) >= 0;
+        },
+        [&]() -> std::wstring {
+            if (window == nullptr) {
+                return L"no main window";
+            }
+            return L"the Network list has " + std::to_wstring(send(network, CB_GETCOUNT)) +
+                   L" entries";
+        },
+        g_started);
+    std::wprintf(L"the main window is open; network \"%ls\"\n", shown_entry(network).c_str());
+}
+
+// Enters the name as a paste would (select all, replace), so the edit control
+// itself tells the window of the change, then waits for the version.
+void step_type(const std::wstring& device) {
+    HWND window = main_window();
+    HWND name = item(window, IDC_DEVICE_NAME);
+    HWND version = item(window, IDC_APP_VERSION);
+    if (!IsWindowEnabled(name)) {
+        fail(L"the Device Name field is disabled");
+    }
+    send(name, EM_SETSEL, 0, -1);
+    send(name, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(device.c_str()));
+    if (window_text(name) != device) {
+        fail(L"the Device Name field reads \"" + window_text(name) + L"\", not \"" + device + L"\"");
+    }
+    // The window showed "Searching..." while handling the change, so any
+    // other text from now on is the answer about this name.
+    std::wstring shown;
+    wait_until(
+        kVersionLimitMs, L"a version for " + device,
+        [&] {
+            shown = window_text(version);
+            if (!shown.empty() && shown != kSearching && !is_version(shown)) {
+                fail(L"no version for " + device + L": Application Version reads \"" + shown +
+                     L"\"");
+            }
+            return is_version(shown) && IsWindowEnabled(item(window, IDC_CONNECT));
+        },
+        [&] { return L"Application Version reads \"" + shown + L"\""; });
+    std::wprintf(L"\"%ls\" typed; application version %ls, Connect enabled\n", device.c_str(),
+                 shown.c_str());
+}
+
+bool all_parameters_enabled(HWND window) {
+    for (const ParameterList& parameter : kParameterLists) {
+        if (!IsWindowEnabled(item(window, parameter.list))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Presses Connect and waits until Disconnect replaced it and every parameter
+// list shows the unit's value (each list is enabled once its value came).
+void step_connect() {
+    HWND window = main_window();
+    HWND connect = item(window, IDC_CONNECT);
+    HWND disconnect = item(window, IDC_DISCONNECT);
+    if (!IsWindowVisible(connect) || !IsWindowEnabled(connect)) {
+        fail(L"Connect cannot be pressed");
+    }
+    send(connect, BM_CLICK);
+    wait_until(
+        kConnectLimitMs, L"the connection",
+        [&] { return IsWindowVisible(disconnect) && all_parameters_enabled(window); },
+        [&] {
+            return std::wstring(IsWindowVisible(disconnect) ? L"connected, but not every value came"
+                                                            : L"Disconnect is not shown");
+        });
+    std::wprintf(L"connected; Mode \"%ls\", Mic LF \"%ls\"\n",
+                 shown_entry(item(window, IDC_MODE)).c_str(),
+                 trimmed(shown_entry(item(window, IDC_MIC_LF))).c_str());
+}
+
+// Picks an entry as the list does when the user chooses one and closes it:
+// the selection moves and the window hears CBN_SELENDOK.
+void step_choose(const std::wstring& parameter, const std::wstring& entry) {
+    const ParameterList* found = nullptr;
+    for (const ParameterList& candidate : kParameterLists) {
+        if (_wcsicmp(candidate.name, parameter.c_str()) == 0) {
+            found = &candidate;
+        }
+    }
+    if (found == nullptr) {
+        fail(L"no parameter \"" + parameter + L"\"");
+    }
+    HWND window = main_window();
+    HWND list = item(window, found->list);
+    if (!IsWindowEnabled(list)) {
+        fail(std::wstring(found->name) + L" cannot be changed: not connected");
+    }
+    const LRESULT index = send(list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                               reinterpret_cast<LPARAM>(entry.c_str()));
+    if (index == CB_ERR) {
+        fail(std::wstring(found->name) + L" has no entry \"" + entry + L"\"");
+    }
+    const std::wstring before = shown_entry(list);
+    send(list, CB_SETCURSEL, static_cast<WPARAM>(index));
+    send(window, WM_COMMAND, MAKEWPARAM(found->list, CBN_SELENDOK), reinterpret_cast<LPARAM>(list));
+    wait_until(
+        kChooseLimitMs, std::wstring(found->name) + L" showing \"" + entry + L"\"",
+        [&] { return send(list, CB_GETCURSEL) == index && IsWindowEnabled(list); },
+        [&] { return L"it shows \"" + shown_entry(list) + L"\""; });
+    std::wprintf(L"%ls changed from \"%ls\" to \"%ls\"\n", found->name, trimmed(before).c_str(),
+                 trimmed(entry).c_str());
+}
+
+void usage() {
+    std::fwprintf(stderr,
+                  L"usage: tpx2-demo-tour [--desktop NAME] window | type DEVICE | connect |"
+                  L" choose PARAMETER ENTRY\n");
+    ExitProcess(2);
+}
+
+// Moves this thread onto the named desktop, so that the window search sees
+// the windows there. The desktop may still be coming up with the utility.
+void use_desktop(const wchar_t* name) {
+    HDESK desktop = nullptr;
+    wait_until(
+        kWindowLimitMs, std::wstring(L"the desktop \"") + name + L"\"",
+        [&] {
+            desktop = OpenDesktopW(name, 0, FALSE, GENERIC_ALL);
+            return desktop != nullptr;
+        },
+        [] { return std::wstring(L"it does not exist"); }, g_started);
+    if (!SetThreadDesktop(desktop)) {
+        fail(std::wstring(L"cannot use the desktop \"") + name + L"\": error " +
+             std::to_wstring(GetLastError()));
+    }
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    int next = 1;
+    if (next + 1 < argc && std::wcscmp(argv[next], L"--desktop") == 0) {
+        use_desktop(argv[next + 1]);
+        next += 2;
+    }
+    if (next >= argc) {
+        usage();
+    }
+    const std::wstring step = argv[next];
+    const int arguments = argc - next - 1;
+    if (step == L"window" && arguments == 0) {
+        step_window();
+    } else if (step == L"type" && arguments == 1) {
+        step_type(argv[next + 1]);
+    } else if (step == L"connect" && arguments == 0) {
+        step_connect();
+    } else if (step == L"choose" && arguments == 2) {
+        step_choose(argv[next + 1], argv[next + 2]);
+    } else {
+        usage();
+    }
+    std::fflush(stdout);
+    return 0;
+}
