@@ -4,6 +4,7 @@
 #include <winsock2.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cwchar>
 
 #include "app/app_strings.h"
@@ -37,6 +38,18 @@ void report_avn_start_failure(aud_error error) {
                  aud_error_message(error));
     }
     show_message_box(nullptr, text, L"TPX-2 Config Utility", MB_ICONERROR | MB_OK);
+}
+
+// Shutdown's steps, each with its duration, on the debugger output (Wine
+// shows them with WINEDEBUG=+debugstr).
+template <typename Step>
+void timed_shutdown_step(const char* name, Step step) {
+    const ULONGLONG start = GetTickCount64();
+    step();
+    char line[96];
+    snprintf(line, sizeof line, "tpx2-config: shutdown: %s took %llu ms\n", name,
+             static_cast<unsigned long long>(GetTickCount64() - start));
+    OutputDebugStringA(line);
 }
 
 int run_message_loop(HWND window, HACCEL accelerators) {
@@ -105,12 +118,12 @@ int run_application(HINSTANCE instance, const avn_api_options* options) {
     start_tray_icon(instance, window);
     const int exit_code = run_message_loop(window, accelerators);
 
-    stop_tray_icon();
-    stop_device_info_worker();
-    stop_parameter_thread();
-    stop_avn_api();
+    timed_shutdown_step("tray icon", [] { stop_tray_icon(); });
+    timed_shutdown_step("device-information worker", [] { stop_device_info_worker(); });
+    timed_shutdown_step("parameter thread", [] { stop_parameter_thread(); });
+    timed_shutdown_step("AVN API", [] { stop_avn_api(); });
     if (winsock_started) {
-        WSACleanup();
+        timed_shutdown_step("Winsock", [] { WSACleanup(); });
     }
     return exit_code;
 }

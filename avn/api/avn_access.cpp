@@ -21,8 +21,14 @@ constexpr uint32_t kEventLoopMutexWaitMs = 100;
 constexpr milliseconds kFailedStepPause{10};
 // How long a releasing thread steps aside for a thread that waits.
 constexpr milliseconds kHandOverLimit{20};
-// Between two CONNECT attempts while the connection manager does not answer.
+// Between two CONNECT attempts while the connection manager refuses or its
+// port is closed.
 constexpr milliseconds kConnectRetryInterval{500};
+// How long a CONNECT may go unanswered before it is sent again: a service
+// that answers within this is never abandoned (each abandoned CONNECT leaves
+// a registration behind in it), while one that starts after the CONNECT was
+// lost (where a closed port is not reported) is still found.
+constexpr milliseconds kConnectAnswerLimit{2000};
 // How long stop_avn_api steps for the connection manager's disconnection.
 constexpr milliseconds kDisconnectLimit{1000};
 
@@ -176,10 +182,10 @@ aud_error step(avnapi_runtime* runtime, uint32_t cap_ms) {
     return avnapi_runtime_process(runtime, &sets);
 }
 
-void keep_cmm_connected(Clock::time_point& next_attempt);
+void keep_cmm_connected(Clock::time_point& last_attempt);
 
 void avn_event_loop_thread() {
-    auto next_cmm_attempt = Clock::now() + kConnectRetryInterval;
+    auto last_cmm_attempt = Clock::now();
     while (!event_loop_quit) {
         if (!avn_api_lock(kEventLoopMutexWaitMs)) {
             continue;
@@ -187,7 +193,7 @@ void avn_event_loop_thread() {
         avnapi* api = instance;
         const aud_error error =
             api != nullptr ? step_avn_events(avnapi_get_runtime(api)) : AUD_SUCCESS;
-        keep_cmm_connected(next_cmm_attempt);
+        keep_cmm_connected(last_cmm_attempt);
         avn_api_unlock();
         if (error != AUD_SUCCESS) {
             std::this_thread::sleep_for(kFailedStepPause);
@@ -218,24 +224,31 @@ void reopen_cmm_client(cmm_client* client) {
     }
 }
 
+// Whether a new CONNECT is due: the client dropped back to disconnected (the
+// service refused, or its port is closed) and the retry interval has passed,
+// or the last CONNECT has gone unanswered for too long.
+bool cmm_connect_due(cmm_client* client, Clock::time_point now, Clock::time_point last_attempt) {
+    switch (cmm_client_get_connection_state(client)) {
+        case CMM_CLIENT_DISCONNECTED: return now >= last_attempt + kConnectRetryInterval;
+        case CMM_CLIENT_CONNECTING: return now >= last_attempt + kConnectAnswerLimit;
+        default: return false;
+    }
+}
+
 // Steps until the connection manager accepted the client or the limit has
-// passed. A CONNECT is sent again only once the client has dropped back to
-// disconnected (the service's port was closed, or it refused): a service
-// that is slow to answer is waited for, since each abandoned CONNECT would
-// leave a registration behind in it.
+// passed, sending CONNECT again when it is due.
 bool wait_for_connection_manager(cmm_client* client, avnapi* api, uint32_t limit_ms) {
     const auto start = Clock::now();
     const auto deadline = start + milliseconds(limit_ms);
-    auto next_attempt = start + kConnectRetryInterval;
+    auto last_attempt = start;
     while (cmm_client_get_connection_state(client) != CMM_CLIENT_CONNECTED) {
         const auto now = Clock::now();
         if (now >= deadline) {
             return false;
         }
-        if (cmm_client_get_connection_state(client) == CMM_CLIENT_DISCONNECTED &&
-            now >= next_attempt) {
+        if (cmm_connect_due(client, now, last_attempt)) {
             reopen_cmm_client(client);
-            next_attempt = now + kConnectRetryInterval;
+            last_attempt = now;
         }
         step_avn_events(avnapi_get_runtime(api));
     }
@@ -246,15 +259,12 @@ bool wait_for_connection_manager(cmm_client* client, avnapi* api, uint32_t limit
 // service restarted or stopped answering) is made again, so that its
 // options and state reach the window again without a restart of the
 // application. Called by the event-loop thread with the mutex held.
-void keep_cmm_connected(Clock::time_point& next_attempt) {
+void keep_cmm_connected(Clock::time_point& last_attempt) {
     cmm_client* client = cmm;
-    if (client == nullptr || cmm_client_get_connection_state(client) != CMM_CLIENT_DISCONNECTED) {
-        return;
-    }
     const auto now = Clock::now();
-    if (now >= next_attempt) {
+    if (client != nullptr && cmm_connect_due(client, now, last_attempt)) {
         reopen_cmm_client(client);
-        next_attempt = now + kConnectRetryInterval;
+        last_attempt = now;
     }
 }
 

@@ -309,7 +309,8 @@ INSTANTIATE_TEST_SUITE_P(AvnAccess, StartWithoutService,
                          [](const auto& param_info) { return std::string(param_info.param.name); });
 
 // A connection manager that comes up while start_avn_api waits is found:
-// the CONNECT that met a closed port is sent again.
+// the CONNECT that met a closed port is sent again (at once where the closed
+// port is reported, after the answer limit where it is not).
 TEST(AvnAccessStart, FindsAServiceThatStartsWhileItWaits) {
     avn_api_options options;
     options.cmm_port = FakeCmmService::closed_port();
@@ -324,7 +325,7 @@ TEST(AvnAccessStart, FindsAServiceThatStartsWhileItWaits) {
     const aud_error result = start_avn_api(&options);
     starter.join();
     EXPECT_EQ(result, AUD_SUCCESS);
-    EXPECT_LT(since(start).count(), 2500);
+    EXPECT_LT(since(start).count(), 3500);
     EXPECT_GE(late->count(CMM_OPCODE_CONNECT), 1);
     stop_avn_api();
 }
