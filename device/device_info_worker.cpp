@@ -110,6 +110,7 @@ void stop_device_info_worker() {
         return;
     }
     stop_flag = true;
+    wake_up.set();  // ends the worker's wait now rather than at the end of its slice
     worker.join();
     worker_running = false;
     clear_queue();

@@ -151,6 +151,7 @@ void start_parameter_thread(MessageTarget window, std::unique_ptr<ChannelTranspo
 void stop_parameter_thread() {
     if (worker.joinable()) {
         stop_flag = 1;
+        wake_up.set();  // ends the thread's wait now rather than at the end of its slice
         worker.join();
     }
     started = false;

@@ -8,6 +8,8 @@
 //   tpx2-demo-tour [--desktop NAME] connect            presses Connect, waits for the values
 //   tpx2-demo-tour [--desktop NAME] choose PARAMETER ENTRY
 //                                                      picks ENTRY in the parameter's list
+//   tpx2-demo-tour [--desktop NAME] close              closes the utility, answering "Yes",
+//                                                      and waits until its process has ended
 //
 // PARAMETER is a parameter's name as tpx2ctl writes it (MicLf, Mode, ...).
 // --desktop names the Wine desktop the utility runs on, when that is not
@@ -35,6 +37,7 @@ constexpr ULONGLONG kWindowLimitMs = 20000;
 constexpr ULONGLONG kVersionLimitMs = 10000;
 constexpr ULONGLONG kConnectLimitMs = 10000;
 constexpr ULONGLONG kChooseLimitMs = 5000;
+constexpr ULONGLONG kCloseLimitMs = 10000;
 
 constexpr const wchar_t* kWindowClass = L"CONFIGUTILITY";
 constexpr const wchar_t* kSearching = L"Searching...";
@@ -272,10 +275,65 @@ void step_choose(const std::wstring& parameter, const std::wstring& entry) {
                  trimmed(entry).c_str());
 }
 
+// The close question ("Close", with Yes and No) that the utility's process
+// shows.
+HWND find_close_question(DWORD process_id) {
+    struct Search {
+        DWORD process_id;
+        HWND found;
+    } search{process_id, nullptr};
+    EnumWindows(
+        [](HWND window, LPARAM context) -> BOOL {
+            auto* s = reinterpret_cast<Search*>(context);
+            DWORD owner = 0;
+            GetWindowThreadProcessId(window, &owner);
+            wchar_t title[16] = {};
+            GetWindowTextW(window, title, 16);
+            if (owner == s->process_id && IsWindowVisible(window) && std::wcscmp(title, L"Close") == 0) {
+                s->found = window;
+                return FALSE;
+            }
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
+// Asks the window to close, answers the question "Yes" as a user would, and
+// waits for the utility's process to end: how long closing takes as a user
+// sees it (the window gone) and in all (the process ended).
+void step_close() {
+    HWND window = main_window();
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(window, &process_id);
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, process_id);
+    if (process == nullptr) {
+        fail(L"cannot watch the utility's process: error " + std::to_wstring(GetLastError()));
+    }
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    HWND question = nullptr;
+    wait_until(
+        kCloseLimitMs, L"the close question",
+        [&] { return (question = find_close_question(process_id)) != nullptr; },
+        [] { return std::wstring(L"it did not show"); });
+    const ULONGLONG yes = GetTickCount64();
+    PostMessageW(question, WM_COMMAND, IDYES, 0);
+    wait_until(
+        kCloseLimitMs, L"the window to go", [&] { return !IsWindow(window) || !IsWindowVisible(window); },
+        [] { return std::wstring(L"it is still there"); });
+    const ULONGLONG window_gone = GetTickCount64() - yes;
+    if (WaitForSingleObject(process, static_cast<DWORD>(kCloseLimitMs)) != WAIT_OBJECT_0) {
+        fail(L"the utility did not end within " + std::to_wstring(kCloseLimitMs) + L" ms of \"Yes\"");
+    }
+    CloseHandle(process);
+    std::wprintf(L"closed: the window went %llu ms after \"Yes\", the process ended after %llu ms\n",
+                 window_gone, GetTickCount64() - yes);
+}
+
 void usage() {
     std::fwprintf(stderr,
                   L"usage: tpx2-demo-tour [--desktop NAME] window | type DEVICE | connect |"
-                  L" choose PARAMETER ENTRY\n");
+                  L" choose PARAMETER ENTRY | close\n");
     ExitProcess(2);
 }
 
@@ -317,6 +375,8 @@ int wmain(int argc, wchar_t** argv) {
         step_connect();
     } else if (step == L"choose" && arguments == 2) {
         step_choose(argv[next + 1], argv[next + 2]);
+    } else if (step == L"close" && arguments == 0) {
+        step_close();
     } else {
         usage();
     }

@@ -264,8 +264,8 @@ TEST_F(MainWindowTest, TypingANameQueriesTheUnitAndDeletingItQueriesNothing) {
     EXPECT_FALSE(enabled(window_, IDC_NETWORK));
     EXPECT_FALSE(enabled(window_, IDC_NETWORK_LABEL));
     EXPECT_FALSE(enabled(window_, IDC_CONNECT));
-    // Without the AVN platform the unit is not found.
-    ASSERT_TRUE(pump_until([&] { return text_of(window_, IDC_APP_VERSION) == L"Not found"; }));
+    // Without the AVN platform the service is named, not the unit.
+    ASSERT_TRUE(pump_until([&] { return text_of(window_, IDC_APP_VERSION) == L"AVN service not running"; }));
     ASSERT_TRUE(pump_until([&] { return enabled(window_, IDC_NETWORK_LABEL); }));
     EXPECT_FALSE(enabled(window_, IDC_CONNECT));
 
