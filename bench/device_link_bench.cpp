@@ -64,13 +64,22 @@ std::vector<double> measure_open(int repeat) {
     return samples;
 }
 
-std::vector<double> measure_set(int changes) {
-    std::vector<double> samples;
-    MessageQueue window;
+// Connects the parameter thread to the unit; false (and stopped) when it
+// does not connect.
+bool connect_unit(MessageQueue& window) {
     start_parameter_thread(window.target(), std::make_unique<ConMonTransport>(kUnit));
     if (!window.wait_for_message(WM_APP_CONNECTED, 6000)) {
         std::fprintf(stderr, "connect failed\n");
         stop_parameter_thread();
+        return false;
+    }
+    return true;
+}
+
+std::vector<double> measure_set(int changes) {
+    std::vector<double> samples;
+    MessageQueue window;
+    if (!connect_unit(window)) {
         return samples;
     }
     for (int i = 0; i < changes; ++i) {
@@ -117,10 +126,7 @@ std::vector<double> measure_restarts(sim::SimNetwork& network, int restarts) {
     constexpr auto kDowntime = std::chrono::milliseconds(3500);
     std::vector<double> samples;
     MessageQueue window;
-    start_parameter_thread(window.target(), std::make_unique<ConMonTransport>(kUnit));
-    if (!window.wait_for_message(WM_APP_CONNECTED, 6000)) {
-        std::fprintf(stderr, "connect failed\n");
-        stop_parameter_thread();
+    if (!connect_unit(window)) {
         return samples;
     }
     for (int i = 0; i < restarts; ++i) {

@@ -677,6 +677,16 @@ size_t ConmonServer::client_count() const {
     return clients_.size();
 }
 
+bool ConmonServer::status_subscribed(std::string_view device) const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (const ConmonClientState& client : clients_.clients()) {
+        if (client.subscription(CONMON_CHANNEL_TYPE_STATUS, device) != nullptr) {
+            return true;
+        }
+    }
+    return false;
+}
+
 std::vector<ConmonClientState> ConmonServer::clients() const {
     const std::lock_guard<std::mutex> lock(mutex_);
     return clients_.clients();

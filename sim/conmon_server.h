@@ -95,6 +95,8 @@ class ConmonServer {
     // ---- State ----
 
     size_t client_count() const;
+    // Whether some client is subscribed to the device's status messages.
+    bool status_subscribed(std::string_view device) const;
     std::vector<ConmonClientState> clients() const;
     // The client sending from 127.0.0.1 and this port.
     std::optional<ConmonClientState> client_at_port(uint16_t port) const;

@@ -25,6 +25,7 @@
 #include <cwchar>
 #include <string>
 
+#include "app/demo_tour/process_windows.h"
 #include "app/resource_ids.h"
 
 namespace {
@@ -275,30 +276,6 @@ void step_choose(const std::wstring& parameter, const std::wstring& entry) {
                  trimmed(entry).c_str());
 }
 
-// The close question ("Close", with Yes and No) that the utility's process
-// shows.
-HWND find_close_question(DWORD process_id) {
-    struct Search {
-        DWORD process_id;
-        HWND found;
-    } search{process_id, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(context);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t title[16] = {};
-            GetWindowTextW(window, title, 16);
-            if (owner == s->process_id && IsWindowVisible(window) && std::wcscmp(title, L"Close") == 0) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
 // Asks the window to close, answers the question "Yes" as a user would, and
 // waits for the utility's process to end: how long closing takes as a user
 // sees it (the window gone) and in all (the process ended).
@@ -314,7 +291,7 @@ void step_close() {
     HWND question = nullptr;
     wait_until(
         kCloseLimitMs, L"the close question",
-        [&] { return (question = find_close_question(process_id)) != nullptr; },
+        [&] { return (question = find_process_window(process_id, L"Close")) != nullptr; },
         [] { return std::wstring(L"it did not show"); });
     const ULONGLONG yes = GetTickCount64();
     PostMessageW(question, WM_COMMAND, IDYES, 0);

@@ -283,14 +283,7 @@ TEST_F(MainWindowSimTest, AConnectedUnitKeepsReportingAfterAConmonServerRestart)
     connect_to(L"TPX2-Stage", L"1.3");
     network_->conmon().restart(std::chrono::milliseconds(3500));
     const bool resubscribed = pump_until(
-        [&] {
-            for (const auto& client : network_->conmon().clients()) {
-                if (client.subscription(CONMON_CHANNEL_TYPE_STATUS, "TPX2-Stage") != nullptr) {
-                    return true;
-                }
-            }
-            return false;
-        },
+        [&] { return network_->conmon().status_subscribed("TPX2-Stage"); },
         kRestoreLimitMs);
     ASSERT_TRUE(resubscribed);
     network_->conmon().change_unit_parameter("TPX2-Stage", ParameterId::LineLf, -6);

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 
+#include "app/demo_tour/process_windows.h"
 #include "app/resource_ids.h"
 #include "sim/sim_network.h"
 #include "tests/app/gui_test_support.h"
@@ -43,29 +44,6 @@ bool wait_until(Pred pred, DWORD limit_ms) {
         Sleep(10);
     }
     return true;
-}
-
-// The close question of the process's window, once it shows.
-HWND find_close_question(DWORD process_id) {
-    struct Search {
-        DWORD process_id;
-        HWND found;
-    } search{process_id, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(context);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t title[32] = {};
-            GetWindowTextW(window, title, 32);
-            if (owner == s->process_id && std::wstring(title) == L"Close" && IsWindowVisible(window)) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
 }
 
 class Shutdown : public ::testing::TestWithParam<bool> {
@@ -124,7 +102,7 @@ TEST_P(Shutdown, YesEndsTheProcessAtOnceAndTheServicesSeeItGo) {
 
     PostMessageW(window, WM_CLOSE, 0, 0);
     HWND question = nullptr;
-    ASSERT_TRUE(wait_until([&] { return (question = find_close_question(process_.dwProcessId)) != nullptr; },
+    ASSERT_TRUE(wait_until([&] { return (question = find_process_window(process_.dwProcessId, L"Close")) != nullptr; },
                            kStartLimitMs));
     const ULONGLONG yes = GetTickCount64();
     PostMessageW(question, WM_COMMAND, IDYES, 0);

@@ -228,14 +228,7 @@ TEST_F(CliWithSim, WatchCarriesOnAcrossAConmonServerRestart) {
                            std::chrono::seconds(10)));
     network_->conmon().restart(std::chrono::milliseconds(3500));
     const bool resubscribed = eventually(
-        [&] {
-            for (const auto& client : network_->conmon().clients()) {
-                if (client.subscription(CONMON_CHANNEL_TYPE_STATUS, "TPX2-Stage") != nullptr) {
-                    return true;
-                }
-            }
-            return false;
-        },
+        [&] { return network_->conmon().status_subscribed("TPX2-Stage"); },
         std::chrono::seconds(25));
     EXPECT_TRUE(resubscribed);
     network_->conmon().change_unit_parameter("TPX2-Stage", ParameterId::MicLf, 5);
