@@ -29,6 +29,7 @@ int main(int argc, char** argv) {
     if (parsed.help) {
         std::fputs(sim::sim_usage(), stdout);
         std::fputs(sim::cmm_usage(), stdout);
+        std::fputs(sim::mdns_usage(), stdout);
         return 0;
     }
 
