@@ -1,7 +1,10 @@
 // The DNS-SD client against the simulator's responder, in-process, on the
 // loopback interface of a private network namespace.
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <chrono>
 #include <memory>
@@ -265,6 +268,34 @@ TEST_F(DnssdSimTest, AllOf256DevicesAreFoundAndResolved) {
         return std::all_of(resolved.begin(), resolved.end(), [](const auto& r) { return r->done; });
     };
     ASSERT_TRUE(pump_until(resolves, all_resolved, 10s));
+    // The next queries list all 256 instances as known, over several
+    // packets marked truncated; the responder waits for them all and then
+    // has nothing to say.
+    const uint64_t answered = responder_->answers_sent();
+    pump_until({ref}, [] { return false; }, 2500ms);
+    EXPECT_EQ(responder_->answers_sent(), answered);
+}
+
+TEST_F(DnssdSimTest, ReconfirmDropsARecordNobodyConfirms) {
+    const std::string gone = unique("Gone");
+    const std::string stays = unique("Stays");
+    start({tpx2(gone, 1), tpx2(stays, 2)});
+    Browsed browsed;
+    DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
+    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.size() >= 2; }, 5s));
+    ASSERT_TRUE(responder_->remove_device(gone, false));
+    // As the device browser asks after a resolve timed out: the instance's
+    // full name with type PTR and no data.
+    for (const std::string& name : {gone, stays}) {
+        char full[kDNSServiceMaxDomainName];
+        ASSERT_EQ(DNSServiceConstructFullName(full, name.c_str(), "_netaudio-cmc._udp.", "local"), 0);
+        EXPECT_EQ(DNSServiceReconfirmRecord(0, responder_->interface_index(), full,
+                                            kDNSServiceType_PTR, kDNSServiceClass_IN, 0, nullptr),
+                  kDNSServiceErr_NoError);
+    }
+    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(gone) == 0; }, 6s));
+    pump_until({ref}, [] { return false; }, 1s);
+    EXPECT_EQ(browsed.present.count(stays), 1u);
 }
 
 TEST_F(DnssdSimTest, ReferenceMayBeDeallocatedInItsCallback) {
@@ -321,6 +352,207 @@ TEST_F(DnssdSimTest, HostilePacketsLeaveTheQuerierWorking) {
     }
     mdns::close_socket(&sender);
     ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(stage) == 1; }, 5s));
+}
+
+// A listener on the group that records the queries asking for one name.
+class QueryListener {
+  public:
+    explicit QueryListener(const mdns::Name& name) : name_(name) {
+        socket_ = mdns::open_multicast_socket(mdns::kPort);
+        for (const mdns::Interface& i : mdns::multicast_interfaces()) {
+            if (i.name == "lo") {
+                lo_ = i;
+                mdns::join_group(socket_, i);
+            }
+        }
+    }
+    ~QueryListener() { mdns::close_socket(&socket_); }
+
+    // Waits up to `limit` for queries asking for the name; returns the ids
+    // of those seen (ours carry 0), with their arrival times.
+    std::vector<std::pair<uint16_t, std::chrono::steady_clock::time_point>> listen(
+        std::chrono::milliseconds limit, size_t stop_after = SIZE_MAX) {
+        std::vector<std::pair<uint16_t, std::chrono::steady_clock::time_point>> seen;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::vector<uint8_t> buffer(mdns::kMaxMessageSize);
+        while (seen.size() < stop_after) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            bool ready = false;
+            if (left.count() <= 0 ||
+                !mdns::wait_readable(&socket_, 1, static_cast<int>(left.count()), &ready)) {
+                break;
+            }
+            mdns::Datagram datagram;
+            while (mdns::receive(socket_, buffer.data(), buffer.size(), &datagram)) {
+                mdns::Message message;
+                if (!mdns::parse_message({buffer.data(), datagram.length}, &message) ||
+                    message.is_response()) {
+                    continue;
+                }
+                for (const mdns::Question& q : message.questions) {
+                    if (mdns::names_equal(q.name, name_)) {
+                        seen.emplace_back(message.id, std::chrono::steady_clock::now());
+                    }
+                }
+            }
+        }
+        return seen;
+    }
+
+    void ask(uint16_t id, uint16_t type) {
+        mdns::Builder builder(id, 0);
+        mdns::Question question;
+        question.name = name_;
+        question.type = type;
+        builder.add_question(question);
+        const std::vector<uint8_t> bytes = builder.finish();
+        mdns::send_to(socket_, lo_, bytes.data(), bytes.size(), mdns::kGroupAddress, mdns::kPort);
+    }
+
+  private:
+    mdns::Name name_;
+    mdns::socket_t socket_ = mdns::kInvalidSocket;
+    mdns::Interface lo_;
+};
+
+class DnssdQuerierTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!dnssd_test::in_private_namespace()) {
+            GTEST_SKIP() << "multicast tests run only in a private network namespace";
+        }
+        text_ = unique("nobody") + ".local.";
+        ASSERT_TRUE(mdns::name_from_text(text_, &name_));
+    }
+    void TearDown() override {
+        if (ref_ != nullptr) {
+            DNSServiceRefDeallocate(ref_);
+        }
+    }
+    void ask_nobody() {
+        ASSERT_EQ(DNSServiceQueryRecord(&ref_, 0, 0, text_.c_str(), kDNSServiceType_A,
+                                        kDNSServiceClass_IN, Queried::callback, &queried_),
+                  kDNSServiceErr_NoError);
+    }
+
+    std::string text_;
+    mdns::Name name_;
+    Queried queried_;
+    DNSServiceRef ref_ = nullptr;
+};
+
+TEST_F(DnssdQuerierTest, UnansweredQuestionsBackOff) {
+    QueryListener listener(name_);
+    ask_nobody();
+    const auto seen = listener.listen(7600ms);
+    // At once, then 1 s, 2 s and 4 s apart.
+    ASSERT_EQ(seen.size(), 4u);
+    const double gaps[] = {1.0, 2.0, 4.0};
+    for (size_t i = 0; i < 3; ++i) {
+        const double gap = std::chrono::duration<double>(seen[i + 1].second - seen[i].second).count();
+        EXPECT_NEAR(gap, gaps[i], 0.3) << i;
+    }
+}
+
+TEST_F(DnssdQuerierTest, SomeoneElseAskingTheSameQuestionAsksForUs) {
+    QueryListener listener(name_);
+    ask_nobody();
+    ASSERT_EQ(listener.listen(2s, 1).size(), 1u);
+    // Another querier asks the same, with no known answers, 0.6 s after us;
+    // our own next query (due at 1 s) then waits its full interval from
+    // there.
+    std::this_thread::sleep_for(600ms);
+    listener.ask(0x1234, mdns::kTypeA);
+    const auto seen = listener.listen(1500ms);
+    size_t ours = 0;
+    for (const auto& [id, when] : seen) {
+        ours += id == 0 ? 1 : 0;
+    }
+    EXPECT_EQ(ours, 0u);
+}
+
+// Two networks: veth pairs whose first ends carry multicast and an address
+// (10.77.1.1 and 10.77.2.1) and whose other ends carry neither.
+class DnssdTwoNetworkTest : public DnssdSimTest {
+  protected:
+    void SetUp() override {
+        if (!dnssd_test::in_private_namespace()) {
+            GTEST_SKIP() << "multicast tests run only in a private network namespace";
+        }
+        for (int n = 0; n < 2; ++n) {
+            const std::string a = "dnssd" + std::to_string(n) + "a";
+            const std::string b = "dnssd" + std::to_string(n) + "b";
+            const std::string commands =
+                "ip link add " + a + " type veth peer name " + b + " && ip link set " + b +
+                " multicast off up && ip link set " + a + " multicast on up && ip addr add 10.77." +
+                std::to_string(n + 1) + ".1/24 dev " + a;
+            ASSERT_EQ(std::system(commands.c_str()), 0) << commands;
+        }
+        index_[0] = if_nametoindex("dnssd0a");
+        index_[1] = if_nametoindex("dnssd1a");
+    }
+    void TearDown() override {
+        DnssdSimTest::TearDown();
+        std::system("ip link del dnssd0a 2>/dev/null; ip link del dnssd1a 2>/dev/null");
+    }
+    void make_responder(const char* interface_name) {
+        sim::MdnsSettings settings;
+        settings.enabled = true;
+        settings.interface_name = interface_name;
+        responder_ = std::make_unique<sim::MdnsResponder>(log_, settings);
+    }
+
+    uint32_t index_[2] = {0, 0};
+};
+
+TEST_F(DnssdTwoNetworkTest, AnswersComeOnlyFromTheAdvertisingNetwork) {
+    make_responder("dnssd1a");
+    const std::string stage = unique("Stage");
+    start({tpx2(stage, 1)});
+    Browsed any;
+    Browsed other;
+    DNSServiceRef a = browse(&any, "_netaudio-cmc._udp");
+    DNSServiceRef b = browse(&other, "_netaudio-cmc._udp", index_[0]);
+    ASSERT_TRUE(pump_until({a, b}, [&] { return any.present.count(stage) == 1; }, 5s));
+    pump_until({a, b}, [] { return false; }, 1500ms);
+    for (const auto& event : any.events) {
+        EXPECT_EQ(event.interface_index, index_[1]);
+    }
+    EXPECT_TRUE(other.events.empty());
+    Queried address;
+    DNSServiceRef q = query(&address, sim::host_label(stage) + ".local", kDNSServiceType_A);
+    ASSERT_TRUE(pump_until({q}, [&] { return address.present == 1; }, 5s));
+    EXPECT_EQ(address.events.front().interface_index, index_[1]);
+    EXPECT_EQ(address.events.front().rdata, (std::vector<uint8_t>{10, 77, 2, 1}));
+}
+
+TEST_F(DnssdTwoNetworkTest, AnAdvertOnEveryNetworkIsReportedPerInterface) {
+    make_responder("");
+    const std::string stage = unique("Stage");
+    start({tpx2(stage, 1)});
+    std::vector<dnssd_test::RecordEvent> events;
+    Queried address;
+    DNSServiceRef q = query(&address, sim::host_label(stage) + ".local", kDNSServiceType_A);
+    auto on = [&](uint32_t index) {
+        for (const auto& e : address.events) {
+            if (e.interface_index == index && (e.flags & kDNSServiceFlagsAdd) != 0) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(pump_until({q}, [&] { return on(index_[0]) && on(index_[1]) && on(1); }, 5s));
+    for (const auto& e : address.events) {
+        const std::vector<uint8_t> expected =
+            e.interface_index == index_[0]   ? std::vector<uint8_t>{10, 77, 1, 1}
+            : e.interface_index == index_[1] ? std::vector<uint8_t>{10, 77, 2, 1}
+                                             : std::vector<uint8_t>{127, 0, 0, 1};
+        EXPECT_EQ(e.rdata, expected) << e.interface_index;
+    }
+    // Goodbyes go out on every network.
+    ASSERT_TRUE(responder_->remove_device(stage));
+    ASSERT_TRUE(pump_until({q}, [&] { return address.present == 0; }, 2s));
 }
 
 }  // namespace
