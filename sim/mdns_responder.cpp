@@ -107,7 +107,9 @@ std::string id_label(const ManufacturerId& id) {
     if (text) {
         return std::string(id.begin(), id.begin() + static_cast<ptrdiff_t>(length));
     }
-    return "_" + hex_id(id.data(), length);
+    std::string label = hex_id(id.data(), length);
+    label.insert(label.begin(), '_');
+    return label;
 }
 
 ManufacturerId model_id(uint32_t model) {
@@ -167,7 +169,7 @@ MdnsResponder::~MdnsResponder() {
 }
 
 std::vector<MdnsResponder::Advertised> MdnsResponder::make_records(
-    const MdnsDevice& device, const mdns::Interface& interface) const {
+    const MdnsDevice& device, const mdns::Interface& netif) const {
     const uint32_t shared_ttl = device.ttl != 0 ? device.ttl : kSharedTtl;
     const uint32_t host_ttl = device.ttl != 0 ? device.ttl : kHostTtl;
     const mdns::Name host = name_of({host_label(device.name), "local"});
@@ -191,13 +193,13 @@ std::vector<MdnsResponder::Advertised> MdnsResponder::make_records(
         return advertised;
     };
     auto srv = [&](uint16_t port) {
-        std::vector<uint8_t> rdata(6, 0);
+        std::vector<uint8_t> rdata(6 + host.size(), 0);
         byte_order::store_be16(rdata.data() + 4, port);
-        rdata.insert(rdata.end(), host.begin(), host.end());
+        std::copy(host.begin(), host.end(), rdata.begin() + 6);
         return rdata;
     };
     std::vector<uint8_t> address(4);
-    byte_order::store_be32(address.data(), interface.address);
+    byte_order::store_be32(address.data(), netif.address);
     return {
         record(cmc_type, mdns::kTypePtr, shared_ttl, bytes_of(cmc), false),
         record(subtype, mdns::kTypePtr, shared_ttl, bytes_of(cmc), false),
@@ -217,9 +219,9 @@ aud_error MdnsResponder::start() {
     if (running_) {
         return AUD_SUCCESS;
     }
-    for (const mdns::Interface& interface : mdns::multicast_interfaces()) {
-        if (settings_.interface_name.empty() || interface.name == settings_.interface_name) {
-            interfaces_.push_back(interface);
+    for (const mdns::Interface& netif : mdns::multicast_interfaces()) {
+        if (settings_.interface_name.empty() || netif.name == settings_.interface_name) {
+            interfaces_.push_back(netif);
         }
     }
     if (interfaces_.empty()) {
@@ -232,9 +234,9 @@ aud_error MdnsResponder::start() {
         mdns::close_socket(&socket_);
         return AUD_ERR_SYSTEM;
     }
-    for (const mdns::Interface& interface : interfaces_) {
-        mdns::join_group(socket_, interface);
-        log_.line("mdns", "advertising on %s (index %u)", interface.name.c_str(), interface.index);
+    for (const mdns::Interface& netif : interfaces_) {
+        mdns::join_group(socket_, netif);
+        log_.line("mdns", "advertising on %s (index %u)", netif.name.c_str(), netif.index);
     }
     if (settings_.control) {
         aud_socket_address address{};
@@ -367,8 +369,8 @@ void MdnsResponder::rebuild_index() {
     index_.clear();
     for (auto& [name, device] : devices_) {
         device.records.clear();
-        for (const mdns::Interface& interface : interfaces_) {
-            device.records[interface.index] = make_records(device.settings, interface);
+        for (const mdns::Interface& netif : interfaces_) {
+            device.records[netif.index] = make_records(device.settings, netif);
         }
         for (const auto& [index, records] : device.records) {
             for (const Advertised& a : records) {
@@ -381,9 +383,9 @@ void MdnsResponder::rebuild_index() {
 }
 
 const mdns::Interface* MdnsResponder::served(uint32_t index) const {
-    for (const mdns::Interface& interface : interfaces_) {
-        if (interface.index == index) {
-            return &interface;
+    for (const mdns::Interface& netif : interfaces_) {
+        if (netif.index == index) {
+            return &netif;
         }
     }
     return nullptr;
@@ -432,7 +434,7 @@ void MdnsResponder::run() {
 
 void MdnsResponder::run_timers(Clock::time_point now) {
     rebuild_index();
-    for (const mdns::Interface& interface : interfaces_) {
+    for (const mdns::Interface& netif : interfaces_) {
         // Probes of every device due now share packets, and so do
         // announcements.
         mdns::Builder probe(0, 0);
@@ -444,7 +446,7 @@ void MdnsResponder::run_timers(Clock::time_point now) {
             }
             if (!probe.empty()) {
                 const std::vector<uint8_t> bytes = probe.finish();
-                mdns::send_to(socket_, interface, bytes.data(), bytes.size(), mdns::kGroupAddress,
+                mdns::send_to(socket_, netif, bytes.data(), bytes.size(), mdns::kGroupAddress,
                               mdns::kPort);
             }
             probe = mdns::Builder(0, 0);
@@ -454,7 +456,7 @@ void MdnsResponder::run_timers(Clock::time_point now) {
             if (device.state == State::Announced || device.next > now) {
                 continue;
             }
-            const std::vector<Advertised>& records = records_of(device, interface.index);
+            const std::vector<Advertised>& records = records_of(device, netif.index);
             if (device.state == State::Probing) {
                 std::vector<mdns::Name> names;
                 for (const Advertised& a : records) {
@@ -492,7 +494,7 @@ void MdnsResponder::run_timers(Clock::time_point now) {
         }
         flush_probe();
         if (!announced.empty()) {
-            send_records(interface, announced, {}, 0, {}, mdns::kGroupAddress, mdns::kPort);
+            send_records(netif, announced, {}, 0, {}, mdns::kGroupAddress, mdns::kPort);
         }
     }
     bool any_change = false;
@@ -521,9 +523,9 @@ void MdnsResponder::run_timers(Clock::time_point now) {
     }
     for (auto it = pending_.begin(); it != pending_.end();) {
         if (it->second.deadline <= now) {
-            const mdns::Interface* interface = served(it->second.interface_index);
-            if (interface != nullptr) {
-                answer(it->second.query, *interface, nullptr);
+            const mdns::Interface* netif = served(it->second.interface_index);
+            if (netif != nullptr) {
+                answer(it->second.query, *netif, nullptr);
             }
             it = pending_.erase(it);
         } else {
@@ -537,9 +539,9 @@ void MdnsResponder::run_timers(Clock::time_point now) {
 
 void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& datagram,
                                     Clock::time_point now) {
-    const mdns::Interface* interface = served(datagram.interface_index);
+    const mdns::Interface* netif = served(datagram.interface_index);
     mdns::Message message;
-    if (interface == nullptr || datagram.length == 0 ||
+    if (netif == nullptr || datagram.length == 0 ||
         !mdns::parse_message({data, datagram.length}, &message)) {
         return;
     }
@@ -551,7 +553,7 @@ void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& d
         rebuild_index();
         for (const mdns::Record& theirs : message.answers) {
             const auto range =
-                index_.equal_range(std::make_pair(interface->index, mdns::name_lower(theirs.name)));
+                index_.equal_range(std::make_pair(netif->index, mdns::name_lower(theirs.name)));
             for (auto it = range.first; it != range.second; ++it) {
                 const mdns::Record& ours = it->second.second->record;
                 if (it->second.second->unique && ours.type == theirs.type &&
@@ -563,13 +565,13 @@ void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& d
         }
         return;
     }
-    if (!message.authorities.empty() && own_probe(message, interface->index)) {
+    if (!message.authorities.empty() && own_probe(message, netif->index)) {
         return;
     }
     const std::pair<uint32_t, uint16_t> source{datagram.source_address, datagram.source_port};
     if (datagram.source_port != mdns::kPort) {
         // A simple resolver asking once: answered straight back to it.
-        answer(message, *interface, &datagram);
+        answer(message, *netif, &datagram);
         return;
     }
     const auto pending = pending_.find(source);
@@ -585,12 +587,12 @@ void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& d
     if ((message.flags & mdns::kFlagTruncated) != 0) {
         PendingQuery waiting;
         waiting.query = std::move(message);
-        waiting.interface_index = interface->index;
+        waiting.interface_index = netif->index;
         waiting.deadline = now + kTruncatedWait;
         pending_[source] = std::move(waiting);
         return;
     }
-    answer(message, *interface, nullptr);
+    answer(message, *netif, nullptr);
 }
 
 // A probe whose proposed records are all ours is our own, come back.
@@ -609,7 +611,7 @@ bool MdnsResponder::own_probe(const mdns::Message& probe, uint32_t interface_ind
                        });
 }
 
-void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& interface,
+void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& netif,
                            const mdns::Datagram* legacy_source) {
     if (query.questions.empty()) {
         return;
@@ -629,7 +631,7 @@ void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& in
     std::set<const Advertised*> added;
     for (const mdns::Question& question : query.questions) {
         const auto range =
-            index_.equal_range(std::make_pair(interface.index, mdns::name_lower(question.name)));
+            index_.equal_range(std::make_pair(netif.index, mdns::name_lower(question.name)));
         for (auto it = range.first; it != range.second; ++it) {
             const Device& device = *it->second.first;
             const Advertised* a = it->second.second;
@@ -646,7 +648,7 @@ void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& in
             const bool instance = a->record.type == mdns::kTypePtr &&
                                   mdns::ptr_target(a->record.rdata, &target) &&
                                   mdns::name_labels(target).size() == 4;
-            for (const Advertised& extra : records_of(device, interface.index)) {
+            for (const Advertised& extra : records_of(device, netif.index)) {
                 const bool wanted =
                     (instance && mdns::names_equal(extra.record.name, target)) ||
                     ((instance || a->record.type == mdns::kTypeSrv) &&
@@ -677,14 +679,14 @@ void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& in
                 r.cache_flush = false;
             }
         }
-        send_records(interface, answers_out, additionals, query.id, query.questions,
+        send_records(netif, answers_out, additionals, query.id, query.questions,
                      legacy_source->source_address, legacy_source->source_port);
         return;
     }
-    send_records(interface, answers_out, additionals, 0, {}, mdns::kGroupAddress, mdns::kPort);
+    send_records(netif, answers_out, additionals, 0, {}, mdns::kGroupAddress, mdns::kPort);
 }
 
-void MdnsResponder::send_records(const mdns::Interface& interface,
+void MdnsResponder::send_records(const mdns::Interface& netif,
                                  const std::vector<mdns::Record>& answers_out,
                                  const std::vector<std::vector<mdns::Record>>& additionals,
                                  uint16_t id,
@@ -726,7 +728,7 @@ void MdnsResponder::send_records(const mdns::Interface& interface,
             }
         }
         const std::vector<uint8_t> bytes = builder.finish();
-        mdns::send_to(socket_, interface, bytes.data(), bytes.size(), address, port);
+        mdns::send_to(socket_, netif, bytes.data(), bytes.size(), address, port);
         next = end;
     }
 }
@@ -735,14 +737,14 @@ void MdnsResponder::send_goodbyes(const Device& device) {
     if (device.state == State::Probing) {
         return;  // never announced: nobody has its records
     }
-    for (const mdns::Interface& interface : interfaces_) {
+    for (const mdns::Interface& netif : interfaces_) {
         std::vector<mdns::Record> records;
-        for (const Advertised& a : make_records(device.settings, interface)) {
+        for (const Advertised& a : make_records(device.settings, netif)) {
             mdns::Record gone = a.record;
             gone.ttl = 0;
             records.push_back(std::move(gone));
         }
-        send_records(interface, records, {}, 0, {}, mdns::kGroupAddress, mdns::kPort);
+        send_records(netif, records, {}, 0, {}, mdns::kGroupAddress, mdns::kPort);
     }
 }
 

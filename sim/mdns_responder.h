@@ -103,9 +103,9 @@ class MdnsResponder {
     void run_timers(std::chrono::steady_clock::time_point now);
     void handle_datagram(const uint8_t* data, const mdns::Datagram& datagram,
                          std::chrono::steady_clock::time_point now);
-    void answer(const mdns::Message& query, const mdns::Interface& interface,
+    void answer(const mdns::Message& query, const mdns::Interface& netif,
                 const mdns::Datagram* legacy_source);
-    void send_records(const mdns::Interface& interface, const std::vector<mdns::Record>& answers,
+    void send_records(const mdns::Interface& netif, const std::vector<mdns::Record>& answers,
                       const std::vector<std::vector<mdns::Record>>& additionals, uint16_t id,
                       const std::vector<mdns::Question>& questions, uint32_t address,
                       uint16_t port);
@@ -114,7 +114,7 @@ class MdnsResponder {
     void handle_control();
     std::string control_command(const std::string& text);
     std::vector<Advertised> make_records(const MdnsDevice& device,
-                                         const mdns::Interface& interface) const;
+                                         const mdns::Interface& netif) const;
     const mdns::Interface* served(uint32_t index) const;
     void add_device_locked(const MdnsDevice& device);
     const std::vector<Advertised>& records_of(const Device& device, uint32_t interface_index);

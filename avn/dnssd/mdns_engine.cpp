@@ -104,13 +104,13 @@ void Engine::stop() {
 
 void Engine::scan_interfaces(Clock::time_point now) {
     const std::vector<Interface> found = multicast_interfaces();
-    for (const Interface& interface : found) {
+    for (const Interface& netif : found) {
         const bool known =
             std::any_of(interfaces_.begin(), interfaces_.end(), [&](const Interface& i) {
-                return i.index == interface.index && i.address == interface.address;
+                return i.index == netif.index && i.address == netif.address;
             });
         if (!known) {
-            join_group(socket_, interface);
+            join_group(socket_, netif);
         }
     }
     interfaces_ = found;
@@ -480,7 +480,7 @@ void Engine::send_due(Clock::time_point now) {
     if (due.empty() && one_offs_.empty()) {
         return;
     }
-    for (const Interface& interface : interfaces_) {
+    for (const Interface& netif : interfaces_) {
         Builder builder(0, 0);
         std::vector<Record> known;
         // Sends what has been gathered: the questions with as many known
@@ -491,12 +491,12 @@ void Engine::send_due(Clock::time_point now) {
                     continue;
                 }
                 builder.set_flags(kFlagTruncated);
-                send_packet(interface, builder);
+                send_packet(netif, builder);
                 builder = Builder(0, 0);
                 builder.add_record(Section::Answer, record);
             }
             if (!builder.empty()) {
-                send_packet(interface, builder);
+                send_packet(netif, builder);
             }
             builder = Builder(0, 0);
             known.clear();
@@ -515,12 +515,12 @@ void Engine::send_due(Clock::time_point now) {
                          std::make_move_iterator(answers.end()));
         };
         for (ActiveQuestion* question : due) {
-            if (question->interface_index == 0 || question->interface_index == interface.index) {
-                ask(question->name, question->type, known_answers(*question, interface.index, now));
+            if (question->interface_index == 0 || question->interface_index == netif.index) {
+                ask(question->name, question->type, known_answers(*question, netif.index, now));
             }
         }
         for (const OneOff& one : one_offs_) {
-            if (one.interface_index == 0 || one.interface_index == interface.index) {
+            if (one.interface_index == 0 || one.interface_index == netif.index) {
                 ask(one.name, one.type, {});
             }
         }

@@ -33,8 +33,8 @@ std::vector<Interface> multicast_interfaces();
 // reuse (so other responders on this machine keep working), the arrival
 // interface reported, multicast loopback on and a multicast TTL of 255.
 socket_t open_multicast_socket(uint16_t port);
-bool join_group(socket_t socket, const Interface& interface);
-bool leave_group(socket_t socket, const Interface& interface);
+bool join_group(socket_t socket, const Interface& netif);
+bool leave_group(socket_t socket, const Interface& netif);
 void close_socket(socket_t* socket);
 
 struct Datagram {

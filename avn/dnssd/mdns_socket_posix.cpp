@@ -33,11 +33,11 @@ bool set_non_blocking(int fd) {
     return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
-bool change_membership(socket_t socket, int option, const Interface& interface) {
+bool change_membership(socket_t socket, int option, const Interface& netif) {
     ip_mreqn request{};
     request.imr_multiaddr.s_addr = htonl(kGroupAddress);
-    request.imr_address.s_addr = htonl(interface.address);
-    request.imr_ifindex = static_cast<int>(interface.index);
+    request.imr_address.s_addr = htonl(netif.address);
+    request.imr_ifindex = static_cast<int>(netif.index);
     return setsockopt(fd_of(socket), IPPROTO_IP, option, &request, sizeof request) == 0;
 }
 
@@ -60,16 +60,16 @@ std::vector<Interface> multicast_interfaces() {
         if ((entry->ifa_flags & wanted) != wanted) {
             continue;
         }
-        Interface interface;
-        interface.name = entry->ifa_name;
-        interface.index = if_nametoindex(entry->ifa_name);
+        Interface netif;
+        netif.name = entry->ifa_name;
+        netif.index = if_nametoindex(entry->ifa_name);
         sockaddr_in address{};
         std::memcpy(&address, entry->ifa_addr, sizeof address);
-        interface.address = ntohl(address.sin_addr.s_addr);
+        netif.address = ntohl(address.sin_addr.s_addr);
         const bool seen = std::any_of(interfaces.begin(), interfaces.end(),
-                                      [&](const Interface& i) { return i.index == interface.index; });
-        if (interface.index != 0 && !seen) {
-            interfaces.push_back(std::move(interface));
+                                      [&](const Interface& i) { return i.index == netif.index; });
+        if (netif.index != 0 && !seen) {
+            interfaces.push_back(std::move(netif));
         }
     }
     freeifaddrs(list);
@@ -101,12 +101,12 @@ socket_t open_multicast_socket(uint16_t port) {
     return fd;
 }
 
-bool join_group(socket_t socket, const Interface& interface) {
-    return change_membership(socket, IP_ADD_MEMBERSHIP, interface);
+bool join_group(socket_t socket, const Interface& netif) {
+    return change_membership(socket, IP_ADD_MEMBERSHIP, netif);
 }
 
-bool leave_group(socket_t socket, const Interface& interface) {
-    return change_membership(socket, IP_DROP_MEMBERSHIP, interface);
+bool leave_group(socket_t socket, const Interface& netif) {
+    return change_membership(socket, IP_DROP_MEMBERSHIP, netif);
 }
 
 void close_socket(socket_t* socket) {

@@ -64,10 +64,10 @@ void look_up_recvmsg(SOCKET socket) {
     }
 }
 
-bool change_membership(socket_t socket, int option, const Interface& interface) {
+bool change_membership(socket_t socket, int option, const Interface& netif) {
     ip_mreq request{};
     request.imr_multiaddr.s_addr = htonl(kGroupAddress);
-    request.imr_interface.s_addr = htonl(interface.address);
+    request.imr_interface.s_addr = htonl(netif.address);
     return setsockopt(handle_of(socket), IPPROTO_IP, option,
                       reinterpret_cast<const char*>(&request), sizeof request) == 0;
 }
@@ -117,11 +117,11 @@ std::vector<Interface> multicast_interfaces() {
             }
             sockaddr_in inet{};
             std::memcpy(&inet, address, sizeof inet);
-            Interface interface;
-            interface.index = adapter->IfIndex;
-            interface.address = ntohl(inet.sin_addr.s_addr);
-            interface.name = adapter->AdapterName;
-            interfaces.push_back(std::move(interface));
+            Interface netif;
+            netif.index = adapter->IfIndex;
+            netif.address = ntohl(inet.sin_addr.s_addr);
+            netif.name = adapter->AdapterName;
+            interfaces.push_back(std::move(netif));
             break;
         }
     }
@@ -155,12 +155,12 @@ socket_t open_multicast_socket(uint16_t port) {
     return static_cast<socket_t>(socket);
 }
 
-bool join_group(socket_t socket, const Interface& interface) {
-    return change_membership(socket, IP_ADD_MEMBERSHIP, interface);
+bool join_group(socket_t socket, const Interface& netif) {
+    return change_membership(socket, IP_ADD_MEMBERSHIP, netif);
 }
 
-bool leave_group(socket_t socket, const Interface& interface) {
-    return change_membership(socket, IP_DROP_MEMBERSHIP, interface);
+bool leave_group(socket_t socket, const Interface& netif) {
+    return change_membership(socket, IP_DROP_MEMBERSHIP, netif);
 }
 
 void close_socket(socket_t* socket) {
