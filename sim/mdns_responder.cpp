@@ -23,6 +23,9 @@ constexpr int kAnnouncements = 2;
 constexpr auto kAnnounceInterval = std::chrono::seconds(1);
 // How long a query marked truncated waits for the rest of its known answers.
 constexpr auto kTruncatedWait = std::chrono::milliseconds(450);
+constexpr size_t kMaxKnownAnswers = 8192;
+// Queries waiting for the rest of their known answers, at most.
+constexpr size_t kMaxPendingQueries = 64;
 // Devices added at run time by the control socket number from here, so their
 // device ids differ from those of the configured devices.
 constexpr uint16_t kFirstControlDevice = 0x100;
@@ -579,12 +582,13 @@ void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& d
         // More known answers of a truncated query.
         auto& known = pending->second.query.answers;
         known.insert(known.end(), message.answers.begin(), message.answers.end());
-        pending->second.deadline = (message.flags & mdns::kFlagTruncated) != 0
-                                       ? now + kTruncatedWait
-                                       : now;
+        // A list that never ends is answered once it is long enough.
+        const bool more = (message.flags & mdns::kFlagTruncated) != 0 &&
+                          known.size() < kMaxKnownAnswers;
+        pending->second.deadline = more ? now + kTruncatedWait : now;
         return;
     }
-    if ((message.flags & mdns::kFlagTruncated) != 0) {
+    if ((message.flags & mdns::kFlagTruncated) != 0 && pending_.size() < kMaxPendingQueries) {
         PendingQuery waiting;
         waiting.query = std::move(message);
         waiting.interface_index = netif->index;
