@@ -24,11 +24,24 @@ constexpr auto kFlushAge = std::chrono::seconds(1);
 std::mutex g_engine_mutex;
 std::weak_ptr<Engine> g_engine;
 
+uint8_t lower_byte(uint8_t c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<uint8_t>(c - 'A' + 'a') : c;
+}
+
+// Names in PTR and CNAME data compare without regard to letter case.
 bool same_rdata(uint16_t type, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-    if (type == kTypePtr || type == kTypeCname) {
-        return names_equal(Name(a.begin(), a.end()), Name(b.begin(), b.end()));
+    if (a.size() != b.size()) {
+        return false;
     }
-    return a == b;
+    if (type != kTypePtr && type != kTypeCname) {
+        return a == b;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lower_byte(a[i]) != lower_byte(b[i])) {
+            return false;
+        }
+    }
+    return true;
 }
 
 Clock::time_point refresh_point(const CacheEntry& entry) {
