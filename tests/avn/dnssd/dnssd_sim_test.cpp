@@ -298,6 +298,27 @@ TEST_F(DnssdSimTest, ReconfirmDropsARecordNobodyConfirms) {
     EXPECT_EQ(browsed.present.count(stays), 1u);
 }
 
+TEST_F(DnssdSimTest, ResultsOfOneBatchSayMoreIsComing) {
+    const std::string one = unique("One");
+    const std::string two = unique("Two");
+    start({tpx2(one, 1), tpx2(two, 2)});
+    Browsed browsed;
+    DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
+    const mdns::socket_t socket = DNSServiceRefSockFD(ref);
+    bool ready = false;
+    ASSERT_TRUE(mdns::wait_readable(&socket, 1, 5000, &ready));
+    ASSERT_TRUE(ready);
+    // Both adverts come in one response; one call delivers both.
+    std::this_thread::sleep_for(200ms);
+    ASSERT_EQ(DNSServiceProcessResult(ref), kDNSServiceErr_NoError);
+    ASSERT_EQ(browsed.events.size(), 2u);
+    EXPECT_EQ(browsed.events[0].flags, kDNSServiceFlagsAdd | kDNSServiceFlagsMoreComing);
+    EXPECT_EQ(browsed.events[1].flags, kDNSServiceFlagsAdd);
+    // Nothing more is pending: the socket is quiet again.
+    ASSERT_TRUE(mdns::wait_readable(&socket, 1, 0, &ready));
+    EXPECT_FALSE(ready);
+}
+
 TEST_F(DnssdSimTest, ReferenceMayBeDeallocatedInItsCallback) {
     const std::string one = unique("One");
     const std::string two = unique("Two");
