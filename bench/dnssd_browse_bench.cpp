@@ -59,13 +59,13 @@ int start_responder(int devices, pid_t* child) {
             device.name = "Bench" + std::to_string(i);
             device.manufacturer_id = sim::kVornixManufacturerId;
             device.model = sim::kTpx2ModelId;
-            device.source = conmon_source{{0x02, 'S', 'I', 'M', 0, 0, static_cast<uint8_t>(i >> 8),
-                                           static_cast<uint8_t>(i)},
-                                          8800};
+            device.source = conmon_source{
+                {0x02, 'S', 'I', 'M', 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
+                8800};
             responder.add_device(device);
         }
-        const bool ok = responder.start() == AUD_SUCCESS &&
-                        responder.wait_announced(std::chrono::seconds(30));
+        const bool ok =
+            responder.start() == AUD_SUCCESS && responder.wait_announced(std::chrono::seconds(30));
         const char status = ok ? 1 : 0;
         [[maybe_unused]] ssize_t written = write(ready[1], &status, 1);
         char byte = 0;
@@ -134,9 +134,9 @@ int main(int argc, char** argv) {
         while (run.running.size() < 16 && !run.waiting.empty()) {
             auto resolved = std::make_unique<dnssd_test::Resolved>();
             DNSServiceRef ref = nullptr;
-            DNSServiceResolve(&ref, 0, run.waiting.front().second, run.waiting.front().first.c_str(),
-                              "_netaudio-cmc._udp.", "local", dnssd_test::Resolved::callback,
-                              resolved.get());
+            DNSServiceResolve(&ref, 0, run.waiting.front().second,
+                              run.waiting.front().first.c_str(), "_netaudio-cmc._udp.", "local",
+                              dnssd_test::Resolved::callback, resolved.get());
             run.waiting.pop_front();
             run.running.emplace(ref, std::move(resolved));
         }
@@ -173,12 +173,14 @@ int main(int argc, char** argv) {
 
     const double idle_cpu_start = cpu_seconds();
     const Clock::time_point idle_start = Clock::now();
-    dnssd_test::pump_until({browse}, [] { return false; }, std::chrono::seconds(idle_seconds));
+    dnssd_test::pump_until(
+        {browse}, [] { return false; }, std::chrono::seconds(idle_seconds));
     const double idle_wall = std::chrono::duration<double>(Clock::now() - idle_start).count();
     const double idle_cpu = cpu_seconds() - idle_cpu_start;
-    std::printf("idle, browsing on:           %.1f s, CPU %.3f s = %.3f %% of a core (target: "
-                "under 1 %%)\n",
-                idle_wall, idle_cpu, 100.0 * idle_cpu / idle_wall);
+    std::printf(
+        "idle, browsing on:           %.1f s, CPU %.3f s = %.3f %% of a core (target: "
+        "under 1 %%)\n",
+        idle_wall, idle_cpu, 100.0 * idle_cpu / idle_wall);
 
     DNSServiceRefDeallocate(browse);
     for (const auto& [ref, resolved] : run.running) {

@@ -79,7 +79,8 @@ MdnsOptionMatch parse_mdns_option(std::span<const std::string_view> arguments, s
     } else if (name == "--mdns-ttl") {
         const auto ttl = parse_number<uint32_t>(value);
         if (!ttl || *ttl == 0) {
-            match.error = option + ": not a number of seconds above 0: '" + std::string(value) + "'";
+            match.error =
+                option + ": not a number of seconds above 0: '" + std::string(value) + "'";
         } else {
             settings->ttl = *ttl;
         }

@@ -31,8 +31,8 @@ constexpr size_t kMaxPendingQueries = 64;
 constexpr uint16_t kFirstControlDevice = 0x100;
 
 bool is_label_byte(uint8_t c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
 }
 
 mdns::Name name_of(const std::vector<std::string>& labels) {
@@ -70,10 +70,9 @@ std::string hex_id(const uint8_t* bytes, size_t count) {
 
 bool same_record(const mdns::Record& a, const mdns::Record& b) {
     return a.type == b.type && mdns::names_equal(a.name, b.name) &&
-           (a.type == mdns::kTypePtr
-                ? mdns::names_equal(mdns::Name(a.rdata.begin(), a.rdata.end()),
-                                    mdns::Name(b.rdata.begin(), b.rdata.end()))
-                : a.rdata == b.rdata);
+           (a.type == mdns::kTypePtr ? mdns::names_equal(mdns::Name(a.rdata.begin(), a.rdata.end()),
+                                                         mdns::Name(b.rdata.begin(), b.rdata.end()))
+                                     : a.rdata == b.rdata);
 }
 
 bool answers(const mdns::Question& question, const mdns::Record& record) {
@@ -228,7 +227,8 @@ aud_error MdnsResponder::start() {
         }
     }
     if (interfaces_.empty()) {
-        log_.line("mdns", "no multicast interface %s%s", settings_.interface_name.empty() ? "" : "named ",
+        log_.line("mdns", "no multicast interface %s%s",
+                  settings_.interface_name.empty() ? "" : "named ",
                   settings_.interface_name.c_str());
         return AUD_ERR_NOTFOUND;
     }
@@ -341,11 +341,10 @@ std::vector<std::string> MdnsResponder::device_names() {
 bool MdnsResponder::wait_announced(std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [this] {
-        return std::all_of(devices_.begin(), devices_.end(),
-                           [](const auto& d) {
-                               return d.second.state == State::Announced ||
-                                      (d.second.state == State::Announcing && d.second.sent > 0);
-                           });
+        return std::all_of(devices_.begin(), devices_.end(), [](const auto& d) {
+            return d.second.state == State::Announced ||
+                   (d.second.state == State::Announcing && d.second.sent > 0);
+        });
     });
 }
 
@@ -359,7 +358,7 @@ uint64_t MdnsResponder::answers_sent() {
 }
 
 const std::vector<MdnsResponder::Advertised>& MdnsResponder::records_of(const Device& device,
-                                                                         uint32_t interface_index) {
+                                                                        uint32_t interface_index) {
     static const std::vector<Advertised> none;
     const auto found = device.records.find(interface_index);
     return found == device.records.end() ? none : found->second;
@@ -583,8 +582,8 @@ void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& d
         auto& known = pending->second.query.answers;
         known.insert(known.end(), message.answers.begin(), message.answers.end());
         // A list that never ends is answered once it is long enough.
-        const bool more = (message.flags & mdns::kFlagTruncated) != 0 &&
-                          known.size() < kMaxKnownAnswers;
+        const bool more =
+            (message.flags & mdns::kFlagTruncated) != 0 && known.size() < kMaxKnownAnswers;
         pending->second.deadline = more ? now + kTruncatedWait : now;
         return;
     }
@@ -653,10 +652,9 @@ void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& ne
                                   mdns::ptr_target(a->record.rdata, &target) &&
                                   mdns::name_labels(target).size() == 4;
             for (const Advertised& extra : records_of(device, netif.index)) {
-                const bool wanted =
-                    (instance && mdns::names_equal(extra.record.name, target)) ||
-                    ((instance || a->record.type == mdns::kTypeSrv) &&
-                     extra.record.type == mdns::kTypeA);
+                const bool wanted = (instance && mdns::names_equal(extra.record.name, target)) ||
+                                    ((instance || a->record.type == mdns::kTypeSrv) &&
+                                     extra.record.type == mdns::kTypeA);
                 if (wanted && answered.count(&extra) == 0 && !is_known(extra.record) &&
                     added.insert(&extra).second) {
                     additionals.back().push_back(extra.record);
@@ -693,9 +691,8 @@ void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& ne
 void MdnsResponder::send_records(const mdns::Interface& netif,
                                  const std::vector<mdns::Record>& answers_out,
                                  const std::vector<std::vector<mdns::Record>>& additionals,
-                                 uint16_t id,
-                                 const std::vector<mdns::Question>& questions, uint32_t address,
-                                 uint16_t port) {
+                                 uint16_t id, const std::vector<mdns::Question>& questions,
+                                 uint32_t address, uint16_t port) {
     const uint16_t flags = mdns::kFlagResponse | mdns::kFlagAuthoritative;
     size_t next = 0;
     while (next < answers_out.size()) {

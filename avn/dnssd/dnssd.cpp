@@ -428,8 +428,7 @@ DNSServiceErrorType DNSServiceConstructFullName(char* fullName, const char* serv
 
 DNSServiceErrorType DNSServiceReconfirmRecord(DNSServiceFlags /*flags*/, uint32_t interfaceIndex,
                                               const char* fullname, uint16_t rrtype,
-                                              uint16_t rrclass, uint16_t rdlen,
-                                              const void* rdata) {
+                                              uint16_t rrclass, uint16_t rdlen, const void* rdata) {
     if (fullname == nullptr || rrclass != kDNSServiceClass_IN || (rdlen > 0 && rdata == nullptr)) {
         return kDNSServiceErr_BadParam;
     }

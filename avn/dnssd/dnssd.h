@@ -94,17 +94,17 @@ typedef void (*DNSServiceBrowseReply)(DNSServiceRef sdRef, DNSServiceFlags flags
 // fullname is escaped; hosttarget ends in a dot; port is in network order.
 typedef void (*DNSServiceResolveReply)(DNSServiceRef sdRef, DNSServiceFlags flags,
                                        uint32_t interfaceIndex, DNSServiceErrorType errorCode,
-                                       const char* fullname, const char* hosttarget,
-                                       uint16_t port, uint16_t txtLen,
-                                       const unsigned char* txtRecord, void* context);
+                                       const char* fullname, const char* hosttarget, uint16_t port,
+                                       uint16_t txtLen, const unsigned char* txtRecord,
+                                       void* context);
 
 // Names inside rdata are uncompressed. A removal has kDNSServiceFlagsAdd
 // clear and a TTL of 0.
 typedef void (*DNSServiceQueryRecordReply)(DNSServiceRef sdRef, DNSServiceFlags flags,
-                                           uint32_t interfaceIndex,
-                                           DNSServiceErrorType errorCode, const char* fullname,
-                                           uint16_t rrtype, uint16_t rrclass, uint16_t rdlen,
-                                           const void* rdata, uint32_t ttl, void* context);
+                                           uint32_t interfaceIndex, DNSServiceErrorType errorCode,
+                                           const char* fullname, uint16_t rrtype, uint16_t rrclass,
+                                           uint16_t rdlen, const void* rdata, uint32_t ttl,
+                                           void* context);
 
 // regtype is "_app._udp" or "_app._tcp" (trailing dot optional), or that
 // followed by "," and one subtype label to browse only for that subtype.
@@ -146,8 +146,7 @@ DNSServiceErrorType DNSServiceConstructFullName(char* fullName, const char* serv
 // Asks again for the cached record and drops it unless it is confirmed.
 DNSServiceErrorType DNSServiceReconfirmRecord(DNSServiceFlags flags, uint32_t interfaceIndex,
                                               const char* fullname, uint16_t rrtype,
-                                              uint16_t rrclass, uint16_t rdlen,
-                                              const void* rdata);
+                                              uint16_t rrclass, uint16_t rdlen, const void* rdata);
 
 // Keys are compared without regard to ASCII case. Null when the key is
 // absent or has no "=" (TXTRecordContainsKey tells those apart).

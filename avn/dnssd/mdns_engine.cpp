@@ -81,8 +81,7 @@ std::shared_ptr<Engine> Engine::running() {
     return g_engine.lock();
 }
 
-Engine::Engine()
-    : random_(static_cast<uint32_t>(Clock::now().time_since_epoch().count())) {
+Engine::Engine() : random_(static_cast<uint32_t>(Clock::now().time_since_epoch().count())) {
     platform_startup();
 }
 
@@ -197,8 +196,8 @@ void Engine::reconfirm(const Name& name, uint16_t type, const std::vector<uint8_
             bool match = same_name && (rdata == nullptr || rdata->empty() ||
                                        same_rdata(type, entry.record.rdata, *rdata));
             if (!match && by_target) {
-                match = names_equal(Name(entry.record.rdata.begin(), entry.record.rdata.end()),
-                                    name);
+                match =
+                    names_equal(Name(entry.record.rdata.begin(), entry.record.rdata.end()), name);
             }
             if (!match) {
                 continue;
@@ -295,7 +294,8 @@ void Engine::handle_query(const Message& message, uint32_t interface_index, Cloc
             continue;
         }
         for (const uint32_t index : {interface_index, 0u}) {
-            const auto found = questions_.find(QuestionKey{name_lower(asked.name), asked.type, index});
+            const auto found =
+                questions_.find(QuestionKey{name_lower(asked.name), asked.type, index});
             if (found == questions_.end()) {
                 continue;
             }
@@ -305,12 +305,11 @@ void Engine::handle_query(const Message& message, uint32_t interface_index, Cloc
             }
             const std::vector<Record> ours = known_answers(question, interface_index, now);
             const bool covered = std::all_of(ours.begin(), ours.end(), [&](const Record& mine) {
-                return std::any_of(message.answers.begin(), message.answers.end(),
-                                   [&](const Record& theirs) {
-                                       return theirs.type == mine.type &&
-                                              names_equal(theirs.name, mine.name) &&
-                                              same_rdata(mine.type, theirs.rdata, mine.rdata);
-                                   });
+                return std::any_of(
+                    message.answers.begin(), message.answers.end(), [&](const Record& theirs) {
+                        return theirs.type == mine.type && names_equal(theirs.name, mine.name) &&
+                               same_rdata(mine.type, theirs.rdata, mine.rdata);
+                    });
             });
             if (covered) {
                 advance_schedule(question, now);

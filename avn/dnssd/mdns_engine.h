@@ -40,7 +40,7 @@ struct CacheEntry {
 // or leaves it (goodbye, expiry, flush). It must only queue and return.
 using Watcher = std::function<void(const CacheEntry& entry, bool added)>;
 
-// Settings that tests change; the defaults follow the RFC.
+// The querier's timing: the RFC's intervals.
 struct EngineTiming {
     std::chrono::milliseconds first_interval{1000};
     std::chrono::milliseconds max_interval{60 * 60 * 1000};

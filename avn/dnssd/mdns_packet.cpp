@@ -437,8 +437,8 @@ bool Builder::add_question(const Question& question) {
     const size_t mark = bytes_.size();
     write_name(question.name);
     write_u16(question.type);
-    write_u16(static_cast<uint16_t>(question.rrclass |
-                                    (question.unicast_response ? kClassTopBit : 0)));
+    write_u16(
+        static_cast<uint16_t>(question.rrclass | (question.unicast_response ? kClassTopBit : 0)));
     if (bytes_.size() > limit_) {
         roll_back(mark);
         return false;
@@ -461,7 +461,8 @@ bool Builder::add_record(Section section, const Record& record) {
     write_u16(0);
     Name target;
     uint16_t port = 0;
-    if ((record.type == kTypePtr || record.type == kTypeCname) && ptr_target(record.rdata, &target)) {
+    if ((record.type == kTypePtr || record.type == kTypeCname) &&
+        ptr_target(record.rdata, &target)) {
         write_name(target);
     } else if (record.type == kTypeSrv && srv_target(record.rdata, &port, &target)) {
         bytes_.insert(bytes_.end(), record.rdata.begin(), record.rdata.begin() + 6);

@@ -13,8 +13,8 @@
 #include <climits>
 #include <cstring>
 
-#include "avn/dnssd/mdns_socket.h"
 #include "avn/dnssd/mdns_packet.h"
+#include "avn/dnssd/mdns_socket.h"
 
 namespace mdns {
 
@@ -161,8 +161,9 @@ bool send_to(socket_t socket, const Interface& via, const uint8_t* data, size_t 
     destination.sin_family = AF_INET;
     destination.sin_port = htons(port);
     destination.sin_addr.s_addr = htonl(address);
-    const ssize_t sent = sendto(fd_of(socket), data, length, 0,
-                                reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    const ssize_t sent =
+        sendto(fd_of(socket), data, length, 0, reinterpret_cast<const sockaddr*>(&destination),
+               sizeof destination);
     return sent == static_cast<ssize_t>(length);
 }
 

@@ -3,8 +3,10 @@
 // to it.
 #define FD_SETSIZE 1024
 
+// Winsock first: the IP helper's adapter records need its types.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
 #include <iphlpapi.h>
 #include <mswsock.h>
 #include <windows.h>
@@ -36,7 +38,8 @@ SOCKET handle_of(socket_t socket) {
 }
 
 bool set_option(SOCKET socket, int level, int name, DWORD value) {
-    return setsockopt(socket, level, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+    return setsockopt(socket, level, name, reinterpret_cast<const char*>(&value), sizeof value) ==
+           0;
 }
 
 bool set_non_blocking(SOCKET socket) {
@@ -106,7 +109,8 @@ std::vector<Interface> multicast_interfaces() {
     }
     for (auto* adapter = reinterpret_cast<IP_ADAPTER_ADDRESSES*>(buffer.data()); adapter != nullptr;
          adapter = adapter->Next) {
-        if (adapter->OperStatus != IfOperStatusUp || (adapter->Flags & IP_ADAPTER_NO_MULTICAST) != 0) {
+        if (adapter->OperStatus != IfOperStatusUp ||
+            (adapter->Flags & IP_ADAPTER_NO_MULTICAST) != 0) {
             continue;
         }
         for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
@@ -226,9 +230,9 @@ bool send_to(socket_t socket, const Interface& via, const uint8_t* data, size_t 
     destination.sin_family = AF_INET;
     destination.sin_port = htons(port);
     destination.sin_addr.s_addr = htonl(address);
-    const int sent = sendto(handle_of(socket), reinterpret_cast<const char*>(data),
-                            static_cast<int>(length), 0,
-                            reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    const int sent =
+        sendto(handle_of(socket), reinterpret_cast<const char*>(data), static_cast<int>(length), 0,
+               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
     return sent == static_cast<int>(length);
 }
 
@@ -259,11 +263,12 @@ bool signal_open(SignalPair* pair) {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     int length = sizeof address;
-    const bool ok = reader != INVALID_SOCKET && writer != INVALID_SOCKET &&
-                    bind(reader, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-                    getsockname(reader, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-                    connect(writer, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
-                    set_non_blocking(reader) && set_non_blocking(writer);
+    const bool ok =
+        reader != INVALID_SOCKET && writer != INVALID_SOCKET &&
+        bind(reader, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(reader, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        connect(writer, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        set_non_blocking(reader) && set_non_blocking(writer);
     if (!ok) {
         if (reader != INVALID_SOCKET) {
             closesocket(reader);

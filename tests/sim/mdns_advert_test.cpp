@@ -46,9 +46,11 @@ TEST(MdnsAdvert, ConmonTxtCarriesTheIdentity) {
 }
 
 TEST(MdnsOptions, CommandLine) {
-    const std::vector<std::string_view> arguments = {
-        "--mdns", "--mdns-interface", "veth0", "--mdns-control=0", "--mdns-ttl", "3",
-        "--mdns-txt", "Odd;model=eight;;process=1", "--unit", "Odd"};
+    const std::vector<std::string_view> arguments = {"--mdns",     "--mdns-interface",
+                                                     "veth0",      "--mdns-control=0",
+                                                     "--mdns-ttl", "3",
+                                                     "--mdns-txt", "Odd;model=eight;;process=1",
+                                                     "--unit",     "Odd"};
     const sim::ParsedOptions parsed = sim::parse_sim_options(arguments);
     ASSERT_EQ(parsed.error, "");
     const sim::MdnsSettings& mdns = parsed.options.mdns;

@@ -72,21 +72,26 @@ TEST_F(MdnsControlTest, DevicesComeAndGoAtRunTime) {
     ASSERT_EQ(DNSServiceBrowse(&ref_, 0, 0, "_netaudio-cmc._udp", "local",
                                dnssd_test::Browsed::callback, &browsed_),
               kDNSServiceErr_NoError);
-    ASSERT_TRUE(dnssd_test::pump_until({ref_}, [&] { return browsed_.present.count(unit_) == 1; }, 5s));
+    ASSERT_TRUE(dnssd_test::pump_until(
+        {ref_}, [&] { return browsed_.present.count(unit_) == 1; }, 5s));
 
     const std::string extra = "Extra-" + std::to_string(getpid());
     EXPECT_EQ(command("add " + extra + " maker=Acme model=3"), "ok\n");
     EXPECT_EQ(command("list"), "ok " + extra + " " + unit_ + "\n");
-    ASSERT_TRUE(dnssd_test::pump_until({ref_}, [&] { return browsed_.present.count(extra) == 1; }, 5s));
+    ASSERT_TRUE(dnssd_test::pump_until(
+        {ref_}, [&] { return browsed_.present.count(extra) == 1; }, 5s));
 
     EXPECT_EQ(command("remove " + extra), "ok\n");
-    ASSERT_TRUE(dnssd_test::pump_until({ref_}, [&] { return browsed_.present.count(extra) == 0; }, 2s));
+    ASSERT_TRUE(dnssd_test::pump_until(
+        {ref_}, [&] { return browsed_.present.count(extra) == 0; }, 2s));
     EXPECT_EQ(command("remove " + extra), "error: no device " + extra + "\n");
-    EXPECT_EQ(command("launch"), "error: commands are add NAME [maker=TEXT] [model=N] [ttl=S], "
-                                 "remove NAME, drop NAME, list\n");
+    EXPECT_EQ(command("launch"),
+              "error: commands are add NAME [maker=TEXT] [model=N] [ttl=S], "
+              "remove NAME, drop NAME, list\n");
     // Stopping the simulator says goodbye for its devices.
     network_->stop();
-    ASSERT_TRUE(dnssd_test::pump_until({ref_}, [&] { return browsed_.present.empty(); }, 2s));
+    ASSERT_TRUE(dnssd_test::pump_until(
+        {ref_}, [&] { return browsed_.present.empty(); }, 2s));
 }
 
 }  // namespace

@@ -9,8 +9,8 @@
 namespace {
 
 TEST(DnssdTxt, LooksUpKeysWithAndWithoutValues) {
-    const std::string txt = std::string("\x09mf=Vornix") + "\x05" + "empty" + "\x06" + "Model=" +
-                            "\x04" + "id=1";
+    const std::string txt =
+        std::string("\x09mf=Vornix") + "\x05" + "empty" + "\x06" + "Model=" + "\x04" + "id=1";
     const auto length = static_cast<uint16_t>(txt.size());
     struct Case {
         const char* key;
@@ -18,8 +18,8 @@ TEST(DnssdTxt, LooksUpKeysWithAndWithoutValues) {
         const char* value;  // null: no value pointer
     };
     const Case cases[] = {
-        {"mf", true, "Vornix"}, {"MF", true, "Vornix"}, {"empty", true, nullptr},
-        {"model", true, ""},    {"id", true, "1"},      {"i", false, nullptr},
+        {"mf", true, "Vornix"},  {"MF", true, "Vornix"}, {"empty", true, nullptr},
+        {"model", true, ""},     {"id", true, "1"},      {"i", false, nullptr},
         {"mf=", false, nullptr}, {"", false, nullptr},
     };
     for (const Case& c : cases) {
@@ -66,14 +66,14 @@ TEST(DnssdArguments, BadArgumentsAreRefusedBeforeAnythingStarts) {
               kDNSServiceErr_BadParam);
     EXPECT_EQ(DNSServiceBrowse(&ref, 0, 0, "_netaudio-cmc._udp,", "local", browse_reply, nullptr),
               kDNSServiceErr_BadParam);
-    EXPECT_EQ(DNSServiceBrowse(&ref, 0, 0, "_netaudio-cmc._udp", "example.com", browse_reply,
-                               nullptr),
-              kDNSServiceErr_Unsupported);
+    EXPECT_EQ(
+        DNSServiceBrowse(&ref, 0, 0, "_netaudio-cmc._udp", "example.com", browse_reply, nullptr),
+        kDNSServiceErr_Unsupported);
     EXPECT_EQ(DNSServiceBrowse(&ref, 0, 0, "_netaudio-cmc._udp", "local", nullptr, nullptr),
               kDNSServiceErr_BadParam);
-    EXPECT_EQ(DNSServiceQueryRecord(&ref, 0, 0, "x.local", kDNSServiceType_A, 3, query_reply,
-                                    nullptr),
-              kDNSServiceErr_BadParam);
+    EXPECT_EQ(
+        DNSServiceQueryRecord(&ref, 0, 0, "x.local", kDNSServiceType_A, 3, query_reply, nullptr),
+        kDNSServiceErr_BadParam);
     EXPECT_EQ(DNSServiceQueryRecord(&ref, 0, 0, "a..b", kDNSServiceType_A, kDNSServiceClass_IN,
                                     query_reply, nullptr),
               kDNSServiceErr_BadParam);

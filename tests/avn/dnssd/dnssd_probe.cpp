@@ -37,7 +37,8 @@ int main(int argc, char** argv) {
     }
     const std::string type = argv[1];
     const std::string wanted = argv[2];
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(argv[3]));
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(std::atoi(argv[3]));
     Found found;
     DNSServiceRef browse = nullptr;
     if (DNSServiceBrowse(&browse, 0, 0, type.c_str(), "local", browsed, &found) != 0) {
@@ -62,7 +63,8 @@ int main(int argc, char** argv) {
                 refs.push_back(pair.first);
             }
         }
-        dnssd_test::pump_until(refs, [] { return false; }, std::chrono::milliseconds(100));
+        dnssd_test::pump_until(
+            refs, [] { return false; }, std::chrono::milliseconds(100));
         for (auto& [name, pair] : resolves) {
             dnssd_test::Resolved& r = *pair.second;
             if (pair.first == nullptr || !r.done) {

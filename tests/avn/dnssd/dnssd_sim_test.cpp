@@ -83,9 +83,9 @@ class DnssdSimTest : public ::testing::Test {
 
     DNSServiceRef browse(Browsed* browsed, const char* type, uint32_t interface_index = 0) {
         DNSServiceRef ref = nullptr;
-        EXPECT_EQ(DNSServiceBrowse(&ref, 0, interface_index, type, "local", Browsed::callback,
-                                   browsed),
-                  kDNSServiceErr_NoError);
+        EXPECT_EQ(
+            DNSServiceBrowse(&ref, 0, interface_index, type, "local", Browsed::callback, browsed),
+            kDNSServiceErr_NoError);
         refs_.push_back(ref);
         return ref;
     }
@@ -119,7 +119,8 @@ TEST_F(DnssdSimTest, BrowseFindsEveryAdvertOnItsInterface) {
     start({tpx2(stage, 1), other_maker(desk, 2)});
     Browsed browsed;
     DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
-    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(stage) && browsed.present.count(desk); }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(stage) && browsed.present.count(desk); }, 5s));
     for (const auto& event : browsed.events) {
         EXPECT_EQ(event.interface_index, responder_->interface_index());
         EXPECT_EQ(event.type, "_netaudio-cmc._udp.");
@@ -135,9 +136,11 @@ TEST_F(DnssdSimTest, SubtypeBrowseFindsOnlyThatMakersDevices) {
     Browsed acme;
     DNSServiceRef a = browse(&vornix, "_netaudio-cmc._udp,Vornix");
     DNSServiceRef b = browse(&acme, "_netaudio-cmc._udp,Acme");
-    ASSERT_TRUE(pump_until({a, b}, [&] { return vornix.present.count(stage) && acme.present.count(desk); }, 5s));
+    ASSERT_TRUE(pump_until(
+        {a, b}, [&] { return vornix.present.count(stage) && acme.present.count(desk); }, 5s));
     // Both maker's adverts have been seen; give a wrong one time to show.
-    pump_until({a, b}, [] { return false; }, 300ms);
+    pump_until(
+        {a, b}, [] { return false; }, 300ms);
     EXPECT_EQ(vornix.present.count(desk), 0u);
     EXPECT_EQ(acme.present.count(stage), 0u);
     EXPECT_EQ(vornix.events.front().type, "_netaudio-cmc._udp.");
@@ -148,7 +151,8 @@ TEST_F(DnssdSimTest, ResolveGivesHostPortAndTxt) {
     start({tpx2(stage, 7)});
     Resolved resolved;
     DNSServiceRef ref = resolve(&resolved, stage, responder_->interface_index());
-    ASSERT_TRUE(pump_until({ref}, [&] { return resolved.done; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return resolved.done; }, 5s));
     EXPECT_EQ(resolved.interface_index, responder_->interface_index());
     EXPECT_EQ(resolved.full_name, stage + "._netaudio-cmc._udp.local.");
     EXPECT_EQ(resolved.host, sim::host_label(stage) + ".local.");
@@ -171,7 +175,8 @@ TEST_F(DnssdSimTest, OddTxtRecordIsAdvertisedAsGiven) {
     start({device});
     Resolved resolved;
     DNSServiceRef ref = resolve(&resolved, odd, 0);
-    ASSERT_TRUE(pump_until({ref}, [&] { return resolved.done; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return resolved.done; }, 5s));
     EXPECT_EQ(resolved.value("mf"), "<absent>");
     EXPECT_EQ(resolved.value("model"), "eight");
 }
@@ -187,7 +192,8 @@ TEST_F(DnssdSimTest, RecordQueriesReportAddsAndGoodbyeRemovals) {
     Queried ptr;
     std::vector<DNSServiceRef> refs = {
         query(&srv, instance, kDNSServiceType_SRV), query(&txt, instance, kDNSServiceType_TXT),
-        query(&a, host, kDNSServiceType_A), query(&ptr, "_netaudio-cmc._udp.local.", kDNSServiceType_PTR)};
+        query(&a, host, kDNSServiceType_A),
+        query(&ptr, "_netaudio-cmc._udp.local.", kDNSServiceType_PTR)};
     auto all_present = [&] {
         return srv.present == 1 && txt.present == 1 && a.present == 1 && ptr.present >= 1;
     };
@@ -197,7 +203,8 @@ TEST_F(DnssdSimTest, RecordQueriesReportAddsAndGoodbyeRemovals) {
     EXPECT_GT(srv.events.back().ttl, 0u);
     ASSERT_TRUE(responder_->remove_device(stage));
     // Goodbyes take the records away at once, long before any TTL.
-    ASSERT_TRUE(pump_until(refs, [&] { return srv.present == 0 && txt.present == 0 && a.present == 0; }, 2s));
+    ASSERT_TRUE(pump_until(
+        refs, [&] { return srv.present == 0 && txt.present == 0 && a.present == 0; }, 2s));
     EXPECT_EQ(srv.events.back().flags & kDNSServiceFlagsAdd, 0u);
 }
 
@@ -206,12 +213,14 @@ TEST_F(DnssdSimTest, ExpiredRecordsAreRemoved) {
     start({tpx2(brief, 1, 2)});
     Browsed browsed;
     DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
-    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(brief) == 1; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(brief) == 1; }, 5s));
     // Gone silent, no goodbye: the 2 s records run out and the refresh
     // queries go unanswered.
     ASSERT_TRUE(responder_->remove_device(brief, false));
     const auto gone_from = std::chrono::steady_clock::now();
-    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(brief) == 0; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(brief) == 0; }, 5s));
     EXPECT_LT(std::chrono::steady_clock::now() - gone_from, 3s);
 }
 
@@ -220,9 +229,11 @@ TEST_F(DnssdSimTest, RefreshQueriesKeepLiveRecords) {
     start({tpx2(live, 1, 2)});
     Browsed browsed;
     DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
-    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(live) == 1; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(live) == 1; }, 5s));
     // Three lifetimes later it is still there, never removed in between.
-    pump_until({ref}, [] { return false; }, 6s);
+    pump_until(
+        {ref}, [] { return false; }, 6s);
     EXPECT_EQ(browsed.present.count(live), 1u);
     EXPECT_EQ(browsed.events.size(), 1u);
 }
@@ -232,10 +243,12 @@ TEST_F(DnssdSimTest, KnownAnswersStopRepeatedResponses) {
     start({tpx2(stage, 1)});
     Browsed browsed;
     DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
-    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(stage) == 1; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(stage) == 1; }, 5s));
     const uint64_t after_first = responder_->answers_sent();
     // The queries at 1 s and 3 s list the PTR as known: no new response.
-    pump_until({ref}, [] { return false; }, 3500ms);
+    pump_until(
+        {ref}, [] { return false; }, 3500ms);
     EXPECT_EQ(responder_->answers_sent(), after_first);
 }
 
@@ -255,7 +268,9 @@ TEST_F(DnssdSimTest, AllOf256DevicesAreFoundAndResolved) {
         }
         return count;
     };
-    ASSERT_TRUE(pump_until({ref}, [&] { return ours() == 256; }, 10s)) << ours();
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return ours() == 256; }, 10s))
+        << ours();
     std::vector<std::unique_ptr<Resolved>> resolved;
     std::vector<DNSServiceRef> resolves;
     for (const auto& [name, index] : browsed.present) {
@@ -272,7 +287,8 @@ TEST_F(DnssdSimTest, AllOf256DevicesAreFoundAndResolved) {
     // packets marked truncated; the responder waits for them all and then
     // has nothing to say.
     const uint64_t answered = responder_->answers_sent();
-    pump_until({ref}, [] { return false; }, 2500ms);
+    pump_until(
+        {ref}, [] { return false; }, 2500ms);
     EXPECT_EQ(responder_->answers_sent(), answered);
 }
 
@@ -282,19 +298,23 @@ TEST_F(DnssdSimTest, ReconfirmDropsARecordNobodyConfirms) {
     start({tpx2(gone, 1), tpx2(stays, 2)});
     Browsed browsed;
     DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
-    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.size() >= 2; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.size() >= 2; }, 5s));
     ASSERT_TRUE(responder_->remove_device(gone, false));
     // As the device browser asks after a resolve timed out: the instance's
     // full name with type PTR and no data.
     for (const std::string& name : {gone, stays}) {
         char full[kDNSServiceMaxDomainName];
-        ASSERT_EQ(DNSServiceConstructFullName(full, name.c_str(), "_netaudio-cmc._udp.", "local"), 0);
+        ASSERT_EQ(DNSServiceConstructFullName(full, name.c_str(), "_netaudio-cmc._udp.", "local"),
+                  0);
         EXPECT_EQ(DNSServiceReconfirmRecord(0, responder_->interface_index(), full,
                                             kDNSServiceType_PTR, kDNSServiceClass_IN, 0, nullptr),
                   kDNSServiceErr_NoError);
     }
-    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(gone) == 0; }, 6s));
-    pump_until({ref}, [] { return false; }, 1s);
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(gone) == 0; }, 6s));
+    pump_until(
+        {ref}, [] { return false; }, 1s);
     EXPECT_EQ(browsed.present.count(stays), 1u);
 }
 
@@ -362,17 +382,18 @@ TEST_F(DnssdSimTest, HostilePacketsLeaveTheQuerierWorking) {
         }
     }
     const std::vector<std::vector<uint8_t>> hostile = {
-        {0, 0, 0x84, 0, 0, 0, 0, 1},                                 // cut in the header
-        {0, 0, 0x84, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 12},   // name points at itself
-        {0, 0, 0x84, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0},               // 65535 answers, none there
-        {0, 0, 0x84, 0, 0, 0, 0, 1, 0, 0, 0, 0, 3, 'a', 'b', 'c', 0, 0, 12, 0, 1, 0, 0, 0, 9,
-         0xFF, 0xFF, 1},                                             // rdata past the end
+        {0, 0, 0x84, 0, 0, 0, 0, 1},                               // cut in the header
+        {0, 0, 0x84, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 12},  // name points at itself
+        {0, 0, 0x84, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0},             // 65535 answers, none there
+        {0,   0,   0x84, 0, 0,  0, 0, 1, 0, 0, 0, 0,    3,    'a',
+         'b', 'c', 0,    0, 12, 0, 1, 0, 0, 0, 9, 0xFF, 0xFF, 1},  // rdata past the end
     };
     for (const auto& packet : hostile) {
         mdns::send_to(sender, lo, packet.data(), packet.size(), mdns::kGroupAddress, mdns::kPort);
     }
     mdns::close_socket(&sender);
-    ASSERT_TRUE(pump_until({ref}, [&] { return browsed.present.count(stage) == 1; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(stage) == 1; }, 5s));
 }
 
 // A listener on the group that records the queries asking for one name.
@@ -471,7 +492,8 @@ TEST_F(DnssdQuerierTest, UnansweredQuestionsBackOff) {
     ASSERT_EQ(seen.size(), 4u);
     const double gaps[] = {1.0, 2.0, 4.0};
     for (size_t i = 0; i < 3; ++i) {
-        const double gap = std::chrono::duration<double>(seen[i + 1].second - seen[i].second).count();
+        const double gap =
+            std::chrono::duration<double>(seen[i + 1].second - seen[i].second).count();
         EXPECT_NEAR(gap, gaps[i], 0.3) << i;
     }
 }
@@ -535,15 +557,18 @@ TEST_F(DnssdTwoNetworkTest, AnswersComeOnlyFromTheAdvertisingNetwork) {
     Browsed other;
     DNSServiceRef a = browse(&any, "_netaudio-cmc._udp");
     DNSServiceRef b = browse(&other, "_netaudio-cmc._udp", index_[0]);
-    ASSERT_TRUE(pump_until({a, b}, [&] { return any.present.count(stage) == 1; }, 5s));
-    pump_until({a, b}, [] { return false; }, 1500ms);
+    ASSERT_TRUE(pump_until(
+        {a, b}, [&] { return any.present.count(stage) == 1; }, 5s));
+    pump_until(
+        {a, b}, [] { return false; }, 1500ms);
     for (const auto& event : any.events) {
         EXPECT_EQ(event.interface_index, index_[1]);
     }
     EXPECT_TRUE(other.events.empty());
     Queried address;
     DNSServiceRef q = query(&address, sim::host_label(stage) + ".local", kDNSServiceType_A);
-    ASSERT_TRUE(pump_until({q}, [&] { return address.present == 1; }, 5s));
+    ASSERT_TRUE(pump_until(
+        {q}, [&] { return address.present == 1; }, 5s));
     EXPECT_EQ(address.events.front().interface_index, index_[1]);
     EXPECT_EQ(address.events.front().rdata, (std::vector<uint8_t>{10, 77, 2, 1}));
 }
@@ -563,7 +588,8 @@ TEST_F(DnssdTwoNetworkTest, AnAdvertOnEveryNetworkIsReportedPerInterface) {
         }
         return false;
     };
-    ASSERT_TRUE(pump_until({q}, [&] { return on(index_[0]) && on(index_[1]) && on(1); }, 5s));
+    ASSERT_TRUE(pump_until(
+        {q}, [&] { return on(index_[0]) && on(index_[1]) && on(1); }, 5s));
     for (const auto& e : address.events) {
         const std::vector<uint8_t> expected =
             e.interface_index == index_[0]   ? std::vector<uint8_t>{10, 77, 1, 1}
@@ -573,7 +599,8 @@ TEST_F(DnssdTwoNetworkTest, AnAdvertOnEveryNetworkIsReportedPerInterface) {
     }
     // Goodbyes go out on every network.
     ASSERT_TRUE(responder_->remove_device(stage));
-    ASSERT_TRUE(pump_until({q}, [&] { return address.present == 0; }, 2s));
+    ASSERT_TRUE(pump_until(
+        {q}, [&] { return address.present == 0; }, 2s));
 }
 
 }  // namespace

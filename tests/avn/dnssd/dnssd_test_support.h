@@ -119,8 +119,8 @@ struct Resolved {
     // The value of a TXT key, or "<absent>".
     std::string value(const char* key) const {
         uint8_t length = 0;
-        const void* value = TXTRecordGetValuePtr(static_cast<uint16_t>(txt.size()), txt.data(),
-                                                 key, &length);
+        const void* value =
+            TXTRecordGetValuePtr(static_cast<uint16_t>(txt.size()), txt.data(), key, &length);
         if (value == nullptr) {
             return TXTRecordContainsKey(static_cast<uint16_t>(txt.size()), txt.data(), key)
                        ? std::string()
@@ -151,8 +151,8 @@ struct Queried {
             return;
         }
         const auto* bytes = static_cast<const uint8_t*>(rdata);
-        self->events.push_back({flags, interface_index, name, type,
-                                std::vector<uint8_t>(bytes, bytes + length), ttl});
+        self->events.push_back(
+            {flags, interface_index, name, type, std::vector<uint8_t>(bytes, bytes + length), ttl});
         self->present += (flags & kDNSServiceFlagsAdd) != 0 ? 1 : -1;
     }
 };

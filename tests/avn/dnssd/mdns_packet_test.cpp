@@ -31,8 +31,9 @@ TEST(MdnsPacket, RoundTripCompressesRepeatedNames) {
     question.type = mdns::kTypePtr;
     question.unicast_response = true;
     ASSERT_TRUE(builder.add_question(question));
-    ASSERT_TRUE(builder.add_record(mdns::Section::Answer,
-                                   ptr("_netaudio-cmc._udp.local", "A.b._netaudio-cmc._udp.local", 4500)));
+    ASSERT_TRUE(
+        builder.add_record(mdns::Section::Answer,
+                           ptr("_netaudio-cmc._udp.local", "A.b._netaudio-cmc._udp.local", 4500)));
     mdns::Record srv;
     srv.name = name("A\\.b._netaudio-cmc._udp.local");
     srv.type = mdns::kTypeSrv;
@@ -54,8 +55,8 @@ TEST(MdnsPacket, RoundTripCompressesRepeatedNames) {
     ASSERT_EQ(message.questions.size(), 1u);
     EXPECT_TRUE(message.questions[0].unicast_response);
     ASSERT_EQ(message.answers.size(), 1u);
-    EXPECT_EQ(mdns::name_to_text(mdns::Name(message.answers[0].rdata.begin(),
-                                            message.answers[0].rdata.end())),
+    EXPECT_EQ(mdns::name_to_text(
+                  mdns::Name(message.answers[0].rdata.begin(), message.answers[0].rdata.end())),
               "A.b._netaudio-cmc._udp.local.");
     ASSERT_EQ(message.additionals.size(), 1u);
     EXPECT_TRUE(message.additionals[0].cache_flush);
@@ -66,8 +67,9 @@ TEST(MdnsPacket, RoundTripCompressesRepeatedNames) {
 TEST(MdnsPacket, BuilderStopsAtItsLimit) {
     mdns::Builder builder(0, mdns::kFlagResponse, 200);
     int added = 0;
-    while (builder.add_record(mdns::Section::Answer,
-                              ptr("_x._udp.local", ("Instance" + std::to_string(added) + "._x._udp.local").c_str(), 1))) {
+    while (builder.add_record(
+        mdns::Section::Answer,
+        ptr("_x._udp.local", ("Instance" + std::to_string(added) + "._x._udp.local").c_str(), 1))) {
         ++added;
     }
     EXPECT_GT(added, 3);
@@ -139,7 +141,8 @@ TEST(MdnsPacket, HostilePacketsAreRefused) {
         {"extended label type", with({0x40, 0, 0, 12, 0, 1, 0, 0, 0, 1, 0, 0})},
         {"fixed fields cut short", with({0, 0, 12, 0, 1, 0, 0})},
         {"rdata past the end", with({0, 0, 16, 0, 1, 0, 0, 0, 1, 0, 9, 1, 'x'})},
-        {"PTR name longer than its rdata", with({0, 0, 12, 0, 1, 0, 0, 0, 1, 0, 2, 3, 'a', 'b', 'c', 0})},
+        {"PTR name longer than its rdata",
+         with({0, 0, 12, 0, 1, 0, 0, 0, 1, 0, 2, 3, 'a', 'b', 'c', 0})},
         {"SRV too short for a target", with({0, 0, 33, 0, 1, 0, 0, 0, 1, 0, 6, 0, 0, 0, 0, 0, 1})},
         {"65535 questions, none there", {0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 0, 0, 0, 0}},
     };
