@@ -72,7 +72,10 @@ class WatchedTransport : public FakeTransport {
 public:
     WatchedTransport(std::atomic<bool>* deleted, SyncEvent* gone, TransportFate* fate)
         : FakeTransport(deleted, fate), gone_(gone) {}
-    ~WatchedTransport() override { gone_->set(); }
+    ~WatchedTransport() override {
+        record_deletion();
+        gone_->set();
+    }
     bool open(uint32_t limit) override {
         entered.set();
         return FakeTransport::open(limit);

@@ -37,15 +37,7 @@ public:
 
     explicit FakeTransport(std::atomic<bool>* deleted = nullptr, TransportFate* fate = nullptr)
         : deleted_(deleted), fate_(fate) {}
-    ~FakeTransport() override {
-        if (fate_ != nullptr) {
-            fate_->open_when_deleted = open_.load();
-            fate_->deleted = true;
-        }
-        if (deleted_ != nullptr) {
-            *deleted_ = true;
-        }
-    }
+    ~FakeTransport() override { record_deletion(); }
 
     bool open(uint32_t) override {
         ++open_calls;
@@ -119,6 +111,22 @@ public:
     SyncEvent* open_gate = nullptr;  // when set, open waits for it
     std::atomic<int> open_calls{0};
     std::atomic<int> close_calls{0};
+
+protected:
+    // Tells the test that the transport is gone. A derived class that signals
+    // the test afterwards calls it first: nothing of the test's may be
+    // touched once the test could have ended.
+    void record_deletion() {
+        if (fate_ != nullptr) {
+            fate_->open_when_deleted = open_.load();
+            fate_->deleted = true;
+            fate_ = nullptr;
+        }
+        if (deleted_ != nullptr) {
+            *deleted_ = true;
+            deleted_ = nullptr;
+        }
+    }
 
 private:
     std::atomic<bool>* deleted_;
