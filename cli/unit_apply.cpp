@@ -4,6 +4,7 @@
 #include <chrono>
 #include <optional>
 #include <span>
+#include <thread>
 
 #include "device/parameters.h"
 
@@ -13,6 +14,7 @@ using Clock = std::chrono::steady_clock;
 
 // The longest report the parameter thread reads, too.
 constexpr size_t kReceiveBufferSize = 256;
+constexpr std::chrono::milliseconds kIdlePause{2};
 
 class UnitLink {
 public:
@@ -80,6 +82,12 @@ private:
             // One processing step at a time, so that the AVN API mutex passes
             // between the units in flight.
             const size_t n = transport_.read_channel(buffer, ChannelTransport::kParameterChannel, 0);
+            if (n == 0) {
+                // Meanwhile the event-loop thread or another unit's wait steps
+                // the runtime and captures the report for this transport;
+                // polling again at once would only wake them.
+                std::this_thread::sleep_for(kIdlePause);
+            }
             for (const ParameterValue& entry : parse_parameter_report(std::span(buffer).first(n))) {
                 if (is_known_parameter(entry.id)) {
                     values_[static_cast<ParameterId>(entry.id)] = entry.value;
