@@ -47,11 +47,108 @@ std::optional<CliCommand> command_from_name(const std::string& name) {
     if (name == "watch") return CliCommand::Watch;
     if (name == "networks") return CliCommand::Networks;
     if (name == "use-network") return CliCommand::UseNetwork;
+    if (name == "save") return CliCommand::Save;
+    if (name == "load") return CliCommand::Load;
+    if (name == "apply") return CliCommand::Apply;
     return std::nullopt;
 }
 
 CliParseResult failure(std::string error) {
     return CliParseResult{std::nullopt, std::move(error)};
+}
+
+// An error line for a name that cannot be an AVN device name, else empty.
+std::string check_device_name(const std::string& name) {
+    if (name.empty()) {
+        return "DEVICE must not be empty";
+    }
+    if (name.size() > 31) {
+        return "DEVICE is longer than an AVN device name can be (31 characters)";
+    }
+    return {};
+}
+
+// AVN device names are compared without regard to letter case.
+bool same_device_name(const std::string& a, const std::string& b) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        if (lower(a[i]) != lower(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string check_file_name(const std::string& file) {
+    return file.empty() ? "FILE must not be empty (use \"-\" for the standard streams)" : "";
+}
+
+// apply FILE DEVICE... | --discovered [--seconds N], with --jobs N anywhere
+// among them and "--" ending the options.
+std::string read_apply_arguments(const std::vector<std::string>& args, CliOptions& options) {
+    std::vector<std::string> positional;
+    bool options_ended = false;
+    bool seconds_given = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& arg = args[i];
+        if (options_ended || arg.size() < 2 || arg[0] != '-') {
+            positional.push_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_ended = true;
+        } else if (arg == "--discovered") {
+            options.discovered = true;
+        } else if (arg == "--jobs" || arg == "--seconds") {
+            if (i + 1 >= args.size()) {
+                return arg + " needs a value";
+            }
+            const auto number = parse_integer(args[++i]);
+            const uint32_t most = arg == "--jobs" ? kMaxApplyJobs : kMaxDiscoverSeconds;
+            if (!number || *number < 1 || *number > most) {
+                return arg + " must be a number from 1 to " + std::to_string(most) + ", got '" + args[i] + "'";
+            }
+            (arg == "--jobs" ? options.jobs : options.discover_seconds) = static_cast<uint32_t>(*number);
+            seconds_given = seconds_given || arg == "--seconds";
+        } else {
+            return "unknown option '" + arg +
+                   "' for apply (--json, --timeout, --conmon and --cmm go before the command)";
+        }
+    }
+    if (positional.empty()) {
+        return "missing FILE";
+    }
+    options.file = positional[0];
+    if (std::string error = check_file_name(options.file); !error.empty()) {
+        return error;
+    }
+    for (size_t i = 1; i < positional.size(); ++i) {
+        if (std::string error = check_device_name(positional[i]); !error.empty()) {
+            return error;
+        }
+        for (const std::string& earlier : options.devices) {
+            if (same_device_name(earlier, positional[i])) {
+                return "unit '" + positional[i] + "' is named twice";
+            }
+        }
+        options.devices.push_back(positional[i]);
+    }
+    if (options.discovered && !options.devices.empty()) {
+        return "give DEVICE names or --discovered, not both";
+    }
+    if (!options.discovered && options.devices.empty()) {
+        return "apply needs at least one DEVICE (or --discovered)";
+    }
+    if (seconds_given && !options.discovered) {
+        return "--seconds goes with --discovered";
+    }
+    if (options.discovered) {
+        return "--discovered needs device discovery, which this build does not have yet";
+    }
+    return {};
 }
 
 // Reads the command's own arguments into `options`; an error line or empty.
@@ -61,13 +158,7 @@ std::string read_command_arguments(const std::vector<std::string>& args, CliOpti
             return "missing DEVICE";
         }
         options.device = args[0];
-        if (options.device.empty()) {
-            return "DEVICE must not be empty";
-        }
-        if (options.device.size() > 31) {
-            return "DEVICE is longer than an AVN device name can be (31 characters)";
-        }
-        return {};
+        return check_device_name(options.device);
     };
     switch (options.command) {
         case CliCommand::Info:
@@ -102,6 +193,23 @@ std::string read_command_arguments(const std::vector<std::string>& args, CliOpti
             }
             options.network = args[0];
             return options.network.empty() ? "NAME must not be empty (use \"None\" for none)" : "";
+        case CliCommand::Save:
+        case CliCommand::Load: {
+            const bool save = options.command == CliCommand::Save;
+            if (args.size() > 2) {
+                return "unexpected argument '" + args[2] + "'";
+            }
+            if (std::string error = need_device(); !error.empty()) {
+                return error;
+            }
+            if (args.size() < 2) {
+                return save ? std::string{} : "missing FILE";
+            }
+            options.file = args[1];
+            return check_file_name(options.file);
+        }
+        case CliCommand::Apply:
+            return read_apply_arguments(args, options);
     }
     return {};
 }
@@ -218,6 +326,16 @@ std::string cli_usage() {
            "  watch DEVICE              print each report as it arrives, until interrupted\n"
            "  networks                  the interfaces the connection manager offers; the one in use marked\n"
            "  use-network NAME          choose the interface (\"None\" for none)\n"
+           "  save DEVICE [FILE]        the seven parameters as a settings file (to standard output\n"
+           "                            without FILE)\n"
+           "  load DEVICE FILE          apply a settings file: change what differs, confirming each\n"
+           "                            change from the unit's report; prints what changed\n"
+           "  apply FILE DEVICE... [--jobs N]\n"
+           "                            load on many units, N at once (default 8, at most 32); a\n"
+           "                            line per unit as it finishes, then a summary. Ctrl-C stops\n"
+           "                            starting units and lets those under way finish\n"
+           "  FILE \"-\" is standard input (load, apply) or output (save). A settings file is the\n"
+           "  object of 'get --json' with \"format_version\": 1; it may name fewer parameters.\n"
            "\n"
            "parameters (NAME=VALUE, names in any letter case):\n"
            "  MicLf, MicHf, LineLf, LineHf   equaliser gain in dB, -12 to 12\n"
@@ -231,7 +349,8 @@ std::string cli_usage() {
            "  --timeout MS         how long to wait for a unit or a service (default 5000)\n"
            "  --json               machine-readable output\n"
            "\n"
-           "exit status: 0 success; 2 usage error or bad value (nothing is sent);\n"
-           "3 the unit is not found or does not answer; 4 the AVN platform services are not\n"
-           "reachable; 1 anything else.\n";
+           "exit status: 0 success; 2 usage error, bad value or bad settings file (nothing is\n"
+           "sent); 3 the unit (for apply: any unit) is not found or does not answer; 4 the AVN\n"
+           "platform services are not reachable; 1 anything else (apply: interrupted before\n"
+           "every unit was done).\n";
 }

@@ -8,7 +8,16 @@
 
 #include "device/parameters.h"
 
-enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork };
+enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork, Save, Load, Apply };
+
+// How many units apply works on at once: by default, and at most (each unit in
+// flight holds a client of the local conmon server, which serves a limited
+// number of them).
+inline constexpr uint32_t kDefaultApplyJobs = 8;
+inline constexpr uint32_t kMaxApplyJobs = 32;
+// How long apply --discovered browses for units: by default, and at most.
+inline constexpr uint32_t kDefaultDiscoverSeconds = 5;
+inline constexpr uint32_t kMaxDiscoverSeconds = 60;
 
 struct CliEndpoint {
     std::string host;
@@ -27,9 +36,16 @@ struct CliOptions {
     uint32_t timeout_ms = 5000;
     bool json = false;
     bool help = false;
-    std::string device;   // info, get, set, watch
+    std::string device;   // info, get, set, watch, save, load
     std::string network;  // use-network
     std::vector<CliParameterChange> changes;  // set
+    // The settings file: save writes it (standard output when empty or "-"),
+    // load and apply read it ("-" is standard input).
+    std::string file;
+    std::vector<std::string> devices;  // apply
+    uint32_t jobs = kDefaultApplyJobs;  // apply: units worked on at once
+    bool discovered = false;            // apply: the units found by browsing
+    uint32_t discover_seconds = kDefaultDiscoverSeconds;
 };
 
 struct CliParseResult {

@@ -15,6 +15,34 @@ std::string trimmed(std::string text) {
     return start == std::string::npos ? std::string{} : text.substr(start);
 }
 
+const char* status_name(UnitApplyStatus status) {
+    switch (status) {
+        case UnitApplyStatus::Applied: return "applied";
+        case UnitApplyStatus::Unavailable: return "unavailable";
+        case UnitApplyStatus::ServicesUnavailable: return "services-unavailable";
+        case UnitApplyStatus::Failed: return "failed";
+    }
+    return "failed";
+}
+
+std::string json_names(const std::vector<std::string>& names) {
+    std::string out = "[";
+    for (size_t i = 0; i < names.size(); ++i) {
+        out += i > 0 ? "," : "";
+        out += json_string(names[i]);
+    }
+    return out + "]";
+}
+
+std::string plain_names(const std::vector<std::string>& names) {
+    std::string out;
+    for (const std::string& name : names) {
+        out += out.empty() ? "" : ", ";
+        out += name;
+    }
+    return out;
+}
+
 }  // namespace
 
 bool UnitParameters::complete() const {
@@ -118,4 +146,60 @@ std::string format_networks(const std::vector<NetworkEntry>& networks, bool json
         out += (network.current ? "* " : "  ") + network.name + "\n";
     }
     return out;
+}
+
+std::string format_changes(const std::vector<ConfirmedChange>& changes) {
+    std::string out;
+    for (const ConfirmedChange& change : changes) {
+        out += out.empty() ? "" : ", ";
+        out += std::string(parameter_name(change.id)) + " " + std::to_string(change.from) + " -> " +
+               std::to_string(change.to);
+    }
+    return out;
+}
+
+std::string format_unit_outcome(const UnitApplyOutcome& outcome, bool json) {
+    if (json) {
+        std::string out = "{\"device\":" + json_string(outcome.device) + ",\"status\":\"" +
+                          status_name(outcome.status) + "\"";
+        if (outcome.status != UnitApplyStatus::Applied) {
+            out += ",\"error\":" + json_string(outcome.error);
+        }
+        out += ",\"changed\":[";
+        for (size_t i = 0; i < outcome.changed.size(); ++i) {
+            const ConfirmedChange& change = outcome.changed[i];
+            out += i > 0 ? "," : "";
+            out += "{\"parameter\":" + json_string(parameter_name(change.id)) +
+                   ",\"from\":" + std::to_string(change.from) + ",\"to\":" + std::to_string(change.to) + "}";
+        }
+        return out + "]}\n";
+    }
+    if (outcome.status == UnitApplyStatus::Applied) {
+        return outcome.device + ": " +
+               (outcome.changed.empty() ? "applied, nothing to change" : "applied, changed " + format_changes(outcome.changed)) +
+               "\n";
+    }
+    std::string out = outcome.device + ": FAILED: " + outcome.error;
+    if (!outcome.changed.empty()) {
+        out += " (changed before that: " + format_changes(outcome.changed) + ")";
+    }
+    return out + "\n";
+}
+
+std::string format_apply_summary(size_t units, size_t applied, const std::vector<std::string>& failed,
+                                 const std::vector<std::string>& not_started, bool interrupted, bool json) {
+    if (json) {
+        return "{\"summary\":{\"units\":" + std::to_string(units) + ",\"applied\":" + std::to_string(applied) +
+               ",\"failed\":" + json_names(failed) + ",\"not_started\":" + json_names(not_started) +
+               ",\"interrupted\":" + (interrupted ? "true" : "false") + "}}\n";
+    }
+    std::string out = interrupted ? "interrupted: " : "";
+    out += std::to_string(applied) + " of " + std::to_string(units) + (units == 1 ? " unit" : " units") + " applied";
+    if (!failed.empty()) {
+        out += "; failed: " + plain_names(failed);
+    }
+    if (!not_started.empty()) {
+        out += "; not started: " + plain_names(not_started);
+    }
+    return out + "\n";
 }

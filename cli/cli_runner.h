@@ -17,7 +17,8 @@ enum CliExitStatus : int {
 };
 
 // Runs one parsed command, writing results to `out` and one-line errors to
-// `err`. `interrupted` ends `watch`; every other wait is bounded by the
+// `err`. `interrupted` ends `watch`, and stops `apply` from starting further
+// units (those under way finish); every other wait is bounded by the
 // command's time limit.
 int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& err,
                     const std::atomic<bool>& interrupted);

@@ -9,6 +9,9 @@ namespace {
 
 // A device name must fit the 32-byte name field with its terminator.
 constexpr size_t kMaxDeviceNameLength = CONMON_NAME_SIZE - 1;
+// --units: at most this many at once, named after this pattern by default.
+constexpr uint32_t kMaxUnitsAtOnce = 1000;
+constexpr std::string_view kDefaultUnitPattern = "TPX2-###";
 
 constexpr const char* kUsage =
     "Usage: avn-sim [OPTION]...\n"
@@ -26,6 +29,11 @@ constexpr const char* kUsage =
     "                            (-12 to 12, default 0), Mode (0 to 4, default 0),\n"
     "                            MicSensitivity (0 to 4, default 4) or MicGate\n"
     "                            (0 or 1, default 1); names in any letter case\n"
+    "  --units N[,name=PATTERN][,KEY=VALUE]...\n"
+    "        N TPX-2 units (1 to 1000) named after PATTERN, whose run of '#'\n"
+    "        becomes the unit's number from 1, zero-padded to the run's length\n"
+    "        (default TPX2-###: TPX2-001, TPX2-002, ...); the other keys as for\n"
+    "        --unit, for every one of them\n"
     "  --device NAME,maker=TEXT[,model=N]\n"
     "        a device of another maker (manufacturer ID TEXT, at most 8 bytes;\n"
     "        model default 0). It echoes every control message under its own ID.\n"
@@ -122,8 +130,10 @@ class Parser {
     bool fail(std::string message);
     bool check_name(std::string_view name);
     bool parse_unit(std::string_view text);
+    bool parse_units(std::string_view text);
     bool parse_device(std::string_view text);
-    bool parse_unit_key(Tpx2UnitSettings& unit, std::string_view key, std::string_view text);
+    bool parse_unit_key(Tpx2UnitSettings& unit, std::string_view key, std::string_view text,
+                        std::string_view option = "--unit");
 
     std::span<const std::string_view> arguments_;
     size_t next_ = 0;
@@ -222,6 +232,10 @@ bool Parser::option(std::string_view argument) {
     if (name == "--unit" || name == "--device") {
         const auto text = value(name);
         return text && (name == "--unit" ? parse_unit(*text) : parse_device(*text));
+    }
+    if (name == "--units") {
+        const auto text = value(name);
+        return text && parse_units(*text);
     }
     if (name == "--mute") {
         const auto text = value(name);
@@ -327,8 +341,61 @@ bool Parser::parse_unit(std::string_view text) {
     return true;
 }
 
-bool Parser::parse_unit_key(Tpx2UnitSettings& unit, std::string_view key, std::string_view text) {
-    const std::string where = "--unit " + unit.name + ": ";
+// Many units alike: the number, then the name pattern and the keys that
+// every one of them takes.
+bool Parser::parse_units(std::string_view text) {
+    const std::vector<std::string_view> parts = split(text, ',');
+    const auto count = parse_number<uint32_t>(parts[0]);
+    if (!count || *count < 1 || *count > kMaxUnitsAtOnce) {
+        return fail("--units: a number of units from 1 to " + std::to_string(kMaxUnitsAtOnce) + ": " +
+                    std::string(parts[0]));
+    }
+    Tpx2UnitSettings unit;
+    unit.name = std::string(kDefaultUnitPattern);
+    for (size_t i = 1; i < parts.size(); ++i) {
+        const size_t equals = parts[i].find('=');
+        if (equals != std::string_view::npos && parts[i].substr(0, equals) == "name") {
+            unit.name = std::string(parts[i].substr(equals + 1));
+        }
+    }
+    const size_t run = unit.name.find('#');
+    if (run == std::string::npos) {
+        return fail("--units: the name pattern has no '#' for the unit's number: " + unit.name);
+    }
+    const size_t width = unit.name.find_first_not_of('#', run) == std::string::npos
+                             ? unit.name.size() - run
+                             : unit.name.find_first_not_of('#', run) - run;
+    for (size_t i = 1; i < parts.size(); ++i) {
+        const size_t equals = parts[i].find('=');
+        if (equals != std::string_view::npos && parts[i].substr(0, equals) == "name") {
+            continue;
+        }
+        if (equals == std::string_view::npos ||
+            !parse_unit_key(unit, parts[i].substr(0, equals), parts[i].substr(equals + 1), "--units")) {
+            return result_.error.empty() ? fail("--units: not KEY=VALUE: " + std::string(parts[i]))
+                                         : false;
+        }
+    }
+    const std::string prefix = unit.name.substr(0, run);
+    const std::string suffix = unit.name.substr(run + width);
+    for (uint32_t number = 1; number <= *count; ++number) {
+        std::string digits = std::to_string(number);
+        if (digits.size() < width) {
+            digits.insert(0, width - digits.size(), '0');
+        }
+        Tpx2UnitSettings named = unit;
+        named.name = prefix + digits + suffix;
+        if (!check_name(named.name)) {
+            return false;
+        }
+        result_.options.units.push_back(std::move(named));
+    }
+    return true;
+}
+
+bool Parser::parse_unit_key(Tpx2UnitSettings& unit, std::string_view key, std::string_view text,
+                            std::string_view option) {
+    const std::string where = std::string(option) + " " + unit.name + ": ";
     if (key == "bootloader") {
         const auto version = parse_version(text, 0xFF, 8);
         if (!version) {

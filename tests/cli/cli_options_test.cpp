@@ -36,6 +36,31 @@ TEST(CliOptions, ParsesEveryCommand) {
     EXPECT_TRUE(parse_cli_arguments({"--help"}).options->help);
 }
 
+TEST(CliOptions, ParsesTheSettingsCommands) {
+    auto r = parse_cli_arguments({"save", "TPX2-Stage"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->command, CliCommand::Save);
+    EXPECT_EQ(r.options->file, "");
+
+    r = parse_cli_arguments({"load", "TPX2-Stage", "stage.json"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->command, CliCommand::Load);
+    EXPECT_EQ(r.options->device, "TPX2-Stage");
+    EXPECT_EQ(r.options->file, "stage.json");
+
+    r = parse_cli_arguments({"apply", "hall.json", "A", "--jobs", "3", "B", "--", "-C"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->command, CliCommand::Apply);
+    EXPECT_EQ(r.options->file, "hall.json");
+    EXPECT_EQ(r.options->devices, (Args{"A", "B", "-C"}));
+    EXPECT_EQ(r.options->jobs, 3u);
+
+    r = parse_cli_arguments({"apply", "-", "A"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->file, "-");
+    EXPECT_EQ(r.options->jobs, kDefaultApplyJobs);
+}
+
 TEST(CliOptions, RefusesBadInputWithOneClearLine) {
     struct Case {
         Args args;
@@ -68,6 +93,24 @@ TEST(CliOptions, RefusesBadInputWithOneClearLine) {
         {{"use-network"}, "missing NAME"},
         {{"use-network", ""}, "None"},
         {{"networks", "extra"}, "unexpected argument"},
+        {{"save"}, "missing DEVICE"},
+        {{"save", "x", "f", "g"}, "unexpected argument 'g'"},
+        {{"save", "x", ""}, "FILE must not be empty"},
+        {{"load", "x"}, "missing FILE"},
+        {{"load", std::string(32, 'n'), "f"}, "longer than"},
+        {{"apply"}, "missing FILE"},
+        {{"apply", "f"}, "at least one DEVICE"},
+        {{"apply", "f", "A", "b", "a"}, "unit 'a' is named twice"},
+        {{"apply", "f", "A", ""}, "DEVICE must not be empty"},
+        {{"apply", "f", "A", "--jobs"}, "--jobs needs a value"},
+        {{"apply", "f", "A", "--jobs", "0"}, "--jobs must be a number from 1 to 32"},
+        {{"apply", "f", "A", "--jobs", "33"}, "from 1 to 32"},
+        {{"apply", "f", "A", "--json"}, "go before the command"},
+        {{"apply", "f", "--discovered", "A"}, "not both"},
+        {{"apply", "f", "A", "--seconds", "3"}, "--seconds goes with --discovered"},
+        {{"apply", "f", "--discovered", "--seconds", "61"}, "--seconds must be a number from 1 to 60"},
+        {{"apply", "f", "--discovered"}, "--discovered needs device discovery, which this build does not have yet"},
+        {{"apply", "f", "--discovered", "--seconds", "3"}, "does not have yet"},
     };
     for (const Case& c : cases) {
         const CliParseResult r = parse_cli_arguments(c.args);

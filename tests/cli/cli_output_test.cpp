@@ -46,4 +46,33 @@ TEST(CliOutput, PlainTextShowsValuesWithTheirTexts) {
     EXPECT_NE(format_networks({{"Ethernet", true}}, false).find("* Ethernet"), std::string::npos);
 }
 
+TEST(CliOutput, UnitOutcomesAndTheSummary) {
+    UnitApplyOutcome outcome;
+    outcome.device = "Hall-1";
+    outcome.status = UnitApplyStatus::Applied;
+    EXPECT_EQ(format_unit_outcome(outcome, false), "Hall-1: applied, nothing to change\n");
+    EXPECT_EQ(format_unit_outcome(outcome, true), "{\"device\":\"Hall-1\",\"status\":\"applied\",\"changed\":[]}\n");
+
+    outcome.changed = {{ParameterId::MicLf, 0, -3}, {ParameterId::Mode, 0, 2}};
+    EXPECT_EQ(format_unit_outcome(outcome, false), "Hall-1: applied, changed MicLf 0 -> -3, Mode 0 -> 2\n");
+    EXPECT_EQ(format_unit_outcome(outcome, true),
+              "{\"device\":\"Hall-1\",\"status\":\"applied\",\"changed\":[{\"parameter\":\"MicLf\",\"from\":0,"
+              "\"to\":-3},{\"parameter\":\"Mode\",\"from\":0,\"to\":2}]}\n");
+
+    outcome.status = UnitApplyStatus::Unavailable;
+    outcome.error = "did not confirm MicGate=0 within 5000 ms";
+    EXPECT_EQ(format_unit_outcome(outcome, false),
+              "Hall-1: FAILED: did not confirm MicGate=0 within 5000 ms (changed before that: MicLf 0 -> -3, Mode 0 -> 2)\n");
+    EXPECT_NE(format_unit_outcome(outcome, true)
+                  .find("\"status\":\"unavailable\",\"error\":\"did not confirm MicGate=0 within 5000 ms\""),
+              std::string::npos);
+
+    EXPECT_EQ(format_apply_summary(3, 3, {}, {}, false, false), "3 of 3 units applied\n");
+    EXPECT_EQ(format_apply_summary(4, 1, {"B", "D"}, {"C"}, true, false),
+              "interrupted: 1 of 4 units applied; failed: B, D; not started: C\n");
+    EXPECT_EQ(format_apply_summary(4, 1, {"B", "D"}, {"C"}, true, true),
+              "{\"summary\":{\"units\":4,\"applied\":1,\"failed\":[\"B\",\"D\"],\"not_started\":[\"C\"],"
+              "\"interrupted\":true}}\n");
+}
+
 }  // namespace

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <mutex>
 #include <sstream>
@@ -52,19 +54,46 @@ private:
 class CliWithSim : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
-        options.quiet = true;
         sim::Tpx2UnitSettings stage;
         stage.name = "TPX2-Stage";
         sim::Tpx2UnitSettings booth;
         booth.name = "TPX2-Booth";
         booth.bootloader_version = 0;
-        options.units = {stage, booth};
-        options.devices = {{"Desk", "Acme", 4}};
+        start_network({stage, booth}, {{"Desk", "Acme", 4}});
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+
+    void start_network(std::vector<sim::Tpx2UnitSettings> units, std::vector<sim::ForeignDeviceSettings> devices = {}) {
+        sim::SimOptions options;
+        options.conmon.port = 0;
+        options.cmm.port = 0;
+        options.quiet = true;
+        options.units = std::move(units);
+        options.devices = std::move(devices);
         network_ = std::make_unique<sim::SimNetwork>(options);
         ASSERT_EQ(network_->start(), AUD_SUCCESS);
+    }
+
+    // A file of this test's own, removed afterwards.
+    std::string write_file(const std::string& name, const std::string& text) {
+        std::filesystem::create_directories(directory_);
+        const std::filesystem::path path = directory_ / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path.string();
+    }
+
+    std::string read_file(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+
+    int32_t unit_value(const std::string& unit, ParameterId id) {
+        const auto values = network_->conmon().unit_parameters(unit);
+        return values ? (*values)[static_cast<size_t>(id) - 1] : INT32_MIN;
     }
 
     // Runs a command on another thread, its standard output readable as it
@@ -97,6 +126,10 @@ protected:
 
     std::unique_ptr<sim::SimNetwork> network_;
     std::atomic<bool> interrupted_{false};
+    const std::filesystem::path directory_ =
+        std::filesystem::temp_directory_path() /
+        ("tpx2ctl-test-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
 };
 
 TEST_F(CliWithSim, InfoAndGetPrintTheDocumentedJson) {
@@ -198,11 +231,213 @@ TEST_F(CliWithSim, AConmonServerThatDoesNotAnswerGivesStatusFour) {
         EXPECT_EQ(r.err, expected) << command;
     }
     network_->conmon().stop();
+    const std::string file = write_file("mode.json", R"({"format_version":1,"parameters":{"Mode":1}})");
     for (const std::vector<std::string>& command :
-         {std::vector<std::string>{"get", "TPX2-Stage"}, {"set", "TPX2-Stage", "Mode=1"}}) {
+         {std::vector<std::string>{"get", "TPX2-Stage"}, {"set", "TPX2-Stage", "Mode=1"},
+          {"load", "TPX2-Stage", file}, {"apply", file, "TPX2-Stage", "TPX2-Booth"}}) {
         const CliRun r = run(command);
         EXPECT_EQ(r.status, kExitServicesUnavailable) << command[0] << " (closed)";
         EXPECT_EQ(r.err, expected) << command[0];
+        if (command[0] == "apply") {
+            // Found out before any unit started.
+            EXPECT_EQ(r.out, "0 of 2 units applied; not started: TPX2-Stage, TPX2-Booth\n");
+        }
+    }
+}
+
+// ---- Settings files and many units ----
+
+constexpr const char* kFullSettings =
+    R"({"format_version":1,"parameters":{"MicLf":-3,"MicHf":4,"LineLf":-5,"LineHf":6,"Mode":2,"MicSensitivity":1,"MicGate":0}})";
+
+// A unit's settings are recorded, changed, and put back from the file: only
+// what differs is sent, each change confirmed, and what changed is printed.
+TEST_F(CliWithSim, SaveThenLoadPutsAUnitBackAsItWas) {
+    ASSERT_EQ(run({"set", "TPX2-Stage", "MicLf=-3", "Mode=2"}).status, kExitSuccess);
+    const std::string file = (directory_ / "stage.json").string();
+    std::filesystem::create_directories(directory_);
+    CliRun r = run({"save", "TPX2-Stage", file});
+    ASSERT_EQ(r.status, kExitSuccess) << r.err;
+    EXPECT_EQ(r.out, "");
+    const CliRun to_stdout = run({"save", "TPX2-Stage"});
+    EXPECT_EQ(to_stdout.out, read_file(file));
+    EXPECT_NE(to_stdout.out.find("\"MicLf\": -3"), std::string::npos) << to_stdout.out;
+
+    ASSERT_EQ(run({"set", "TPX2-Stage", "MicLf=7", "MicGate=0", "LineHf=-12"}).status, kExitSuccess);
+    r = run({"load", "TPX2-Stage", file});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+    EXPECT_EQ(r.out, "TPX2-Stage: applied, changed MicLf 7 -> -3, LineHf -12 -> 0, MicGate 0 -> 1\n");
+    EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::MicLf), -3);
+    EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::Mode), 2);
+    EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::LineHf), 0);
+    EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::MicGate), 1);
+
+    // Nothing differs now: the request for the values is all that is sent.
+    const auto before = network_->conmon().unit_counters("TPX2-Stage");
+    r = run({"--json", "load", "TPX2-Stage", file});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+    EXPECT_EQ(r.out, "{\"device\":\"TPX2-Stage\",\"status\":\"applied\",\"changed\":[]}\n");
+    const auto after = network_->conmon().unit_counters("TPX2-Stage");
+    ASSERT_TRUE(before && after);
+    EXPECT_EQ(after->parameter_messages, before->parameter_messages + 1);
+
+    // A settings file saved from one unit loads onto another.
+    r = run({"load", "TPX2-Booth", file});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+    EXPECT_EQ(unit_value("TPX2-Booth", ParameterId::Mode), 2);
+}
+
+// save never writes a file that load would refuse, and leaves the file it
+// could not fill as it was.
+TEST_F(CliWithSim, SaveWritesOnlyWhatLoadCanRead) {
+    const std::string file = write_file("earlier.json", "earlier");
+    network_->conmon().change_unit_parameter("TPX2-Stage", ParameterId::MicLf, 13);
+    CliRun r = run({"save", "TPX2-Stage", file});
+    EXPECT_EQ(r.status, kExitFailure);
+    EXPECT_EQ(r.err, "tpx2ctl: unit 'TPX2-Stage' reports MicLf=13, outside -12 to 12: nothing saved\n");
+    EXPECT_EQ(read_file(file), "earlier");
+
+    r = run({"save", "TPX2-Booth", (directory_ / "no-such-directory" / "booth.json").string()});
+    EXPECT_EQ(r.status, kExitFailure);
+    EXPECT_NE(r.err.find("cannot write"), std::string::npos) << r.err;
+}
+
+// A file with any fault is refused whole before the AVN platform is even
+// asked for: no unit gets a message and nothing connects to the server.
+TEST_F(CliWithSim, ABadSettingsFileSendsNothing) {
+    const std::string good_then_bad =
+        R"({"format_version":1,"parameters":{"MicLf":-3,"Mode":2,"MicGate":2}})";
+    const struct {
+        std::string file;
+        const char* error_part;
+    } cases[] = {
+        {write_file("bad-value.json", good_then_bad), "MicGate must be from 0 to 1, got 2"},
+        {write_file("version.json", R"({"format_version":2,"parameters":{"Mode":2}})"), "format_version 2"},
+        {write_file("key.json", R"({"format_version":1,"parameters":{"Mode":2},"extra":1})"), "unknown key 'extra'"},
+        {(directory_ / "missing.json").string(), "cannot open settings file"},
+    };
+    for (const auto& c : cases) {
+        for (const std::vector<std::string>& command :
+             {std::vector<std::string>{"load", "TPX2-Stage", c.file}, {"apply", c.file, "TPX2-Stage", "TPX2-Booth"}}) {
+            SCOPED_TRACE(command[0] + " " + c.file);
+            const CliRun r = run(command);
+            EXPECT_EQ(r.status, kExitUsage);
+            EXPECT_EQ(r.out, "");
+            EXPECT_NE(r.err.find(c.error_part), std::string::npos) << r.err;
+            EXPECT_NE(r.err.find(c.file), std::string::npos) << r.err;
+        }
+    }
+    EXPECT_EQ(network_->conmon().device_control_messages("TPX2-Stage"), 0u);
+    EXPECT_EQ(network_->conmon().device_control_messages("TPX2-Booth"), 0u);
+    EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::Mode), 0);
+}
+
+TEST_F(CliWithSim, LoadNamesAUnitThatDoesNotConfirm) {
+    const std::string file = write_file("full.json", kFullSettings);
+    CliRun r = run({"load", "Nobody", file});
+    EXPECT_EQ(r.status, kExitUnitUnavailable);
+    EXPECT_EQ(r.err, "tpx2ctl: unit 'Nobody' was not found or does not answer\n");
+    network_->conmon().set_device_muted("TPX2-Booth", true);
+    r = run({"load", "TPX2-Booth", file});
+    EXPECT_EQ(r.status, kExitUnitUnavailable);
+    EXPECT_EQ(r.out, "");
+    EXPECT_NE(r.err.find("TPX2-Booth"), std::string::npos) << r.err;
+}
+
+std::vector<sim::Tpx2UnitSettings> numbered_units(size_t count) {
+    std::vector<sim::Tpx2UnitSettings> units(count);
+    for (size_t i = 0; i < count; ++i) {
+        units[i].name = "Hall-" + std::to_string(i + 1);
+    }
+    return units;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+// Two units of 32 stop answering: the other 30 are applied all the same, the
+// two are named, and the status is 3. Every unit's line is whole.
+TEST_F(CliWithSim, ApplyToManyUnitsReportsEachAndNamesTheFailed) {
+    start_network(numbered_units(32));
+    network_->conmon().set_device_muted("Hall-7", true);
+    network_->conmon().set_device_muted("Hall-23", true);
+    std::vector<std::string> args = {"--json", "apply", write_file("full.json", kFullSettings)};
+    for (int i = 1; i <= 32; ++i) {
+        args.push_back("Hall-" + std::to_string(i));
+    }
+    const CliRun r = run(args);
+    EXPECT_EQ(r.status, kExitUnitUnavailable) << r.err;
+    const std::vector<std::string> lines = lines_of(r.out);
+    ASSERT_EQ(lines.size(), 33u) << r.out;
+    for (int i = 1; i <= 32; ++i) {
+        const std::string unit = "Hall-" + std::to_string(i);
+        const bool muted = i == 7 || i == 23;
+        const std::string head = "{\"device\":\"" + unit + "\",\"status\":";
+        int found = 0;
+        for (const std::string& line : lines) {
+            if (line.rfind(head, 0) == 0) {
+                ++found;
+                EXPECT_EQ(line.find(muted ? "\"status\":\"unavailable\"" : "\"status\":\"applied\""), head.size() - 9)
+                    << line;
+                EXPECT_EQ(line.back(), '}') << line;
+            }
+        }
+        EXPECT_EQ(found, 1) << unit;
+        EXPECT_EQ(unit_value(unit, ParameterId::LineHf), muted ? 0 : 6) << unit;
+        EXPECT_EQ(unit_value(unit, ParameterId::MicGate), muted ? 1 : 0) << unit;
+    }
+    EXPECT_EQ(lines.back(),
+              "{\"summary\":{\"units\":32,\"applied\":30,\"failed\":[\"Hall-7\",\"Hall-23\"],\"not_started\":[],"
+              "\"interrupted\":false}}");
+
+    // In plain text, the same outcome: applied again, nothing changes.
+    args.erase(args.begin());
+    const CliRun plain = run(args);
+    EXPECT_EQ(plain.status, kExitUnitUnavailable);
+    EXPECT_NE(plain.out.find("Hall-12: applied, nothing to change\n"), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("Hall-7: FAILED: was not found or does not answer\n"), std::string::npos) << plain.out;
+    EXPECT_NE(plain.out.find("\n30 of 32 units applied; failed: Hall-7, Hall-23\n"), std::string::npos) << plain.out;
+}
+
+// Each unit under way holds a conmon client of its own: the server never
+// sees more of them at once than --jobs allows.
+TEST_F(CliWithSim, ApplyWorksOnAtMostJobsUnitsAtOnce) {
+    start_network(numbered_units(6));
+    std::vector<std::string> units;
+    for (int i = 1; i <= 6; ++i) {
+        units.push_back("Hall-" + std::to_string(i));
+        // Slow units, so that those under way overlap.
+        network_->conmon().set_device_reply_delay(units.back(), std::chrono::milliseconds(100));
+    }
+    for (const auto& [jobs, mode] : {std::pair{1u, 3}, std::pair{3u, 1}}) {
+        SCOPED_TRACE(jobs);
+        const std::string file = write_file("mode.json", R"({"format_version":1,"parameters":{"Mode":)" +
+                                                             std::to_string(mode) + "}}");
+        std::atomic<bool> done{false};
+        size_t most = 0;
+        std::thread watcher([&] {
+            while (!done) {
+                most = std::max(most, network_->conmon().client_count());
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            }
+        });
+        std::vector<std::string> args = {"apply", file, "--jobs", std::to_string(jobs)};
+        args.insert(args.end(), units.begin(), units.end());
+        const CliRun r = run(args);
+        done = true;
+        watcher.join();
+        EXPECT_EQ(r.status, kExitSuccess) << r.out << r.err;
+        EXPECT_LE(most, jobs);
+        EXPECT_GE(most, jobs > 1 ? 2u : 1u);
+        for (const std::string& unit : units) {
+            EXPECT_EQ(unit_value(unit, ParameterId::Mode), mode) << unit;
+        }
     }
 }
 

@@ -76,6 +76,26 @@ TEST(SimOptions, UnitsAndDevicesTakeTheirKeys) {
     EXPECT_EQ(options.conmon.local_device_name, "Host");
 }
 
+TEST(SimOptions, ManyUnitsAreNamedAfterTheirPattern) {
+    sim::ParsedOptions parsed = parse({"--units", "12", "--mute", "tpx2-012"});
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.options.units.size(), 12u);
+    EXPECT_EQ(parsed.options.units[0].name, "TPX2-001");
+    EXPECT_EQ(parsed.options.units[11].name, "TPX2-012");
+    EXPECT_EQ(parsed.options.units[11].parameters, sim::default_parameter_values());
+
+    // The run of '#' anywhere in the name; a number wider than the run keeps
+    // its digits; the keys of --unit apply to every unit.
+    parsed = parse({"--units", "10,name=Hall-#-L,Mode=2,bootloader=3.1", "--unit", "Desk"});
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.options.units.size(), 11u);
+    EXPECT_EQ(parsed.options.units[0].name, "Hall-1-L");
+    EXPECT_EQ(parsed.options.units[9].name, "Hall-10-L");
+    EXPECT_EQ(parsed.options.units[9].parameters[static_cast<size_t>(ParameterId::Mode) - 1], 2);
+    EXPECT_EQ(parsed.options.units[9].bootloader_version, 0x0301);
+    EXPECT_EQ(parsed.options.units[10].name, "Desk");
+}
+
 TEST(SimOptions, TheConnectionManagersOptionsAreHandedOver) {
     const sim::ParsedOptions parsed =
         parse({"--local-name", "STUDIO-PC", "--cmm-port", "0", "--network", "Wi-Fi", "--unit", "A"});
@@ -117,6 +137,14 @@ TEST(SimOptions, MistakesAreNamed) {
         {{"--drop", "1.5"}, "fraction"},
         {{"--corrupt", "-0.1"}, "fraction"},
         {{"--mute", "Nobody"}, "no device is named"},
+        {{"--units", "0"}, "from 1 to 1000"},
+        {{"--units", "1001"}, "from 1 to 1000"},
+        {{"--units", "x"}, "from 1 to 1000"},
+        {{"--units", "2,name=Rack"}, "no '#'"},
+        {{"--units", "2,name=ABCDEFGHIJKLMNOPQRSTUVWXYZABCD##"}, "1 to 31 characters"},
+        {{"--units", "2", "--unit", "tpx2-002"}, "two devices"},
+        {{"--units", "2,Mode=9"}, "--units TPX2-###: Mode from 0 to 4"},
+        {{"--units", "2,colour"}, "--units: not KEY=VALUE"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.error_part);
