@@ -8,6 +8,11 @@ if(NOT TPX2_PACKAGE)
   return()
 endif()
 
+if(TPX2_SANITIZE OR NOT CMAKE_BUILD_TYPE STREQUAL "Release")
+  message(FATAL_ERROR "The Debian package is made from a Release build without sanitizers "
+                      "(the native-release preset), not from this ${CMAKE_BUILD_TYPE} build.")
+endif()
+
 find_program(TPX2_HELP2MAN help2man REQUIRED)
 find_program(TPX2_GZIP gzip REQUIRED)
 find_program(TPX2_DPKG dpkg REQUIRED)
