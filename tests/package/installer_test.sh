@@ -3,6 +3,7 @@
 # silent install puts the programs, the Start-menu shortcut and the
 # Add/Remove Programs entry in place; the installed utility starts and shows
 # its main window against avn-sim; a silent uninstall leaves nothing behind.
+# Before that, the installer shows its first pages (saved as pictures).
 #
 #     installer_test.sh INSTALLER.exe CHECK.exe AVN-SIM VERSION
 #
@@ -79,6 +80,16 @@ settle() {
 elapsed "making a fresh Wine prefix"
 timeout 300 "$repo/scripts/wine-run" || { echo "FAIL: no Wine prefix"; exit 1; }
 settle
+
+# The installer's own pages, with the utility's pictures, saved next to the
+# installer for a person to look at; it is ended on the folder page.
+elapsed "showing the installer's pages"
+output="$(cd "$(dirname "$installer")" &&
+  timeout 120 wine "$check" --pages "Z:${installer//\//\\}" | tr -d '\r')" ||
+  fail "the installer's welcome and folder pages did not show (exit $?)"
+echo "$output" | sed 's/^/  /'
+settle
+
 snapshot >"$work/before.txt"
 
 elapsed "installing silently"
