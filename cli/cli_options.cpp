@@ -270,6 +270,10 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
             options.help = true;
             return CliParseResult{options, {}};
         }
+        if (arg == "--version") {
+            options.version = true;
+            return CliParseResult{options, {}};
+        }
         if (arg == "--json") {
             options.json = true;
             continue;
@@ -348,6 +352,7 @@ std::string cli_usage() {
            "  --cmm HOST:PORT      local connection manager (default 127.0.0.1:8850)\n"
            "  --timeout MS         how long to wait for a unit or a service (default 5000)\n"
            "  --json               machine-readable output\n"
+           "  --version            print the version and exit\n"
            "\n"
            "exit status: 0 success; 2 usage error, bad value or bad settings file (nothing is\n"
            "sent); 3 the unit (for apply: any unit) is not found or does not answer; 4 the AVN\n"

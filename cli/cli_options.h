@@ -36,6 +36,7 @@ struct CliOptions {
     uint32_t timeout_ms = 5000;
     bool json = false;
     bool help = false;
+    bool version = false;
     std::string device;   // info, get, set, watch, save, load
     std::string network;  // use-network
     std::vector<CliParameterChange> changes;  // set

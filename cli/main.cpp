@@ -8,6 +8,7 @@
 
 #include "cli/cli_options.h"
 #include "cli/cli_runner.h"
+#include "tpx2_version.h"
 
 namespace {
 
@@ -30,6 +31,10 @@ int main(int argc, char** argv) {
     }
     if (parsed.options->help) {
         std::cout << cli_usage();
+        return kExitSuccess;
+    }
+    if (parsed.options->version) {
+        std::cout << "tpx2ctl " TPX2_VERSION "\n";
         return kExitSuccess;
     }
     std::signal(SIGINT, on_interrupt);

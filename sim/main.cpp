@@ -8,6 +8,7 @@
 
 #include "sim/sim_network.h"
 #include "sim/sim_options.h"
+#include "tpx2_version.h"
 
 namespace {
 
@@ -30,6 +31,10 @@ int main(int argc, char** argv) {
         std::fputs(sim::sim_usage(), stdout);
         std::fputs(sim::cmm_usage(), stdout);
         std::fputs(sim::mdns_usage(), stdout);
+        return 0;
+    }
+    if (parsed.version) {
+        std::puts("avn-sim " TPX2_VERSION);
         return 0;
     }
 

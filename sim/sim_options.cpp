@@ -59,7 +59,8 @@ constexpr const char* kUsage =
     "\n"
     "Output:\n"
     "  --quiet                  no log lines\n"
-    "  --help                   this text\n";
+    "  --help                   this text\n"
+    "  --version                the version\n";
 
 // Decimal, or hexadecimal after "0x".
 template <typename Number>
@@ -164,7 +165,7 @@ ParsedOptions Parser::parse() {
         if (!option(arguments_[next_++])) {
             return result_;
         }
-        if (result_.help) {
+        if (result_.help || result_.version) {
             return result_;
         }
     }
@@ -219,6 +220,10 @@ bool Parser::option(std::string_view argument) {
 
     if (name == "--help" || name == "-h") {
         result_.help = true;
+        return true;
+    }
+    if (name == "--version") {
+        result_.version = true;
         return true;
     }
     if (name == "--quiet") {

@@ -40,6 +40,7 @@ std::vector<Tpx2UnitSettings> default_units();
 struct ParsedOptions {
     SimOptions options;
     bool help = false;
+    bool version = false;
     std::string error;  // empty when the command line was understood
 };
 

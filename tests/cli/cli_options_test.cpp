@@ -34,6 +34,8 @@ TEST(CliOptions, ParsesEveryCommand) {
     EXPECT_TRUE(parse_cli_arguments({"info", "x"}).options);
     EXPECT_TRUE(parse_cli_arguments({"watch", "x"}).options);
     EXPECT_TRUE(parse_cli_arguments({"--help"}).options->help);
+    // Like --help, --version needs no command.
+    EXPECT_TRUE(parse_cli_arguments({"--json", "--version"}).options->version);
 }
 
 TEST(CliOptions, ParsesTheSettingsCommands) {

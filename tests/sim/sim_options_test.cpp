@@ -106,8 +106,9 @@ TEST(SimOptions, TheConnectionManagersOptionsAreHandedOver) {
     EXPECT_FALSE(parse({"--cmm-port", "70000"}).error.empty());
 }
 
-TEST(SimOptions, HelpStopsParsing) {
+TEST(SimOptions, HelpAndVersionStopParsing) {
     EXPECT_TRUE(parse({"--help", "--bogus"}).help);
+    EXPECT_TRUE(parse({"--quiet", "--version", "--bogus"}).version);
     EXPECT_NE(std::string(sim::sim_usage()).find("--conmon-port"), std::string::npos);
 }
 
