@@ -15,6 +15,23 @@ conmon_source device_source(size_t number) {
                          kDeviceProcessId};
 }
 
+// A device's advert, with the odd TXT record the options may give it.
+MdnsDevice mdns_device(const SimDevice& device, const MdnsSettings& settings) {
+    const DeviceIdentity& identity = device.identity();
+    MdnsDevice advert;
+    advert.name = identity.name;
+    advert.manufacturer_id = identity.manufacturer_id;
+    advert.model = identity.model;
+    advert.source = identity.source;
+    advert.ttl = settings.ttl;
+    for (const MdnsTxtOverride& txt : settings.txt_overrides) {
+        if (device_names_equal(txt.device, identity.name)) {
+            advert.conmon_txt = txt.strings;
+        }
+    }
+    return advert;
+}
+
 }  // namespace
 
 SimNetwork::SimNetwork(const SimOptions& options) : options_(options), log_(options.quiet) {
@@ -31,6 +48,12 @@ SimNetwork::SimNetwork(const SimOptions& options) : options_(options), log_(opti
         served.push_back(device.get());
     }
     conmon_ = std::make_unique<ConmonServer>(log_, options_.conmon, std::move(served));
+    if (options_.mdns.enabled) {
+        mdns_ = std::make_unique<MdnsResponder>(log_, options_.mdns);
+        for (const std::unique_ptr<SimDevice>& device : devices_) {
+            mdns_->add_device(mdns_device(*device, options_.mdns));
+        }
+    }
     cmm_ = std::make_unique<ConnectionManager>(options_.cmm, [this](std::string_view line) {
         log_.line("cmm", "%.*s", static_cast<int>(line.size()), line.data());
     });
@@ -68,7 +91,13 @@ aud_error SimNetwork::start() {
     if (const aud_error result = conmon_->start(); result != AUD_SUCCESS) {
         return result;
     }
-    const aud_error result = cmm_->start();
+    aud_error result = cmm_->start();
+    if (result == AUD_SUCCESS && mdns_) {
+        result = mdns_->start();
+        if (result != AUD_SUCCESS) {
+            cmm_->stop();
+        }
+    }
     if (result != AUD_SUCCESS) {
         conmon_->stop();
     }
@@ -76,6 +105,9 @@ aud_error SimNetwork::start() {
 }
 
 void SimNetwork::stop() {
+    if (mdns_) {
+        mdns_->stop();
+    }
     cmm_->stop();
     conmon_->stop();
 }

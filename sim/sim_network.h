@@ -17,6 +17,7 @@
 #include "avn/runtime/aud_error.h"
 #include "sim/cmm/connection_manager.h"
 #include "sim/conmon_server.h"
+#include "sim/mdns_responder.h"
 #include "sim/sim_device.h"
 #include "sim/sim_log.h"
 #include "sim/sim_options.h"
@@ -39,6 +40,8 @@ class SimNetwork {
     uint16_t cmm_port() const { return cmm_->port(); }
     ConnectionManager& cmm() { return *cmm_; }
     SimLog& log() { return log_; }
+    // The DNS-SD responder; null unless the options enable it.
+    MdnsResponder* mdns() { return mdns_.get(); }
     // In the order of the options: units first, then other devices. Their
     // identities never change; everything else is reached through a service.
     const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
@@ -49,6 +52,7 @@ class SimNetwork {
     std::vector<std::unique_ptr<SimDevice>> devices_;
     std::unique_ptr<ConmonServer> conmon_;
     std::unique_ptr<ConnectionManager> cmm_;
+    std::unique_ptr<MdnsResponder> mdns_;
 };
 
 }  // namespace sim

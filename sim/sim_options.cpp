@@ -142,6 +142,15 @@ ParsedOptions Parser::parse() {
             next_ += cmm.taken;
             continue;
         }
+        const MdnsOptionMatch mdns = parse_mdns_option(arguments_, next_, &result_.options.mdns);
+        if (!mdns.error.empty()) {
+            fail(mdns.error);
+            return result_;
+        }
+        if (mdns.taken > 0) {
+            next_ += mdns.taken;
+            continue;
+        }
         if (!option(arguments_[next_++])) {
             return result_;
         }

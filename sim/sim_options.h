@@ -13,6 +13,7 @@
 #include "sim/conmon_server.h"
 #include "sim/datagram_faults.h"
 #include "sim/foreign_device.h"
+#include "sim/mdns_options.h"
 #include "sim/tpx2_unit.h"
 
 namespace sim {
@@ -20,6 +21,7 @@ namespace sim {
 struct SimOptions {
     ConmonServerSettings conmon;
     CmmSettings cmm;
+    MdnsSettings mdns;
     std::vector<Tpx2UnitSettings> units;
     std::vector<ForeignDeviceSettings> devices;
     bool quiet = false;
