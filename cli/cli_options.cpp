@@ -47,11 +47,33 @@ std::optional<CliCommand> command_from_name(const std::string& name) {
     if (name == "watch") return CliCommand::Watch;
     if (name == "networks") return CliCommand::Networks;
     if (name == "use-network") return CliCommand::UseNetwork;
+    if (name == "discover") return CliCommand::Discover;
     return std::nullopt;
 }
 
 CliParseResult failure(std::string error) {
     return CliParseResult{std::nullopt, std::move(error)};
+}
+
+// discover [--seconds N] [--all] [--versions]
+std::string read_discover_arguments(const std::vector<std::string>& args, CliOptions& options) {
+    constexpr int64_t kMaxDiscoverSeconds = 3600;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--all") {
+            options.discover_all = true;
+        } else if (args[i] == "--versions") {
+            options.discover_versions = true;
+        } else if (args[i] == "--seconds") {
+            const auto seconds = i + 1 < args.size() ? parse_integer(args[++i]) : std::nullopt;
+            if (!seconds || *seconds < 1 || *seconds > kMaxDiscoverSeconds) {
+                return "--seconds must be a number of seconds from 1 to 3600";
+            }
+            options.discover_seconds = static_cast<uint32_t>(*seconds);
+        } else {
+            return "unexpected argument '" + args[i] + "'";
+        }
+    }
+    return {};
 }
 
 // Reads the command's own arguments into `options`; an error line or empty.
@@ -102,6 +124,8 @@ std::string read_command_arguments(const std::vector<std::string>& args, CliOpti
             }
             options.network = args[0];
             return options.network.empty() ? "NAME must not be empty (use \"None\" for none)" : "";
+        case CliCommand::Discover:
+            return read_discover_arguments(args, options);
     }
     return {};
 }
@@ -218,6 +242,10 @@ std::string cli_usage() {
            "  watch DEVICE              print each report as it arrives, until interrupted\n"
            "  networks                  the interfaces the connection manager offers; the one in use marked\n"
            "  use-network NAME          choose the interface (\"None\" for none)\n"
+           "  discover [--seconds N] [--all] [--versions]\n"
+           "                            list the TPX-2 units advertised on the network for N seconds\n"
+           "                            (default 5); --all: every device of the maker; --versions:\n"
+           "                            with bootloader and application versions\n"
            "\n"
            "parameters (NAME=VALUE, names in any letter case):\n"
            "  MicLf, MicHf, LineLf, LineHf   equaliser gain in dB, -12 to 12\n"

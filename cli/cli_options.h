@@ -8,7 +8,7 @@
 
 #include "device/parameters.h"
 
-enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork };
+enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork, Discover };
 
 struct CliEndpoint {
     std::string host;
@@ -30,6 +30,9 @@ struct CliOptions {
     std::string device;   // info, get, set, watch
     std::string network;  // use-network
     std::vector<CliParameterChange> changes;  // set
+    uint32_t discover_seconds = 5;            // discover
+    bool discover_all = false;                // discover: every device of the maker
+    bool discover_versions = false;           // discover: with their versions
 };
 
 struct CliParseResult {

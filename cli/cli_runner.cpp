@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "avn/api/avn_access.h"
+#include "cli/cli_discover.h"
 #include "cli/cli_output.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
@@ -541,6 +542,7 @@ int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& 
         case CliCommand::Watch: return run_watch(options, out, err, interrupted);
         case CliCommand::Networks: return run_networks(options, out, err);
         case CliCommand::UseNetwork: return run_use_network(options, out, err);
+        case CliCommand::Discover: return run_discover(options, out, err, interrupted);
     }
     return kExitFailure;
 }
