@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -13,7 +14,9 @@
 #include <string>
 #include <vector>
 
+#include "avn/browse/db_adhoc_browse.h"
 #include "avn/browse/db_browse.h"
+#include "avn/browse/db_browse_tree.h"
 #include "avn/dnssd/mdns_packet.h"
 #include "avn/dnssd/mdns_socket.h"
 #include "avn/runtime/aud_env.h"
@@ -266,6 +269,41 @@ TEST_F(AdhocBrowseSim, AResolveThatNeverAnswersIsGivenUpAndReconfirmed) {
     // Unconfirmed, the advert goes away within a few seconds.
     ASSERT_TRUE(step_until([&] { return logged("Removing conmon device \"" + ghost + "\""); }, 6s));
     EXPECT_EQ(seen_.count(ghost), 0u);
+}
+
+TEST_F(AdhocBrowseSim, ResolvesRunAtMostTheLimitAtOnceAndTheRestWaitTheirTurn) {
+    std::vector<sim::MdnsDevice> devices;
+    for (int i = 0; i < 12; ++i) {
+        devices.push_back(device(unique("Unit" + std::to_string(i)), "Vornix", 8, static_cast<uint16_t>(i)));
+    }
+    start_responder(devices);
+    db_browse_tree* tree = nullptr;
+    ASSERT_EQ(db_browse_tree_new(nullptr, DB_BROWSE_TYPE_CONMON_DEVICE, &tree), AUD_SUCCESS);
+    db_adhoc_browse* adhoc = nullptr;
+    ASSERT_EQ(db_adhoc_browse_new(env_, DB_BROWSE_TYPE_CONMON_DEVICE, tree, &adhoc), AUD_SUCCESS);
+    ASSERT_EQ(db_adhoc_browse_set_socket_limit(adhoc, 4), AUD_SUCCESS);  // 3 resolves at once
+    db_adhoc_browse_set_manufacturer_filter(adhoc, kVornix);
+    db_browse_config config;
+    db_browse_config_init(&config);
+    ASSERT_EQ(db_adhoc_browse_start_config(adhoc, &config, 0), AUD_SUCCESS);
+    EXPECT_EQ(db_adhoc_browse_get_state(adhoc), DB_ADHOC_STATE_BROWSING);
+    EXPECT_EQ(db_adhoc_browse_set_socket_limit(adhoc, 10), AUD_ERR_INVALIDSTATE);
+    size_t most_running = 0;
+    size_t most_waiting = 0;
+    const bool all = step_until(
+        [&] {
+            most_running = std::max(most_running, db_adhoc_browse_get_running_resolves(adhoc));
+            most_waiting = std::max(most_waiting, db_adhoc_browse_get_waiting_resolves(adhoc));
+            return db_browse_tree_get_node_count(tree) == devices.size();
+        },
+        5s);
+    EXPECT_TRUE(all) << db_browse_tree_get_node_count(tree);
+    EXPECT_EQ(most_running, 3u);
+    EXPECT_GT(most_waiting, 0u);
+    db_adhoc_browse_stop(adhoc, false);
+    EXPECT_EQ(db_browse_tree_get_node_count(tree), 0u);
+    db_adhoc_browse_delete(adhoc);
+    db_browse_tree_delete(tree);
 }
 
 }  // namespace
