@@ -22,6 +22,7 @@
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
 #include "avn/runtime/aud_log.h"
+#include "avn/runtime/domain_provider.h"
 #include "sim/mdns_responder.h"
 #include "sim/sim_log.h"
 #include "tests/avn/dnssd/dnssd_test_support.h"
@@ -269,6 +270,38 @@ TEST_F(AdhocBrowseSim, AResolveThatNeverAnswersIsGivenUpAndReconfirmed) {
     // Unconfirmed, the advert goes away within a few seconds.
     ASSERT_TRUE(step_until([&] { return logged("Removing conmon device \"" + ghost + "\""); }, 6s));
     EXPECT_EQ(seen_.count(ghost), 0u);
+}
+
+TEST_F(AdhocBrowseSim, AManagedDomainTakesTheAdHocUnitsAwayAndLeavingItBringsThemBack) {
+    struct Domain {
+        domain_current current{avn_domain_uuid_adhoc(), 5, 0x1FFFFFFF};
+        static domain_current get(void* context) { return static_cast<Domain*>(context)->current; }
+    } domain;
+    domain_provider_ops ops{};
+    ops.current_domain = Domain::get;
+    domain_provider* provider = nullptr;
+    ASSERT_EQ(domain_provider_new(env_, &ops, &domain, &provider), AUD_SUCCESS);
+    const std::string stage = unique("Stage");
+    start_responder({device(stage, "Vornix", 8, 1)});
+    start_browse();
+    ASSERT_TRUE(step_until([&] { return seen_[stage].present; }, 5s));
+
+    domain.current = domain_current{avn_domain_uuid{{7}}, 2, 0x1};
+    domain_provider_notify_domain_changed(provider);
+    EXPECT_EQ(seen_[stage].removals, 1);  // reported removed as the ad-hoc browser goes
+    EXPECT_EQ(db_browse_get_sub_browsers(browse_), 0u);
+    EXPECT_TRUE(db_browse_is_running(browse_));
+    EXPECT_TRUE(logged("No domain device browsing available"));
+
+    domain.current = domain_current{avn_domain_uuid_adhoc(), 5, 0x1FFFFFFF};
+    domain_provider_notify_domain_changed(provider);
+    EXPECT_EQ(db_browse_get_sub_browsers(browse_), DB_BROWSE_MODE_ADHOC);
+    EXPECT_TRUE(step_until([&] { return seen_[stage].present; }, 5s));
+
+    db_browse_stop(browse_);
+    db_browse_delete(browse_);
+    browse_ = nullptr;
+    domain_provider_delete(provider);
 }
 
 TEST_F(AdhocBrowseSim, ResolvesRunAtMostTheLimitAtOnceAndTheRestWaitTheirTurn) {
