@@ -50,6 +50,7 @@ std::optional<CliCommand> command_from_name(const std::string& name) {
     if (name == "save") return CliCommand::Save;
     if (name == "load") return CliCommand::Load;
     if (name == "apply") return CliCommand::Apply;
+    if (name == "discover") return CliCommand::Discover;
     return std::nullopt;
 }
 
@@ -148,6 +149,24 @@ std::string read_apply_arguments(const std::vector<std::string>& args, CliOption
     if (options.discovered) {
         return "--discovered needs device discovery, which this build does not have yet";
     }
+// discover [--seconds N] [--all] [--versions]
+std::string read_discover_arguments(const std::vector<std::string>& args, CliOptions& options) {
+    constexpr int64_t kLongestDiscoverSeconds = 3600;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--all") {
+            options.discover_all = true;
+        } else if (args[i] == "--versions") {
+            options.discover_versions = true;
+        } else if (args[i] == "--seconds") {
+            const auto seconds = i + 1 < args.size() ? parse_integer(args[++i]) : std::nullopt;
+            if (!seconds || *seconds < 1 || *seconds > kLongestDiscoverSeconds) {
+                return "--seconds must be a number of seconds from 1 to 3600";
+            }
+            options.discover_seconds = static_cast<uint32_t>(*seconds);
+        } else {
+            return "unexpected argument '" + args[i] + "'";
+        }
+    }
     return {};
 }
 
@@ -210,6 +229,8 @@ std::string read_command_arguments(const std::vector<std::string>& args, CliOpti
         }
         case CliCommand::Apply:
             return read_apply_arguments(args, options);
+        case CliCommand::Discover:
+            return read_discover_arguments(args, options);
     }
     return {};
 }
@@ -340,6 +361,10 @@ std::string cli_usage() {
            "                            starting units and lets those under way finish\n"
            "  FILE \"-\" is standard input (load, apply) or output (save). A settings file is the\n"
            "  object of 'get --json' with \"format_version\": 1; it may name fewer parameters.\n"
+           "  discover [--seconds N] [--all] [--versions]\n"
+           "                            list the TPX-2 units advertised on the network for N seconds\n"
+           "                            (default 5); --all: every device of the maker; --versions:\n"
+           "                            with bootloader and application versions\n"
            "\n"
            "parameters (NAME=VALUE, names in any letter case):\n"
            "  MicLf, MicHf, LineLf, LineHf   equaliser gain in dB, -12 to 12\n"

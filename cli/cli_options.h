@@ -8,7 +8,7 @@
 
 #include "device/parameters.h"
 
-enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork, Save, Load, Apply };
+enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork, Save, Load, Apply, Discover };
 
 // How many units apply works on at once: by default, and at most (each unit in
 // flight holds a client of the local conmon server, which serves a limited
@@ -46,7 +46,9 @@ struct CliOptions {
     std::vector<std::string> devices;  // apply
     uint32_t jobs = kDefaultApplyJobs;  // apply: units worked on at once
     bool discovered = false;            // apply: the units found by browsing
-    uint32_t discover_seconds = kDefaultDiscoverSeconds;
+    uint32_t discover_seconds = kDefaultDiscoverSeconds;  // discover, apply --discovered
+    bool discover_all = false;                // discover: every device of the maker
+    bool discover_versions = false;           // discover: with their versions
 };
 
 struct CliParseResult {

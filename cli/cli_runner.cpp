@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "avn/api/avn_access.h"
+#include "cli/cli_discover.h"
 #include "cli/cli_output.h"
 #include "cli/settings_file.h"
 #include "cli/unit_apply.h"
@@ -737,6 +738,7 @@ int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& 
         case CliCommand::Save: return run_save(options, out, err);
         case CliCommand::Load: return run_load(options, *settings, out, err);
         case CliCommand::Apply: return run_apply(options, *settings, out, err, interrupted);
+        case CliCommand::Discover: return run_discover(options, out, err, interrupted);
     }
     return kExitFailure;
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "avn/runtime/aud_log.h"
 #include "avn/runtime/byte_order.h"
 
 namespace {
@@ -211,6 +212,35 @@ aud_error aud_interface_select_loopback(const aud_interface* interfaces, size_t 
 
 aud_error aud_interface_list(aud_interface** interfaces, size_t* count) {
     return aud_interface_list_with_log(nullptr, nullptr, interfaces, count);
+}
+
+aud_error aud_interface_list_with_env(aud_env* env, aud_interface** interfaces, size_t* count) {
+    aud_log* log = env != nullptr ? aud_env_get_log(env) : nullptr;
+    if (log == nullptr) {
+        return aud_interface_list_with_log(nullptr, nullptr, interfaces, count);
+    }
+    // The list's levels are numbered as the environment's log numbers them.
+    const aud_interface_log_fn to_log = [](void* context, int level, const char* line) {
+        aud_log_printf(static_cast<aud_log*>(context), level, "%s", line);
+    };
+    return aud_interface_list_with_log(to_log, log, interfaces, count);
+}
+
+void aud_interface_set_address(aud_socket_address* out, uint32_t network_order_address) {
+    *out = aud_socket_address{};
+    if (network_order_address == 0) {
+        return;
+    }
+    uint8_t bytes[4];
+    std::memcpy(bytes, &network_order_address, sizeof bytes);
+    aud_socket_address_set_ipv4(out, byte_order::load_be32(bytes), 0);
+}
+
+uint32_t aud_interface_get_address(const aud_socket_address* address) {
+    if (address == nullptr || address->length == 0 || !aud_socket_address_is_ipv4(address)) {
+        return 0;
+    }
+    return network_order(aud_socket_address_get_ipv4(address));
 }
 
 void aud_interface_list_free(aud_interface* interfaces) {

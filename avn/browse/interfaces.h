@@ -11,8 +11,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_error.h"
 #include "avn/runtime/aud_format.h"
+#include "avn/runtime/socket.h"
 
 enum : size_t {
     AUD_INTERFACE_NAME_SIZE = 64,  // UTF-16 units, with the terminating zero
@@ -32,23 +34,23 @@ enum aud_interface_kind : uint32_t {
     AUD_INTERFACE_KIND_BLUETOOTH = 6,
 };
 
-// IPv4 addresses are held in network byte order, as they sit in a sockaddr_in;
-// 0 (0.0.0.0) means absent.
+// Addresses are IPv4 socket address records (port 0); a record of length 0
+// is absent.
 struct aud_interface {
     // The adapter's friendly name (or its adapter name when it has none).
     char16_t name[AUD_INTERFACE_NAME_SIZE];
     uint32_t index;  // the IPv4 interface index
     uint32_t kind;   // an aud_interface_kind
     uint8_t mac_address[AUD_INTERFACE_MAC_SIZE];
-    uint32_t address;     // the first unicast address, or 0
-    uint32_t netmask;     // the mask of the first prefix; 0 without address or prefix
+    aud_socket_address address;  // the first unicast address
+    aud_socket_address netmask;  // the mask of the first prefix; absent without address or prefix
     uint32_t link_speed;  // megabits per second; 0 when unknown or down
     bool up;              // operational status up
     bool loopback;
     bool multicast;          // false only when the adapter says it cannot do multicast
     uint16_t pktinfo_index;  // the index's low 16 bits
-    uint32_t gateway;        // the first IPv4 default gateway, or 0
-    uint32_t dns_server;     // the first IPv4 DNS server, or 0
+    aud_socket_address gateway;     // the first IPv4 default gateway
+    aud_socket_address dns_server;  // the first IPv4 DNS server
     char dns_suffix[AUD_INTERFACE_DNS_SUFFIX_SIZE];
     char adapter_name[AUD_INTERFACE_ADAPTER_NAME_SIZE];  // the system's own name
 };
@@ -68,11 +70,11 @@ typedef void (*aud_interface_log_fn)(void* context, int level, const char* line)
 // *interfaces is a new array of *count records (release it with
 // aud_interface_list_free), or null with a count of 0 when there are none.
 // INVALIDPARAMETER without the out parameters; NOMEMORY frees everything.
-aud_error aud_interface_list(aud_interface** interfaces, size_t* count);
+// The environment (which may be none) receives the diagnostic lines in its log.
+aud_error aud_interface_list_with_env(aud_env* env, aud_interface** interfaces, size_t* count);
 
-// The same, handing the diagnostic lines to `log` (which may be null).
-aud_error aud_interface_list_with_log(aud_interface_log_fn log, void* context,
-                                      aud_interface** interfaces, size_t* count);
+// The same without an environment, so without diagnostic lines.
+aud_error aud_interface_list(aud_interface** interfaces, size_t* count);
 
 void aud_interface_list_free(aud_interface* interfaces);
 
@@ -85,6 +87,15 @@ aud_error aud_interface_find_by_index(aud_interface* found, uint32_t index);
 aud_error aud_interface_find_loopback(aud_interface* found);
 
 // ---- Pure pieces shared by the platform files ----
+
+// The platform's list, handing the diagnostic lines to `log` (which may be null).
+aud_error aud_interface_list_with_log(aud_interface_log_fn log, void* context,
+                                      aud_interface** interfaces, size_t* count);
+
+// An address record from a network-order IPv4 address; 0 gives an absent record.
+void aud_interface_set_address(aud_socket_address* out, uint32_t network_order_address);
+// The network-order IPv4 address of a record, 0 when it is absent.
+uint32_t aud_interface_get_address(const aud_socket_address* address);
 
 // Sort order: kind, then interface index, both ascending.
 bool aud_interface_order_before(const aud_interface* a, const aud_interface* b);

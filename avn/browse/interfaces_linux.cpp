@@ -209,13 +209,14 @@ void fill_record(const Pending& from, const Shared& shared, aud_interface_log_fn
     aud_interface_set_index(record, from.index, log, context);
 
     std::memcpy(record->mac_address, from.mac, AUD_INTERFACE_MAC_SIZE);
-    record->address = from.address;
-    record->netmask = from.address != 0 ? from.netmask : 0;
-    record->gateway = aud_interface_parse_route_table(shared.routes.data(), shared.routes.size(),
-                                                      from.name.c_str());
+    aud_interface_set_address(&record->address, from.address);
+    aud_interface_set_address(&record->netmask, from.address != 0 ? from.netmask : 0);
+    aud_interface_set_address(&record->gateway,
+                              aud_interface_parse_route_table(
+                                  shared.routes.data(), shared.routes.size(), from.name.c_str()));
     record->loopback = (from.flags & IFF_LOOPBACK) != 0;
     if (!record->loopback) {
-        record->dns_server = shared.dns_server;
+        aud_interface_set_address(&record->dns_server, shared.dns_server);
         std::memcpy(record->dns_suffix, shared.dns_suffix, sizeof record->dns_suffix);
     }
 

@@ -228,16 +228,17 @@ void fill_record(const IP_ADAPTER_ADDRESSES& adapter, aud_interface_log_fn log, 
     if (adapter.PhysicalAddressLength == AUD_INTERFACE_MAC_SIZE) {
         std::memcpy(record->mac_address, adapter.PhysicalAddress, AUD_INTERFACE_MAC_SIZE);
     }
-    if (adapter.FirstUnicastAddress != nullptr) {
-        record->address = ipv4_of(adapter.FirstUnicastAddress->Address);
+    const uint32_t address =
+        adapter.FirstUnicastAddress != nullptr ? ipv4_of(adapter.FirstUnicastAddress->Address) : 0;
+    aud_interface_set_address(&record->address, address);
+    if (address != 0 && adapter.FirstPrefix != nullptr) {
+        aud_interface_set_address(
+            &record->netmask, aud_interface_netmask_from_prefix(adapter.FirstPrefix->PrefixLength));
     }
-    if (record->address != 0 && adapter.FirstPrefix != nullptr) {
-        record->netmask = aud_interface_netmask_from_prefix(adapter.FirstPrefix->PrefixLength);
-    }
-    record->dns_server = first_ipv4(adapter.FirstDnsServerAddress);
+    aud_interface_set_address(&record->dns_server, first_ipv4(adapter.FirstDnsServerAddress));
     if (holds(adapter, offsetof(IP_ADAPTER_ADDRESSES, FirstGatewayAddress),
               sizeof adapter.FirstGatewayAddress)) {
-        record->gateway = first_ipv4(adapter.FirstGatewayAddress);
+        aud_interface_set_address(&record->gateway, first_ipv4(adapter.FirstGatewayAddress));
     }
     copy_suffix(adapter.DnsSuffix, record);
 

@@ -29,11 +29,13 @@ TEST(InterfaceListLinux, LoopbackIsFound) {
     EXPECT_EQ(std::u16string(loopback.name), u"lo");
     EXPECT_EQ(loopback.index, if_nametoindex("lo"));
     EXPECT_EQ(loopback.kind, uint32_t{AUD_INTERFACE_KIND_LOOPBACK});
-    EXPECT_EQ(loopback.dns_server, 0u);
+    EXPECT_EQ(loopback.dns_server.length, 0u);
+    EXPECT_EQ(loopback.gateway.length, 0u);
     // A fresh network namespace has its loopback device down and unaddressed.
-    if (loopback.address != 0) {
-        EXPECT_EQ(loopback.address, htonl(INADDR_LOOPBACK));
-        EXPECT_EQ(loopback.netmask, htonl(0xFF000000u));
+    if (loopback.address.length != 0) {
+        EXPECT_EQ(aud_socket_address_get_ipv4(&loopback.address), uint32_t{INADDR_LOOPBACK});
+        EXPECT_EQ(aud_socket_address_get_port(&loopback.address), 0u);
+        EXPECT_EQ(aud_interface_get_address(&loopback.netmask), htonl(0xFF000000u));
     }
 }
 

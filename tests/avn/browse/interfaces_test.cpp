@@ -1,4 +1,6 @@
 #include "avn/browse/interfaces.h"
+#include "avn/runtime/aud_env.h"
+#include "avn/runtime/aud_log.h"
 
 #include <gtest/gtest.h>
 
@@ -465,8 +467,10 @@ TEST(InterfaceList, SystemListIsSortedAndConsistent) {
         EXPECT_LT(strnlen(record.adapter_name, sizeof record.adapter_name),
                   sizeof record.adapter_name);
         EXPECT_LT(strnlen(record.dns_suffix, sizeof record.dns_suffix), sizeof record.dns_suffix);
-        if (record.address == 0) {
-            EXPECT_EQ(record.netmask, 0u);
+        if (record.address.length == 0) {
+            EXPECT_EQ(record.netmask.length, 0u);
+        } else {
+            EXPECT_TRUE(aud_socket_address_is_ipv4(&record.address));
         }
         if (!record.up) {
             EXPECT_EQ(record.link_speed, 0u);
@@ -493,6 +497,54 @@ TEST(InterfaceList, SystemListIsSortedAndConsistent) {
         EXPECT_EQ(aud_interface_select_by_index(list, count, loopback.index, nullptr), AUD_SUCCESS);
     }
     aud_interface_list_free(list);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(InterfaceList, TheEnvironmentsLogReceivesTheLines) {
+    aud_env* env = nullptr;
+    ASSERT_EQ(aud_env_new(AUD_ENV_WITH_LOG, &env), AUD_SUCCESS);
+    aud_log* log = aud_env_get_log(env);
+    aud_log_set_level(log, AUD_LOG_LEVEL_DEBUG);
+    aud_log_set_threshold(log, AUD_LOG_OUTPUT_CALLBACK, AUD_LOG_LEVEL_DEBUG);
+    std::vector<std::pair<int, std::string>> lines;
+    aud_log_set_callback(
+        log,
+        [](aud_log*, const char*, int level, const char* text, size_t length, void* context) {
+            static_cast<std::vector<std::pair<int, std::string>>*>(context)->emplace_back(
+                level, std::string(text, length));
+        },
+        &lines);
+    aud_interface* list = nullptr;
+    size_t count = 0;
+    ASSERT_EQ(aud_interface_list_with_env(env, &list, &count), AUD_SUCCESS);
+    // One Debug line per interface at least (its state and speeds).
+    EXPECT_GE(lines.size(), count);
+    for (const auto& [level, line] : lines) {
+        EXPECT_TRUE(level == AUD_LOG_LEVEL_DEBUG || level == AUD_LOG_LEVEL_WARNING) << line;
+        EXPECT_EQ(line.rfind("aud_interface_list_with_env: ", 0), 0u) << line;
+    }
+    aud_interface_list_free(list);
+    EXPECT_EQ(aud_interface_list_with_env(nullptr, &list, &count), AUD_SUCCESS);
+    aud_interface_list_free(list);
+    aud_env_delete(env);
+}
+
+TEST(InterfaceList, AddressesAreSocketAddressRecordsAbsentWhenZero) {
+    aud_socket_address record{};
+    aud_interface_set_address(&record, 0);
+    EXPECT_EQ(record.length, 0u);
+    EXPECT_EQ(aud_interface_get_address(&record), 0u);
+    const uint8_t bytes[4] = {192, 168, 1, 20};
+    uint32_t network_order = 0;
+    std::memcpy(&network_order, bytes, sizeof bytes);
+    aud_interface_set_address(&record, network_order);
+    EXPECT_EQ(record.length, AUD_SOCKET_ADDRESS_IPV4_LENGTH);
+    EXPECT_EQ(aud_socket_address_get_ipv4(&record), 0xC0A80114u);
+    EXPECT_EQ(aud_socket_address_get_port(&record), 0u);
+    EXPECT_EQ(aud_interface_get_address(&record), network_order);
 }
 
 }  // namespace
