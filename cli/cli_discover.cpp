@@ -6,6 +6,7 @@
 #include <map>
 #include <memory>
 #include <ostream>
+#include <sstream>
 #include <thread>
 
 #include "avn/api/avn_access.h"
@@ -274,6 +275,27 @@ std::string format_discovered_units_json(std::vector<DiscoveredUnit> units, bool
         out += "}";
     }
     return out + "]}\n";
+}
+
+std::optional<std::string> discover_unit_names(const CliOptions& options, const std::atomic<bool>& interrupted,
+                                               std::vector<std::string>* names) {
+    CliOptions quiet = options;
+    quiet.json = true;  // nothing printed as units are found
+    quiet.discover_all = false;
+    quiet.discover_versions = false;
+    std::ostringstream unused;
+    DiscoveryRun run;
+    run.options = &quiet;
+    run.out = &unused;
+    if (std::optional<std::string> error = browse_units(quiet, run, interrupted)) {
+        return error;
+    }
+    names->clear();
+    for (const DiscoveredUnit& unit : run.units) {
+        names->push_back(unit.name);
+    }
+    std::sort(names->begin(), names->end());
+    return std::nullopt;
 }
 
 int run_discover(const CliOptions& options, std::ostream& out, std::ostream& err,

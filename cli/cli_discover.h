@@ -28,6 +28,12 @@ std::string format_discovered_unit(const DiscoveredUnit& unit, bool versions);
 // {"units":[...]} in name order; the version keys only with `versions`.
 std::string format_discovered_units_json(std::vector<DiscoveredUnit> units, bool versions);
 
+// Browses as discover does for the options' seconds, without printing, and
+// gives the TPX-2 units' names in name order; an error line when browsing
+// could not start. For apply --discovered.
+std::optional<std::string> discover_unit_names(const CliOptions& options, const std::atomic<bool>& interrupted,
+                                               std::vector<std::string>* names);
+
 // Runs the command with the AVN API started; `interrupted` ends the browse early.
 int run_discover(const CliOptions& options, std::ostream& out, std::ostream& err,
                  const std::atomic<bool>& interrupted);

@@ -146,9 +146,9 @@ std::string read_apply_arguments(const std::vector<std::string>& args, CliOption
     if (seconds_given && !options.discovered) {
         return "--seconds goes with --discovered";
     }
-    if (options.discovered) {
-        return "--discovered needs device discovery, which this build does not have yet";
-    }
+    return {};
+}
+
 // discover [--seconds N] [--all] [--versions]
 std::string read_discover_arguments(const std::vector<std::string>& args, CliOptions& options) {
     constexpr int64_t kLongestDiscoverSeconds = 3600;

@@ -539,7 +539,16 @@ int run_load(const CliOptions& options, const UnitParameters& settings, std::ost
 // JSON object) for each as it finishes, whole under the output lock.
 int run_apply(const CliOptions& options, const UnitParameters& settings, std::ostream& out, std::ostream& err,
               const std::atomic<bool>& interrupted) {
-    const std::vector<std::string>& devices = options.devices;
+    std::vector<std::string> devices = options.devices;
+    if (options.discovered) {
+        if (std::optional<std::string> error = discover_unit_names(options, interrupted, &devices)) {
+            return print_error(err, {kExitFailure, *error});
+        }
+        if (devices.empty()) {
+            return print_error(err, {kExitUnitUnavailable, "no TPX-2 unit was found on the network in " +
+                                                               std::to_string(options.discover_seconds) + " s"});
+        }
+    }
     std::vector<UnitApplyOutcome> outcomes(devices.size());
     std::mutex output_mutex;
     // Once the conmon server is found not to answer, no unit can be reached:

@@ -3,6 +3,9 @@
 // a script sees on standard output and the exit statuses.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <fstream>
+
 #include <atomic>
 #include <sstream>
 #include <string>
@@ -122,6 +125,27 @@ TEST_F(DiscoverWithSim, UsageErrorsAndMissingServices) {
     const CliRun r = run({"--timeout", "300", "discover", "--seconds", "1"});
     EXPECT_EQ(r.status, kExitServicesUnavailable);
     EXPECT_NE(r.err.find("the AVN platform service is not running"), std::string::npos) << r.err;
+}
+
+// apply --discovered puts the settings on the TPX-2 units that discovery
+// finds, and on nothing else.
+TEST_F(DiscoverWithSim, ApplyToTheDiscoveredUnits) {
+    const std::string file = ::testing::TempDir() + "discovered-settings.json";
+    {
+        std::ofstream settings(file);
+        settings << "{\"format_version\":1,\"parameters\":{\"LineLf\":-4}}\n";
+    }
+    const CliRun r = run({"apply", file, "--discovered", "--seconds", "2"});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err << r.out;
+    for (const char* unit : {"TPX2-Stage", "TPX2-Booth"}) {
+        const auto values = network_->conmon().unit_parameters(unit);
+        ASSERT_TRUE(values) << unit;
+        EXPECT_EQ((*values)[static_cast<size_t>(ParameterId::LineLf) - 1], -4) << unit;
+    }
+    const auto rack = network_->conmon().unit_parameters("Rack-7");
+    ASSERT_TRUE(rack);
+    EXPECT_EQ((*rack)[static_cast<size_t>(ParameterId::LineLf) - 1], 0);
+    std::remove(file.c_str());
 }
 
 TEST(DiscoverOutput, ManufacturerIdsAreWrittenAsTheirIdText) {
