@@ -7,6 +7,8 @@
 #include <vector>
 
 #include "app/about_dialog.h"
+#include "app/discover_dialog.h"
+#include "app/tray_icon.h"
 #include "app/app_strings.h"
 #include "app/message_box.h"
 #include "app/resource_ids.h"
@@ -21,9 +23,9 @@
 
 namespace {
 
-// The Discover dialog and the Domain Manager login dialog are not part of
-// this version: their buttons are shown but stay disabled.
-constexpr bool kDiscoverDialogAvailable = false;
+// The Domain Manager login dialog is not part of this version: its button
+// is shown but stays disabled.
+constexpr bool kDiscoverDialogAvailable = true;
 constexpr bool kLoginDialogAvailable = false;
 
 constexpr int kDeviceNameCapacity = 255;
@@ -369,6 +371,12 @@ bool on_command(HWND window, int id, int notification) {
             return true;
         case IDM_ABOUT:
             show_about_dialog(g_state.instance, window);
+            return true;
+        case IDC_DISCOVER:
+            enable_item(window, IDC_CONNECT, false);
+            set_tray_animation(true);
+            show_discover_dialog(g_state.instance, window);
+            set_tray_animation(false);
             return true;
         case IDC_DEVICE_NAME:
             if (notification == EN_CHANGE) {

@@ -64,6 +64,11 @@
 #define IDC_DISCONNECT 1098
 #define IDC_GATE 1099
 
+/* Discover dialog (the version fields share the main window's ids) */
+#define IDC_UNIT_LIST 1012
+#define IDC_BOOTLOADER_VERSION 1045
+#define IDC_BOOTLOADER_VERSION_LABEL 1047
+
 /* About dialog */
 #define IDC_ABOUT_TITLE 1016
 

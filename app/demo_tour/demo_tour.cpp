@@ -8,6 +8,11 @@
 //   tpx2-demo-tour [--desktop NAME] connect            presses Connect, waits for the values
 //   tpx2-demo-tour [--desktop NAME] choose PARAMETER ENTRY
 //                                                      picks ENTRY in the parameter's list
+//   tpx2-demo-tour [--desktop NAME] discover COUNT     opens Discover, waits for COUNT units
+//   tpx2-demo-tour [--desktop NAME] pick DEVICE        selects DEVICE there, waits for its
+//                                                      versions
+//   tpx2-demo-tour [--desktop NAME] ok                 presses OK there, waits for the main
+//                                                      window's check of the name
 //   tpx2-demo-tour [--desktop NAME] close              closes the utility, answering "Yes",
 //                                                      and waits until its process has ended
 //
@@ -39,6 +44,10 @@ constexpr ULONGLONG kVersionLimitMs = 10000;
 constexpr ULONGLONG kConnectLimitMs = 10000;
 constexpr ULONGLONG kChooseLimitMs = 5000;
 constexpr ULONGLONG kCloseLimitMs = 10000;
+constexpr ULONGLONG kDiscoverLimitMs = 10000;
+// Where a listed unit's name lies in its record: after five reserved words.
+constexpr size_t kUnitNameOffset = 5 * sizeof(uint32_t);
+constexpr size_t kUnitNameCapacity = 64;
 
 constexpr const wchar_t* kWindowClass = L"CONFIGUTILITY";
 constexpr const wchar_t* kSearching = L"Searching...";
@@ -276,6 +285,116 @@ void step_choose(const std::wstring& parameter, const std::wstring& entry) {
                  trimmed(entry).c_str());
 }
 
+// The Discover dialog of the utility's process, once it shows.
+HWND discover_dialog(DWORD process_id) {
+    return find_process_window(process_id, L"Discover");
+}
+
+DWORD process_of(HWND window) {
+    DWORD process_id = 0;
+    GetWindowThreadProcessId(window, &process_id);
+    return process_id;
+}
+
+// A listed unit's name. The list draws its entries itself and keeps each
+// unit's record in the utility's memory, so the name is read from there.
+std::wstring listed_unit(HANDLE process, HWND list, LRESULT index) {
+    const LRESULT record = send(list, LB_GETITEMDATA, static_cast<WPARAM>(index));
+    wchar_t name[kUnitNameCapacity] = {};
+    SIZE_T read = 0;
+    if (record == LB_ERR ||
+        !ReadProcessMemory(process, reinterpret_cast<const void*>(record + kUnitNameOffset), name,
+                           sizeof name - sizeof(wchar_t), &read)) {
+        return {};
+    }
+    return name;
+}
+
+// Presses Discover (the dialog is modal, so without waiting for the press to
+// be handled) and waits until the dialog lists the units.
+void step_discover(int wanted) {
+    HWND window = main_window();
+    HWND discover = item(window, IDC_DISCOVER);
+    if (!IsWindowEnabled(discover)) {
+        fail(L"Discover cannot be pressed");
+    }
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_DISCOVER, BN_CLICKED), reinterpret_cast<LPARAM>(discover));
+    HWND dialog = nullptr;
+    LRESULT count = 0;
+    wait_until(
+        kDiscoverLimitMs, std::to_wstring(wanted) + L" units in the Discover dialog",
+        [&] {
+            dialog = discover_dialog(process_of(window));
+            count = dialog != nullptr ? send(item(dialog, IDC_UNIT_LIST), LB_GETCOUNT) : 0;
+            return count >= wanted;
+        },
+        [&] { return dialog == nullptr ? std::wstring(L"no dialog") : std::to_wstring(count) + L" listed"; });
+    std::wprintf(L"Discover lists %ld units\n", static_cast<long>(count));
+}
+
+// Selects the unit in the open Discover dialog, waits for its two versions,
+// presses OK, and waits for the main window's own check of the name.
+void step_pick(const std::wstring& device) {
+    HWND window = main_window();
+    const DWORD process_id = process_of(window);
+    HWND dialog = discover_dialog(process_id);
+    if (dialog == nullptr) {
+        fail(L"the Discover dialog is not open");
+    }
+    HANDLE process = OpenProcess(PROCESS_VM_READ, FALSE, process_id);
+    if (process == nullptr) {
+        fail(L"cannot read the unit list: error " + std::to_wstring(GetLastError()));
+    }
+    HWND list = item(dialog, IDC_UNIT_LIST);
+    LRESULT found = LB_ERR;
+    for (LRESULT i = 0; i < send(list, LB_GETCOUNT) && found == LB_ERR; ++i) {
+        if (_wcsicmp(listed_unit(process, list, i).c_str(), device.c_str()) == 0) {
+            found = i;
+        }
+    }
+    CloseHandle(process);
+    if (found == LB_ERR) {
+        fail(L"Discover does not list " + device);
+    }
+    send(list, LB_SETCURSEL, static_cast<WPARAM>(found));
+    send(dialog, WM_COMMAND, MAKEWPARAM(IDC_UNIT_LIST, LBN_SELCHANGE), reinterpret_cast<LPARAM>(list));
+    std::wstring bootloader;
+    std::wstring application;
+    wait_until(
+        kVersionLimitMs, L"the versions of " + device,
+        [&] {
+            bootloader = window_text(item(dialog, IDC_BOOTLOADER_VERSION));
+            application = window_text(item(dialog, IDC_APP_VERSION));
+            return is_version(bootloader) && is_version(application);
+        },
+        [&] { return L"they read \"" + bootloader + L"\" and \"" + application + L"\""; });
+    std::wprintf(L"%ls selected: bootloader %ls, application %ls\n", device.c_str(), bootloader.c_str(),
+                 application.c_str());
+}
+
+// Presses OK in the Discover dialog and waits for the main window to show
+// the picked unit's version.
+void step_ok() {
+    HWND window = main_window();
+    HWND dialog = discover_dialog(process_of(window));
+    if (dialog == nullptr) {
+        fail(L"the Discover dialog is not open");
+    }
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    HWND version = item(window, IDC_APP_VERSION);
+    std::wstring shown;
+    wait_until(
+        kVersionLimitMs, L"the picked unit's version in the main window",
+        [&] {
+            shown = window_text(version);
+            return discover_dialog(process_of(window)) == nullptr && is_version(shown) &&
+                   IsWindowEnabled(item(window, IDC_CONNECT));
+        },
+        [&] { return L"Application Version reads \"" + shown + L"\""; });
+    std::wprintf(L"\"%ls\" handed to the main window; application version %ls, Connect enabled\n",
+                 window_text(item(window, IDC_DEVICE_NAME)).c_str(), shown.c_str());
+}
+
 // Asks the window to close, answers the question "Yes" as a user would, and
 // waits for the utility's process to end: how long closing takes as a user
 // sees it (the window gone) and in all (the process ended).
@@ -310,7 +429,7 @@ void step_close() {
 void usage() {
     std::fwprintf(stderr,
                   L"usage: tpx2-demo-tour [--desktop NAME] window | type DEVICE | connect |"
-                  L" choose PARAMETER ENTRY | close\n");
+                  L" choose PARAMETER ENTRY | discover COUNT | pick DEVICE | ok | close\n");
     ExitProcess(2);
 }
 
@@ -352,6 +471,12 @@ int wmain(int argc, wchar_t** argv) {
         step_connect();
     } else if (step == L"choose" && arguments == 2) {
         step_choose(argv[next + 1], argv[next + 2]);
+    } else if (step == L"discover" && arguments == 1) {
+        step_discover(_wtoi(argv[next + 1]));
+    } else if (step == L"pick" && arguments == 1) {
+        step_pick(argv[next + 1]);
+    } else if (step == L"ok" && arguments == 0) {
+        step_ok();
     } else if (step == L"close" && arguments == 0) {
         step_close();
     } else {
