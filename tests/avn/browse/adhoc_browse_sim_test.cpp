@@ -40,7 +40,8 @@ std::string unique(const std::string& base) {
     return base + "-" + std::to_string(getpid());
 }
 
-sim::MdnsDevice device(const std::string& name, const char* maker, uint32_t model, uint16_t number) {
+sim::MdnsDevice device(const std::string& name, const char* maker, uint32_t model,
+                       uint16_t number) {
     sim::MdnsDevice d;
     d.name = name;
     d.manufacturer_id = sim::manufacturer_id_from_text(maker);
@@ -195,10 +196,7 @@ TEST_F(AdhocBrowseSim, UnitsAppearAndOtherMakersNever) {
                      device(desk, "Acme", 8, 3), no_mf});
     start_browse();
     ASSERT_TRUE(step_until(
-        [&] {
-            return seen_[stage].present && seen_[booth].present && seen_[anon].present;
-        },
-        5s));
+        [&] { return seen_[stage].present && seen_[booth].present && seen_[anon].present; }, 5s));
     EXPECT_TRUE(seen_[stage].has_manufacturer);
     EXPECT_EQ(seen_[stage].model, 8u);
     EXPECT_EQ(seen_[stage].host, sim::host_label(stage));
@@ -210,10 +208,12 @@ TEST_F(AdhocBrowseSim, UnitsAppearAndOtherMakersNever) {
     step_until([] { return false; }, 1500ms);
     EXPECT_EQ(seen_.count(desk), 0u);
     EXPECT_EQ(callbacks_, before);  // repeated adverts and refreshes cost no callback
-    EXPECT_TRUE(logged("db_adhoc_browse_start_continue: Started browsing for type conmon device "
-                       "(_netaudio-cmc._udp.,Vornix)"));
-    EXPECT_TRUE(logged("No interface index filter defined for network 0, setting interface index to " +
-                       std::to_string(responder_->interface_index())));
+    EXPECT_TRUE(
+        logged("db_adhoc_browse_start_continue: Started browsing for type conmon device "
+               "(_netaudio-cmc._udp.,Vornix)"));
+    EXPECT_TRUE(
+        logged("No interface index filter defined for network 0, setting interface index to " +
+               std::to_string(responder_->interface_index())));
 }
 
 TEST_F(AdhocBrowseSim, AUnitRemovedFromTheNetworkDisappears) {
@@ -259,14 +259,18 @@ TEST_F(AdhocBrowseSim, AResolveThatNeverAnswersIsGivenUpAndReconfirmed) {
     mdns::socket_t socket = mdns::open_multicast_socket(mdns::kPort);
     ASSERT_NE(socket, mdns::kInvalidSocket);
     const std::vector<uint8_t> packet = builder.finish();
-    ASSERT_TRUE(mdns::send_to(socket, *lo, packet.data(), packet.size(), mdns::kGroupAddress,
-                              mdns::kPort));
+    ASSERT_TRUE(
+        mdns::send_to(socket, *lo, packet.data(), packet.size(), mdns::kGroupAddress, mdns::kPort));
     mdns::close_socket(&socket);
 
     ASSERT_TRUE(step_until([&] { return logged("resolve '" + ghost + "' initiated"); }, 3s));
-    ASSERT_TRUE(step_until([&] { return logged("/" + ghost + " (" + ghost + "._netaudio-cmc._udp.local.) "
-                                               "timed out, removing and reconfirming"); },
-                           3s));
+    ASSERT_TRUE(step_until(
+        [&] {
+            return logged("/" + ghost + " (" + ghost +
+                          "._netaudio-cmc._udp.local.) "
+                          "timed out, removing and reconfirming");
+        },
+        3s));
     // Unconfirmed, the advert goes away within a few seconds.
     ASSERT_TRUE(step_until([&] { return logged("Removing conmon device \"" + ghost + "\""); }, 6s));
     EXPECT_EQ(seen_.count(ghost), 0u);
@@ -307,7 +311,8 @@ TEST_F(AdhocBrowseSim, AManagedDomainTakesTheAdHocUnitsAwayAndLeavingItBringsThe
 TEST_F(AdhocBrowseSim, ResolvesRunAtMostTheLimitAtOnceAndTheRestWaitTheirTurn) {
     std::vector<sim::MdnsDevice> devices;
     for (int i = 0; i < 12; ++i) {
-        devices.push_back(device(unique("Unit" + std::to_string(i)), "Vornix", 8, static_cast<uint16_t>(i)));
+        devices.push_back(
+            device(unique("Unit" + std::to_string(i)), "Vornix", 8, static_cast<uint16_t>(i)));
     }
     start_responder(devices);
     db_browse_tree* tree = nullptr;
