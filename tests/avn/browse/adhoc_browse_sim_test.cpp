@@ -17,6 +17,7 @@
 #include "avn/browse/db_adhoc_browse.h"
 #include "avn/browse/db_browse.h"
 #include "avn/browse/db_browse_tree.h"
+#include "avn/browse/dt_dnssd.h"
 #include "avn/dnssd/mdns_packet.h"
 #include "avn/dnssd/mdns_socket.h"
 #include "avn/runtime/aud_env.h"
@@ -306,6 +307,53 @@ TEST_F(AdhocBrowseSim, AManagedDomainTakesTheAdHocUnitsAwayAndLeavingItBringsThe
     db_browse_delete(browse_);
     browse_ = nullptr;
     domain_provider_delete(provider);
+}
+
+TEST_F(AdhocBrowseSim, ServiceQueriesFollowTheAdvertAndHostLookupsAreBounded) {
+    const std::string stage = unique("Stage");
+    start_responder({device(stage, "Vornix", 8, 1)});
+    dt_dnssd_handle* handle = nullptr;
+    ASSERT_EQ(dnssd_init_shared(aud_env_get_event_loop(env_), &handle, 0), AUD_SUCCESS);
+    struct Changes {
+        uint32_t flags = 0;
+        uint16_t port = 0;
+        char host[DT_DNSSD_HOST_NAME_SIZE] = {};
+        static void callback(dt_dnssd_query* query, void* context, uint32_t flags) {
+            auto* self = static_cast<Changes*>(context);
+            self->flags |= flags;
+            if ((flags & DT_DNSSD_SRV_ADDED) != 0) {
+                dt_dnssd_query_get_srv(query, flags, &self->port, self->host);
+            }
+        }
+    } changes;
+    const std::string instance = stage + "._netaudio-cmc._udp.local.";
+    dt_dnssd_query* query =
+        dt_dnssd_query_service(handle, instance.c_str(), Changes::callback, &changes);
+    ASSERT_NE(query, nullptr);
+    ASSERT_TRUE(step_until(
+        [&] { return (changes.flags & (DT_DNSSD_SRV_ADDED | DT_DNSSD_TXT_ADDED)) == 0x11; }, 5s));
+    EXPECT_EQ(changes.port, sim::kConmonServicePort);
+    EXPECT_EQ(std::string(changes.host), sim::host_label(stage) + ".local.");
+    EXPECT_EQ(dt_dnssd_query_record_count(query, 16), 1u);
+
+    uint8_t address[4] = {};
+    const std::string host = sim::host_label(stage) + ".local.";
+    EXPECT_EQ(dt_dnssd_gethostbyname(host.c_str(), address, nullptr, false), AUD_SUCCESS);
+    EXPECT_EQ(address[0], 127);
+    const auto asked = Clock::now();
+    EXPECT_EQ(dt_dnssd_gethostbyname(("nobody-" + host).c_str(), address, nullptr, false),
+              AUD_ERR_NOTFOUND);
+    const auto waited = Clock::now() - asked;
+    EXPECT_GE(waited, 450ms);
+    EXPECT_LT(waited, 2s);
+
+    changes.flags = 0;
+    ASSERT_TRUE(responder_->remove_device(stage));
+    ASSERT_TRUE(step_until(
+        [&] { return (changes.flags & (DT_DNSSD_SRV_REMOVED | DT_DNSSD_TXT_REMOVED)) == 0x22; },
+        3s));
+    dt_dnssd_query_release(query);
+    dt_dnssd_handle_delete(handle);
 }
 
 TEST_F(AdhocBrowseSim, ResolvesRunAtMostTheLimitAtOnceAndTheRestWaitTheirTurn) {
