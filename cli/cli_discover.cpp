@@ -56,7 +56,11 @@ std::wstring wide_from_utf8(const std::string& text) {
     std::wstring out;
     for (size_t i = 0; i < text.size();) {
         const auto b = static_cast<unsigned char>(text[i]);
-        const size_t length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
+        const size_t length = b < 0x80           ? 1
+                              : (b >> 5) == 0x6  ? 2
+                              : (b >> 4) == 0xE  ? 3
+                              : (b >> 3) == 0x1E ? 4
+                                                 : 0;
         char32_t c = b;
         bool valid = length > 0 && i + length <= text.size();
         if (valid && length > 1) {
@@ -108,9 +112,10 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
     unit.name = db_browse_node_get_host_name(node);
     std::memcpy(unit.manufacturer.data(), manufacturer, unit.manufacturer.size());
     unit.model = big_endian(model);
-    const bool makers = std::equal(unit.manufacturer.begin(), unit.manufacturer.end(),
-                                   kManufacturerId.begin());
-    if (unit.name.empty() || !makers || (!run->options->discover_all && unit.model != kTpx2ModelId)) {
+    const bool makers =
+        std::equal(unit.manufacturer.begin(), unit.manufacturer.end(), kManufacturerId.begin());
+    if (unit.name.empty() || !makers ||
+        (!run->options->discover_all && unit.model != kTpx2ModelId)) {
         return;
     }
     const std::string key = lower(unit.name);
@@ -138,7 +143,8 @@ std::optional<uint32_t> interface_in_force() {
             if (lock && state != nullptr) {
                 known = true;
                 const cmm_interface_set* set = cmm_state_get_current_config(state);
-                const cmm_interface* first = set != nullptr ? cmm_interface_list_get(set, 0) : nullptr;
+                const cmm_interface* first =
+                    set != nullptr ? cmm_interface_list_get(set, 0) : nullptr;
                 const char16_t* text = first != nullptr ? cmm_interface_get_name(first) : nullptr;
                 name = text != nullptr ? std::u16string(text) : std::u16string();
                 break;
@@ -198,7 +204,8 @@ std::optional<std::string> browse_units(const CliOptions& options, DiscoveryRun&
     db_browse_delete(browse);
     if (result != AUD_SUCCESS) {
         const char* text = aud_error_message(result);
-        return std::string("could not browse for units: ") + (text != nullptr ? text : "unknown error");
+        return std::string("could not browse for units: ") +
+               (text != nullptr ? text : "unknown error");
     }
     return std::nullopt;
 }
@@ -244,8 +251,8 @@ std::string format_discovered_unit(const DiscoveredUnit& unit, bool versions) {
     std::string line = unit.name + "  " + discovered_manufacturer_text(unit) + "  model " +
                        std::to_string(unit.model);
     if (versions) {
-        line += "  bootloader " +
-                (unit.bootloader ? format_bootloader_version(*unit.bootloader) : std::string("none"));
+        line += "  bootloader " + (unit.bootloader ? format_bootloader_version(*unit.bootloader)
+                                                   : std::string("none"));
         line += "  application " + (unit.application ? format_application_version(*unit.application)
                                                      : std::string("none"));
     }

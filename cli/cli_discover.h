@@ -16,7 +16,7 @@
 struct DiscoveredUnit {
     std::string name;  // the unit's host name, which is its device name
     std::array<uint8_t, 8> manufacturer{};
-    uint64_t model = 0;  // the 8-byte model id, big-endian
+    uint64_t model = 0;                   // the 8-byte model id, big-endian
     std::optional<uint16_t> bootloader;   // major << 8 | minor
     std::optional<uint32_t> application;  // major << 16 | minor
 };

@@ -259,7 +259,8 @@ void channel_resolved(db_resolve* r, const char*, uint16_t port, uint16_t txt_le
     }
     db_channel_txt parsed;
     switch (parse_channel_txt_record(txt, txt_length, &parsed)) {
-        case DB_CHANNEL_TXT_OK: break;
+        case DB_CHANNEL_TXT_OK:
+            break;
         case DB_CHANNEL_TXT_NO_ID:
             aud_log_printf(log, AUD_LOG_LEVEL_ERROR,
                            "%s: Resolve error: txt record 'id' field missing or empty for channel "
@@ -311,8 +312,8 @@ void mode_resolved(db_resolve* r, const char* host, uint16_t port, uint16_t txt_
     db_adhoc_browse* b = r->browser;
     aud_log* log = log_of(b);
     const bool safe = r->row == kSafe;
-    const char* fn =
-        safe ? "db_adhoc_browse_safe_mode_device_resolved" : "db_adhoc_browse_upgrade_mode_device_resolved";
+    const char* fn = safe ? "db_adhoc_browse_safe_mode_device_resolved"
+                          : "db_adhoc_browse_upgrade_mode_device_resolved";
     const char* what = safe ? "safe mode" : "upgrade mode";
     if (port == 0) {
         aud_log_printf(log, AUD_LOG_LEVEL_WARNING,
@@ -343,8 +344,9 @@ void mode_resolved(db_resolve* r, const char* host, uint16_t port, uint16_t txt_
     if (db_browse_tree_update_mode_device(b->tree, service, r->network, r->name, host,
                                           &record.instance_id, record.value,
                                           &b->pass_tree_changed) != AUD_SUCCESS) {
-        aud_log_printf(log, AUD_LOG_LEVEL_ERROR, "%s: Error adding %s device \"%s\" on network %u to tree\n",
-                       fn, what, r->name, r->network);
+        aud_log_printf(log, AUD_LOG_LEVEL_ERROR,
+                       "%s: Error adding %s device \"%s\" on network %u to tree\n", fn, what,
+                       r->name, r->network);
         b->pass_error = AUD_ERR_NOMEMORY;
     }
 }
@@ -363,24 +365,33 @@ void via_resolved(db_resolve* r, const char* host, uint16_t port, uint16_t txt_l
     db_via_txt record;
     const char* problem = nullptr;
     switch (parse_via_txt_record(txt, txt_length, &record)) {
-        case DB_VIA_TXT_OK: break;
-        case DB_VIA_TXT_ID_MISSING: problem = "txt record 'id' field missing or empty"; break;
-        case DB_VIA_TXT_ID_SHORT: problem = "txt record 'id' field has insufficient data"; break;
+        case DB_VIA_TXT_OK:
+            break;
+        case DB_VIA_TXT_ID_MISSING:
+            problem = "txt record 'id' field missing or empty";
+            break;
+        case DB_VIA_TXT_ID_SHORT:
+            problem = "txt record 'id' field has insufficient data";
+            break;
         case DB_VIA_TXT_PROCESS_MISSING:
             problem = "txt record 'process' field missing or empty";
             break;
         case DB_VIA_TXT_VERS_MIN_MISSING:
             problem = "txt record 'vers_min' field missing or empty";
             break;
-        case DB_VIA_TXT_VERS_MIN_INVALID: problem = "txt record 'vers_min' has invalid data"; break;
+        case DB_VIA_TXT_VERS_MIN_INVALID:
+            problem = "txt record 'vers_min' has invalid data";
+            break;
         case DB_VIA_TXT_VERS_CURR_MISSING:
             problem = "txt record 'vcp_curr' field missing or empty";
             break;
-        case DB_VIA_TXT_VERS_CURR_INVALID: problem = "txt record 'vcp_curr' has invalid data"; break;
+        case DB_VIA_TXT_VERS_CURR_INVALID:
+            problem = "txt record 'vcp_curr' has invalid data";
+            break;
     }
     if (problem != nullptr) {
-        aud_log_printf(log, AUD_LOG_LEVEL_ERROR, "%s: Resolve Error: %s for via device \"%s\"\n", fn,
-                       problem, r->name);
+        aud_log_printf(log, AUD_LOG_LEVEL_ERROR, "%s: Resolve Error: %s for via device \"%s\"\n",
+                       fn, problem, r->name);
         return;
     }
     aud_log_printf(log, AUD_LOG_LEVEL_DEBUG,
@@ -397,13 +408,24 @@ void via_resolved(db_resolve* r, const char* host, uint16_t port, uint16_t txt_l
 void call_resolved_handler(db_resolve* r, const char* host, uint16_t port, uint16_t txt_length,
                            const unsigned char* txt) {
     switch (r->row) {
-        case kMedia: media_resolved(r, host, port, txt_length, txt); break;
-        case kChannel: channel_resolved(r, host, port, txt_length, txt); break;
-        case kConmon: conmon_resolved(r, host, port, txt_length, txt); break;
+        case kMedia:
+            media_resolved(r, host, port, txt_length, txt);
+            break;
+        case kChannel:
+            channel_resolved(r, host, port, txt_length, txt);
+            break;
+        case kConmon:
+            conmon_resolved(r, host, port, txt_length, txt);
+            break;
         case kSafe:
-        case kUpgrade: mode_resolved(r, host, port, txt_length, txt); break;
-        case kVia: via_resolved(r, host, port, txt_length, txt); break;
-        default: break;
+        case kUpgrade:
+            mode_resolved(r, host, port, txt_length, txt);
+            break;
+        case kVia:
+            via_resolved(r, host, port, txt_length, txt);
+            break;
+        default:
+            break;
     }
 }
 
@@ -420,7 +442,8 @@ void service_lost(db_adhoc_browse* b, int row, uint32_t network, const char* nam
             char channel[DB_BROWSE_NAME_SIZE];
             char device[DB_BROWSE_NAME_SIZE];
             if (!split_channel_name(name, channel, device)) {
-                aud_log_printf(log, AUD_LOG_LEVEL_ERROR, "%s: Browse error:... no '@' in name \"%s\"\n",
+                aud_log_printf(log, AUD_LOG_LEVEL_ERROR,
+                               "%s: Browse error:... no '@' in name \"%s\"\n",
                                "db_adhoc_browse_media_channel_lost", name);
                 break;
             }
@@ -429,8 +452,8 @@ void service_lost(db_adhoc_browse* b, int row, uint32_t network, const char* nam
             break;
         }
         default: {
-            static const char* const kWhat[] = {"", "", "conmon device", "safe mode device",
-                                                "upgrade mode device", "via device"};
+            static const char* const kWhat[] = {
+                "", "", "conmon device", "safe mode device", "upgrade mode device", "via device"};
             static const char* const kFunction[] = {"",
                                                     "",
                                                     "db_adhoc_browse_conmon_device_lost",
@@ -467,8 +490,8 @@ void db_dnssd_resolve(DNSServiceRef, DNSServiceFlags, uint32_t interface_index,
         const uint32_t wanted = b->config.interface_index[r->network];
         if (interface_index != wanted) {
             aud_log_printf(log, AUD_LOG_LEVEL_WARNING,
-                           "%s: ignoring resolve for %s on interface %u (not %u)", "db_dnssd_resolve",
-                           r->name, interface_index, wanted);
+                           "%s: ignoring resolve for %s on interface %u (not %u)",
+                           "db_dnssd_resolve", r->name, interface_index, wanted);
             return;
         }
     } else if (!b->has_loopback || interface_index != b->loopback_index) {
@@ -520,14 +543,16 @@ void db_dnssd_browse(DNSServiceRef, DNSServiceFlags flags, uint32_t interface_in
             network = n;
         }
     }
-    if (!found && b->config.loopback != 0 && b->has_loopback && interface_index == b->loopback_index) {
+    if (!found && b->config.loopback != 0 && b->has_loopback &&
+        interface_index == b->loopback_index) {
         found = true;
         network = b->config.network_count;
     }
     if (!found) {
-        aud_log_printf(log, AUD_LOG_LEVEL_DEBUG,
-                       "%s: Ignoring advertisement %s.%s.%s flags=0x%08x on invalid interface index %d",
-                       fn, name, type, domain, flags, static_cast<int>(interface_index));
+        aud_log_printf(
+            log, AUD_LOG_LEVEL_DEBUG,
+            "%s: Ignoring advertisement %s.%s.%s flags=0x%08x on invalid interface index %d", fn,
+            name, type, domain, flags, static_cast<int>(interface_index));
         return;
     }
     aud_log_printf(log, AUD_LOG_LEVEL_DEBUG,
@@ -546,8 +571,8 @@ void db_dnssd_browse(DNSServiceRef, DNSServiceFlags flags, uint32_t interface_in
     }
     const size_t length = std::strlen(name);
     if (length == 0 || length > kRows[row].longest_name) {
-        aud_log_printf(log, AUD_LOG_LEVEL_DEBUG, "%s: Ignoring invalid name \"%s\" for service type %s\n",
-                       fn, name, type);
+        aud_log_printf(log, AUD_LOG_LEVEL_DEBUG,
+                       "%s: Ignoring invalid name \"%s\" for service type %s\n", fn, name, type);
         return;
     }
     if ((flags & kDNSServiceFlagsAdd) != 0) {
@@ -599,7 +624,8 @@ aud_error resolve_start(db_resolve* r) {
     db_adhoc_browse* b = r->browser;
     aud_log* log = log_of(b);
     if (r->resolving) {
-        aud_log_printf(log, AUD_LOG_LEVEL_ERROR, "Error resolving %s: already resolving\n", r->name);
+        aud_log_printf(log, AUD_LOG_LEVEL_ERROR, "Error resolving %s: already resolving\n",
+                       r->name);
         return AUD_ERR_INVALIDSTATE;
     }
     DNSServiceRef ref = nullptr;
@@ -644,8 +670,9 @@ void stop_browse_operations(db_adhoc_browse* b) {
         if (b->browse_refs[i] == nullptr) {
             continue;
         }
-        aud_log_printf(log_of(b), AUD_LOG_LEVEL_DEBUG, "%s: Stopping browsing for type %s using socket %d\n",
-                       "db_adhoc_browse_stop", kRows[i].label, static_cast<int>(b->browse_sockets[i]));
+        aud_log_printf(
+            log_of(b), AUD_LOG_LEVEL_DEBUG, "%s: Stopping browsing for type %s using socket %d\n",
+            "db_adhoc_browse_stop", kRows[i].label, static_cast<int>(b->browse_sockets[i]));
         unwatch_socket(b, b->browse_sockets[i]);
         DNSServiceRefDeallocate(b->browse_refs[i]);
         b->browse_refs[i] = nullptr;
@@ -747,14 +774,16 @@ aud_error db_adhoc_browse_new(aud_env* env, uint32_t types, db_browse_tree* tree
         aud_error result = aud_timer_new(b->loop, resolve_timer_fired, b, &b->resolve_timer);
         if (result != AUD_SUCCESS) {
             aud_log_printf(log, AUD_LOG_LEVEL_ERROR, "%s: Error initialising timer : %s (%d)",
-                           "db_adhoc_browse_new", aud_error_format(result, text, sizeof text), result);
+                           "db_adhoc_browse_new", aud_error_format(result, text, sizeof text),
+                           result);
             delete b;
             return result;
         }
         result = aud_timer_new(b->loop, start_timer_fired, b, &b->start_timer);
         if (result != AUD_SUCCESS) {
-            aud_log_printf(log, AUD_LOG_LEVEL_ERROR, "%s: Error initialising startup timer : %s (%d)",
-                           "db_adhoc_browse_new", aud_error_format(result, text, sizeof text), result);
+            aud_log_printf(log, AUD_LOG_LEVEL_ERROR,
+                           "%s: Error initialising startup timer : %s (%d)", "db_adhoc_browse_new",
+                           aud_error_format(result, text, sizeof text), result);
             aud_timer_delete(b->resolve_timer);
             delete b;
             return result;
@@ -768,8 +797,9 @@ aud_error db_adhoc_browse_new(aud_env* env, uint32_t types, db_browse_tree* tree
         aud_log_printf(log, AUD_LOG_LEVEL_DEBUG, "%s: Found localhost interface with index %d\n",
                        "db_adhoc_browse_new", static_cast<int>(loopback.index));
     } else {
-        aud_log_printf(log, AUD_LOG_LEVEL_WARNING, "%s: Error getting localhost interface index: %d\n",
-                       "db_adhoc_browse_new", found);
+        aud_log_printf(log, AUD_LOG_LEVEL_WARNING,
+                       "%s: Error getting localhost interface index: %d\n", "db_adhoc_browse_new",
+                       found);
     }
     *out = b;
     return AUD_SUCCESS;
@@ -850,7 +880,8 @@ aud_error db_adhoc_browse_start_config(db_adhoc_browse* b, const db_browse_confi
         used += static_cast<size_t>(written);
     }
     aud_log_printf(log_of(b), AUD_LOG_LEVEL_DEBUG, "%s: starting browse on %d interfaces: %s\n",
-                   "db_adhoc_browse_start_config", static_cast<int>(b->config.network_count), indexes);
+                   "db_adhoc_browse_start_config", static_cast<int>(b->config.network_count),
+                   indexes);
     b->state = DB_ADHOC_STATE_START_DELAY;
     if (b->start_timer != nullptr) {
         aud_timer_stop(b->start_timer);
@@ -894,8 +925,9 @@ aud_error db_adhoc_browse_start_continue(db_adhoc_browse* b) {
         }
         if (ref == nullptr) {
             db_adhoc_browse_stop(b, false);
-            aud_log_printf(log_of(b), AUD_LOG_LEVEL_ERROR, "Error starting %s (%s) browse (dnssd err=%d)\n",
-                           kRows[i].label, b->type_text[i], error);
+            aud_log_printf(log_of(b), AUD_LOG_LEVEL_ERROR,
+                           "Error starting %s (%s) browse (dnssd err=%d)\n", kRows[i].label,
+                           b->type_text[i], error);
             return AUD_ERR_DNSSDFAIL;
         }
         b->browse_refs[i] = ref;
@@ -941,7 +973,8 @@ aud_error db_adhoc_browse_process_fdset(db_adhoc_browse* b, aud_fd_set* ready) {
             continue;
         }
         const aud_socket_t socket = r->socket;
-        aud_log_printf(log, AUD_LOG_LEVEL_DEBUG, "%s: processing resolve %p (type=%d name=%s sdref=%p s=%u)\n",
+        aud_log_printf(log, AUD_LOG_LEVEL_DEBUG,
+                       "%s: processing resolve %p (type=%d name=%s sdref=%p s=%u)\n",
                        "db_adhoc_browse_process_fdset", static_cast<void*>(r), r->row, r->name,
                        static_cast<void*>(r->ref), static_cast<unsigned>(socket));
         const int result = dt_dns_sd_process_result(nullptr, r->ref);
@@ -1020,5 +1053,6 @@ const char* db_adhoc_browse_get_subtype_label(const db_adhoc_browse* b) {
 }
 
 uint32_t db_adhoc_browse_get_interface_index(const db_adhoc_browse* b, uint32_t network) {
-    return b != nullptr && network < DB_BROWSE_MAX_NETWORKS ? b->config.interface_index[network] : 0;
+    return b != nullptr && network < DB_BROWSE_MAX_NETWORKS ? b->config.interface_index[network]
+                                                            : 0;
 }

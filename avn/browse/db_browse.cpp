@@ -99,18 +99,19 @@ aud_error start(db_browse* browse) {
     if (browse->listener != nullptr) {
         const domain_current now =
             domain_provider_get_current(domain_listener_get_provider(browse->listener));
-        const aud_error result = db_browse_configure_domain(browse, &now.uuid, now.flags & kModeBits,
-                                                            now.access & 1u);
+        const aud_error result =
+            db_browse_configure_domain(browse, &now.uuid, now.flags & kModeBits, now.access & 1u);
         if (result != AUD_SUCCESS) {
             return result;
         }
     }
     aud_error adhoc_error = AUD_SUCCESS;
     if (browse->adhoc != nullptr) {
-        db_adhoc_browse_set_manufacturer_filter(browse->adhoc,
-                                                browse->has_filter ? browse->manufacturer_id : nullptr);
+        db_adhoc_browse_set_manufacturer_filter(
+            browse->adhoc, browse->has_filter ? browse->manufacturer_id : nullptr);
         if (browse->socket_limit != 0) {
-            const aud_error result = db_adhoc_browse_set_socket_limit(browse->adhoc, browse->socket_limit);
+            const aud_error result =
+                db_adhoc_browse_set_socket_limit(browse->adhoc, browse->socket_limit);
             if (result != AUD_SUCCESS) {
                 return result;
             }
@@ -206,8 +207,8 @@ aud_error db_browse_new(aud_env* env, uint32_t types, db_browse** out) {
         return AUD_SUCCESS;
     }
     const avn_domain_uuid adhoc = avn_domain_uuid_adhoc();
-    const aud_error result = db_browse_configure_domain(
-        browse, &adhoc, DB_BROWSE_MODE_ADHOC | DB_BROWSE_MODE_SAP, 1);
+    const aud_error result =
+        db_browse_configure_domain(browse, &adhoc, DB_BROWSE_MODE_ADHOC | DB_BROWSE_MODE_SAP, 1);
     if (result != AUD_SUCCESS) {
         db_browse_delete(browse);
         return result;

@@ -54,10 +54,10 @@ enum : uint32_t {
 enum : uint32_t { DB_BROWSE_MAX_NETWORKS = 2 };
 
 struct db_browse_config {
-    uint32_t network_count;                             // 1 or 2
-    uint32_t interface_index[DB_BROWSE_MAX_NETWORKS];   // 0: fixed by the first advert
-    uint32_t network_mask;                              // bit n: take adverts of network n
-    uint32_t loopback;                                  // take loopback adverts as outside ones
+    uint32_t network_count;                            // 1 or 2
+    uint32_t interface_index[DB_BROWSE_MAX_NETWORKS];  // 0: fixed by the first advert
+    uint32_t network_mask;                             // bit n: take adverts of network n
+    uint32_t loopback;                                 // take loopback adverts as outside ones
     uint32_t resolve_timeout_seconds;
     uint32_t resolve_timeout_microseconds;
 };

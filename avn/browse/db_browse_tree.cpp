@@ -29,7 +29,8 @@ int compare_ignoring_case(const char* a, const char* b) {
 // Copies text (cut to fit) when it differs; true when it did.
 bool copy_text(char* field, size_t size, const char* text) {
     char value[256];
-    const size_t n = std::min(std::strlen(text != nullptr ? text : ""), std::min(size - 1, sizeof value - 1));
+    const size_t n =
+        std::min(std::strlen(text != nullptr ? text : ""), std::min(size - 1, sizeof value - 1));
     if (n > 0) {
         std::memcpy(value, text, n);
     }
@@ -416,9 +417,9 @@ aud_error db_browse_tree_update_mode_device(db_browse_tree* tree, uint32_t servi
     return AUD_SUCCESS;
 }
 
-aud_error db_browse_tree_update_via_device(db_browse_tree* tree, uint32_t network,
-                                           const char* name, const char* host, uint16_t port,
-                                           const db_via_txt* txt, bool* changed) {
+aud_error db_browse_tree_update_via_device(db_browse_tree* tree, uint32_t network, const char* name,
+                                           const char* host, uint16_t port, const db_via_txt* txt,
+                                           bool* changed) {
     db_browse_node* node = nullptr;
     bool added = false;
     if (const aud_error result = find_or_add(tree, name, &node, &added); result != AUD_SUCCESS) {
@@ -458,10 +459,11 @@ aud_error db_browse_tree_update_media_channel(db_browse_tree* tree, uint32_t net
         report(tree, DB_BROWSE_CHANGE_KIND_NODE, node, DB_BROWSE_CHANGE_ADDED);
     }
     const uint32_t slot = slot_of(tree, network);
-    auto it = std::lower_bound(
-        node->channels.begin(), node->channels.end(), data->id,
-        [](const db_browse_channel* c, uint16_t id) { return c->data.id < id; });
-    db_browse_channel* channel = it != node->channels.end() && (*it)->data.id == data->id ? *it : nullptr;
+    auto it =
+        std::lower_bound(node->channels.begin(), node->channels.end(), data->id,
+                         [](const db_browse_channel* c, uint16_t id) { return c->data.id < id; });
+    db_browse_channel* channel =
+        it != node->channels.end() && (*it)->data.id == data->id ? *it : nullptr;
     const bool channel_added = channel == nullptr;
     if (channel_added) {
         channel = new (std::nothrow) db_browse_channel;
@@ -502,9 +504,10 @@ aud_error db_browse_tree_update_media_channel(db_browse_tree* tree, uint32_t net
         }
         report(tree, DB_BROWSE_CHANGE_KIND_CHANNEL, channel, DB_BROWSE_CHANGE_ADDED);
     }
-    auto at = std::lower_bound(channel->labels.begin(), channel->labels.end(), channel_name,
-                               label_order);
-    db_browse_label* label = at != channel->labels.end() && std::strcmp((*at)->name, channel_name) == 0 ? *at : nullptr;
+    auto at =
+        std::lower_bound(channel->labels.begin(), channel->labels.end(), channel_name, label_order);
+    db_browse_label* label =
+        at != channel->labels.end() && std::strcmp((*at)->name, channel_name) == 0 ? *at : nullptr;
     const bool label_added = label == nullptr;
     if (label_added) {
         label = new (std::nothrow) db_browse_label;
@@ -653,10 +656,12 @@ const uint8_t* db_browse_node_get_manufacturer_id(const db_browse_node* node) {
     if (node == nullptr) {
         return nullptr;
     }
-    if ((node->flags & DB_BROWSE_TYPE_CONMON_DEVICE) != 0 && !all_zero(node->conmon.manufacturer_id)) {
+    if ((node->flags & DB_BROWSE_TYPE_CONMON_DEVICE) != 0 &&
+        !all_zero(node->conmon.manufacturer_id)) {
         return node->conmon.manufacturer_id;
     }
-    if ((node->flags & DB_BROWSE_TYPE_MEDIA_DEVICE) != 0 && !all_zero(node->media.manufacturer_id)) {
+    if ((node->flags & DB_BROWSE_TYPE_MEDIA_DEVICE) != 0 &&
+        !all_zero(node->media.manufacturer_id)) {
         return node->media.manufacturer_id;
     }
     return nullptr;

@@ -103,9 +103,9 @@ aud_error db_browse_tree_update_mode_device(db_browse_tree* tree, uint32_t servi
                                             uint32_t network, const char* name, const char* host,
                                             const db_instance_id* instance_id, uint16_t value,
                                             bool* changed);
-aud_error db_browse_tree_update_via_device(db_browse_tree* tree, uint32_t network,
-                                           const char* name, const char* host, uint16_t port,
-                                           const db_via_txt* txt, bool* changed);
+aud_error db_browse_tree_update_via_device(db_browse_tree* tree, uint32_t network, const char* name,
+                                           const char* host, uint16_t port, const db_via_txt* txt,
+                                           bool* changed);
 // The channel's default name when is_default, else a label of the channel.
 aud_error db_browse_tree_update_media_channel(db_browse_tree* tree, uint32_t network,
                                               const char* device, const char* channel_name,

@@ -67,8 +67,8 @@ bool read_hex_pairs(std::string_view text, size_t position, size_t count, uint8_
 }
 
 bool is_label_char(uint8_t c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
 }
 
 // One string of a TXT record, split at its first "=".
@@ -352,8 +352,8 @@ aud_error parse_conmon_txt_record(const uint8_t* txt, size_t length, db_conmon_t
         } else if (e.key == "process") {
             bit = DB_CONMON_TXT_PROCESS;
             out->instance_id.process_id = 0;
-            ok = e.has_value &&
-                 db_txt_parse_decimal16(e.value.data(), e.value.size(), &out->instance_id.process_id);
+            ok = e.has_value && db_txt_parse_decimal16(e.value.data(), e.value.size(),
+                                                       &out->instance_id.process_id);
         } else if (e.key == "vid") {
             bit = DB_CONMON_TXT_VID;
             ok = id_value(e, out->vid);
@@ -483,9 +483,14 @@ void parse_mode_txt_record(const uint8_t* txt, size_t length, const char* value_
         out->value = 0;
     }
     switch (strict_id(txt, length, out->instance_id.device_id)) {
-        case IdState::Ok: break;
-        case IdState::Missing: out->problems |= DB_MODE_TXT_ID_MISSING; break;
-        case IdState::Short: out->problems |= DB_MODE_TXT_ID_SHORT; break;
+        case IdState::Ok:
+            break;
+        case IdState::Missing:
+            out->problems |= DB_MODE_TXT_ID_MISSING;
+            break;
+        case IdState::Short:
+            out->problems |= DB_MODE_TXT_ID_SHORT;
+            break;
     }
     if (!process_value(txt, length, &out->instance_id.process_id)) {
         out->instance_id.process_id = 0;
@@ -496,9 +501,12 @@ void parse_mode_txt_record(const uint8_t* txt, size_t length, const char* value_
 db_via_txt_result parse_via_txt_record(const uint8_t* txt, size_t length, db_via_txt* out) {
     *out = db_via_txt{};
     switch (strict_id(txt, length, out->instance_id.device_id)) {
-        case IdState::Ok: break;
-        case IdState::Missing: return DB_VIA_TXT_ID_MISSING;
-        case IdState::Short: return DB_VIA_TXT_ID_SHORT;
+        case IdState::Ok:
+            break;
+        case IdState::Missing:
+            return DB_VIA_TXT_ID_MISSING;
+        case IdState::Short:
+            return DB_VIA_TXT_ID_SHORT;
     }
     if (!process_value(txt, length, &out->instance_id.process_id)) {
         return DB_VIA_TXT_PROCESS_MISSING;

@@ -129,8 +129,8 @@ enum db_channel_txt_result : int {
     DB_CHANNEL_TXT_OK = 0,
     DB_CHANNEL_TXT_NO_ID = 1,
     DB_CHANNEL_TXT_NO_RATE = 2,
-    DB_CHANNEL_TXT_NO_ENC = 3,         // missing, empty or malformed
-    DB_CHANNEL_TXT_TOO_MANY_ENC = 4,   // more than DB_CHANNEL_MAX_ENCODINGS
+    DB_CHANNEL_TXT_NO_ENC = 3,        // missing, empty or malformed
+    DB_CHANNEL_TXT_TOO_MANY_ENC = 4,  // more than DB_CHANNEL_MAX_ENCODINGS
 };
 
 struct db_channel_txt {
@@ -150,8 +150,8 @@ db_channel_txt_result parse_channel_txt_record(const uint8_t* txt, size_t length
 // ---- Safe-mode and upgrade-mode records (_avn-safe, _avn-upgr) ----
 
 enum : uint32_t {
-    DB_MODE_TXT_ID_MISSING = 0x1,    // "id" absent or not sixteen characters
-    DB_MODE_TXT_ID_SHORT = 0x2,      // "id" not eight bytes of hexadecimal
+    DB_MODE_TXT_ID_MISSING = 0x1,  // "id" absent or not sixteen characters
+    DB_MODE_TXT_ID_SHORT = 0x2,    // "id" not eight bytes of hexadecimal
     DB_MODE_TXT_PROCESS_MISSING = 0x4,
 };
 

@@ -131,13 +131,12 @@ aud_error remove_handler(RecordQuery& rq) {
         return AUD_SUCCESS;
     }
     const aud_socket_t socket = DNSServiceRefSockFD(rq.ref);
-    const aud_error result =
-        aud_event_loop_set_socket(rq.handle->loop, socket, AUD_DIRECTION_READ, nullptr, nullptr,
-                                  AUD_SET_SOCKET_REPLACE);
+    const aud_error result = aud_event_loop_set_socket(rq.handle->loop, socket, AUD_DIRECTION_READ,
+                                                       nullptr, nullptr, AUD_SET_SOCKET_REPLACE);
     if (result != AUD_SUCCESS) {
         char text[AUD_ERROR_FORMAT_SIZE];
-        dt_log(5, "%s(%p): Failed to delete event for socket %d: %s (%d)", "dt_dnssd_remove_handler",
-               static_cast<void*>(&rq), static_cast<int>(socket),
+        dt_log(5, "%s(%p): Failed to delete event for socket %d: %s (%d)",
+               "dt_dnssd_remove_handler", static_cast<void*>(&rq), static_cast<int>(socket),
                aud_error_format(result, text, sizeof text), result);
     }
     return result;
@@ -322,8 +321,8 @@ dt_dnssd_query* dt_dnssd_query_service(dt_dnssd_handle* handle, const char* full
     }
     auto* query = new (std::nothrow) dt_dnssd_query;
     if (query == nullptr) {
-        dt_log(5, "%s(\"%s\",%p,%p): failed to allocate memory", "dt_dnssd_query_service", full_name,
-               reinterpret_cast<void*>(callback), user_data);
+        dt_log(5, "%s(\"%s\",%p,%p): failed to allocate memory", "dt_dnssd_query_service",
+               full_name, reinterpret_cast<void*>(callback), user_data);
         return nullptr;
     }
     try {
@@ -342,8 +341,8 @@ dt_dnssd_query* dt_dnssd_query_service(dt_dnssd_handle* handle, const char* full
     return query;
 }
 
-dt_dnssd_query* dt_dnssd_query_new_detached(const char* full_name,
-                                            dt_dnssd_query_callback callback, void* user_data) {
+dt_dnssd_query* dt_dnssd_query_new_detached(const char* full_name, dt_dnssd_query_callback callback,
+                                            void* user_data) {
     if (full_name == nullptr || full_name[0] == '\0') {
         return nullptr;
     }
@@ -575,8 +574,9 @@ int dt_dnssd_sdref_process_one(DNSServiceRef ref, const aud_time* limit) {
                        static_cast<long>(remaining.microseconds));
                 return DT_DNSSD_ERR_TIMEDOUT;
             }
-            dt_log(2, "%s: interrupted (%d.%06ld remains), restarting", "dt_dnssd_sdref_process_one",
-                   remaining.seconds, static_cast<long>(remaining.microseconds));
+            dt_log(2, "%s: interrupted (%d.%06ld remains), restarting",
+                   "dt_dnssd_sdref_process_one", remaining.seconds,
+                   static_cast<long>(remaining.microseconds));
             continue;
         }
         if (result == AUD_ERR_TIMEDOUT) {
@@ -598,8 +598,8 @@ int dt_dnssd_sdref_process_one(DNSServiceRef ref, const aud_time* limit) {
 // ---- Log ----
 
 const char* dt_log_level_name(int level) {
-    static const char* const kNames[] = {"No error", "Debug",          "Info",
-                                         "Notice",   "Warning",        "Error",
+    static const char* const kNames[] = {"No error",       "Debug",       "Info",
+                                         "Notice",         "Warning",     "Error",
                                          "Critical error", "Fatal error", "Undefined error"};
     if (level < 0) {
         level = 8;

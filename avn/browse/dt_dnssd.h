@@ -86,8 +86,8 @@ const uint8_t* dt_dnssd_query_slot(const dt_dnssd_query* query, uint16_t rrtype,
 
 // A query with no DNS-SD operations behind it, fed only through
 // dt_dnssd_query_reply: for tests, which must not start multicast DNS.
-dt_dnssd_query* dt_dnssd_query_new_detached(const char* full_name,
-                                            dt_dnssd_query_callback callback, void* user_data);
+dt_dnssd_query* dt_dnssd_query_new_detached(const char* full_name, dt_dnssd_query_callback callback,
+                                            void* user_data);
 
 // The record callback of a query's record queries (exposed so that tests
 // can feed it the batches a responder would produce).
@@ -137,8 +137,8 @@ enum : uint32_t {
 };
 
 struct dt_log_settings {
-    int level = 4;           // overall threshold
-    int stream_level = 4;    // threshold of the stream outputs
+    int level = 4;         // overall threshold
+    int stream_level = 4;  // threshold of the stream outputs
     uint32_t outputs = DT_LOG_OUTPUT_STDERR;
     bool timestamps = true;
     int network_level = 2;

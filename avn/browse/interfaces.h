@@ -44,11 +44,11 @@ struct aud_interface {
     uint8_t mac_address[AUD_INTERFACE_MAC_SIZE];
     aud_socket_address address;  // the first unicast address
     aud_socket_address netmask;  // the mask of the first prefix; absent without address or prefix
-    uint32_t link_speed;  // megabits per second; 0 when unknown or down
-    bool up;              // operational status up
+    uint32_t link_speed;         // megabits per second; 0 when unknown or down
+    bool up;                     // operational status up
     bool loopback;
-    bool multicast;          // false only when the adapter says it cannot do multicast
-    uint16_t pktinfo_index;  // the index's low 16 bits
+    bool multicast;                 // false only when the adapter says it cannot do multicast
+    uint16_t pktinfo_index;         // the index's low 16 bits
     aud_socket_address gateway;     // the first IPv4 default gateway
     aud_socket_address dns_server;  // the first IPv4 DNS server
     char dns_suffix[AUD_INTERFACE_DNS_SUFFIX_SIZE];

@@ -211,9 +211,9 @@ void fill_record(const Pending& from, const Shared& shared, aud_interface_log_fn
     std::memcpy(record->mac_address, from.mac, AUD_INTERFACE_MAC_SIZE);
     aud_interface_set_address(&record->address, from.address);
     aud_interface_set_address(&record->netmask, from.address != 0 ? from.netmask : 0);
-    aud_interface_set_address(&record->gateway,
-                              aud_interface_parse_route_table(
-                                  shared.routes.data(), shared.routes.size(), from.name.c_str()));
+    aud_interface_set_address(
+        &record->gateway, aud_interface_parse_route_table(shared.routes.data(),
+                                                          shared.routes.size(), from.name.c_str()));
     record->loopback = (from.flags & IFF_LOOPBACK) != 0;
     if (!record->loopback) {
         aud_interface_set_address(&record->dns_server, shared.dns_server);

@@ -57,9 +57,10 @@ class DiscoverWithSim : public ::testing::Test {
     }
 
     CliRun run(std::vector<std::string> arguments) {
-        std::vector<std::string> full = {"--conmon", "127.0.0.1:" + std::to_string(network_->conmon_port()),
-                                         "--cmm", "127.0.0.1:" + std::to_string(network_->cmm_port()),
-                                         "--timeout", "3000"};
+        std::vector<std::string> full = {
+            "--conmon",  "127.0.0.1:" + std::to_string(network_->conmon_port()),
+            "--cmm",     "127.0.0.1:" + std::to_string(network_->cmm_port()),
+            "--timeout", "3000"};
         full.insert(full.end(), arguments.begin(), arguments.end());
         const CliParseResult parsed = parse_cli_arguments(full);
         if (!parsed.options) {
@@ -78,22 +79,24 @@ class DiscoverWithSim : public ::testing::Test {
 TEST_F(DiscoverWithSim, ListsTheTpx2UnitsOnceEachAsJsonInNameOrder) {
     const CliRun r = run({"--json", "discover", "--seconds", "2"});
     EXPECT_EQ(r.status, kExitSuccess) << r.err;
-    EXPECT_EQ(r.out, "{\"units\":[{\"name\":\"TPX2-Booth\",\"manufacturer\":\"Vornix\",\"model\":8},"
-                     "{\"name\":\"TPX2-Stage\",\"manufacturer\":\"Vornix\",\"model\":8}]}\n");
+    EXPECT_EQ(r.out,
+              "{\"units\":[{\"name\":\"TPX2-Booth\",\"manufacturer\":\"Vornix\",\"model\":8},"
+              "{\"name\":\"TPX2-Stage\",\"manufacturer\":\"Vornix\",\"model\":8}]}\n");
     EXPECT_TRUE(r.err.empty()) << r.err;
 }
 
 TEST_F(DiscoverWithSim, AllListsEveryDeviceOfTheMakerWithVersions) {
     const CliRun r = run({"--json", "discover", "--seconds", "2", "--all", "--versions"});
     EXPECT_EQ(r.status, kExitSuccess) << r.err;
-    EXPECT_EQ(r.out,
-              "{\"units\":["
-              "{\"name\":\"Rack-7\",\"manufacturer\":\"Vornix\",\"model\":7,\"bootloader\":\"2.5\","
-              "\"application\":\"1.3\"},"
-              "{\"name\":\"TPX2-Booth\",\"manufacturer\":\"Vornix\",\"model\":8,\"bootloader\":null,"
-              "\"application\":\"1.3\"},"
-              "{\"name\":\"TPX2-Stage\",\"manufacturer\":\"Vornix\",\"model\":8,\"bootloader\":\"2.5\","
-              "\"application\":\"1.3\"}]}\n");
+    EXPECT_EQ(
+        r.out,
+        "{\"units\":["
+        "{\"name\":\"Rack-7\",\"manufacturer\":\"Vornix\",\"model\":7,\"bootloader\":\"2.5\","
+        "\"application\":\"1.3\"},"
+        "{\"name\":\"TPX2-Booth\",\"manufacturer\":\"Vornix\",\"model\":8,\"bootloader\":null,"
+        "\"application\":\"1.3\"},"
+        "{\"name\":\"TPX2-Stage\",\"manufacturer\":\"Vornix\",\"model\":8,\"bootloader\":\"2.5\","
+        "\"application\":\"1.3\"}]}\n");
 }
 
 TEST_F(DiscoverWithSim, PlainOutputPrintsEachUnitAsItIsFound) {

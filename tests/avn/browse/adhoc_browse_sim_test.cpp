@@ -17,6 +17,7 @@
 #include "avn/browse/db_adhoc_browse.h"
 #include "avn/browse/db_browse.h"
 #include "avn/browse/db_browse_tree.h"
+#include "avn/browse/dt_dnssd.h"
 #include "avn/dnssd/mdns_packet.h"
 #include "avn/dnssd/mdns_socket.h"
 #include "avn/runtime/aud_env.h"
@@ -40,7 +41,8 @@ std::string unique(const std::string& base) {
     return base + "-" + std::to_string(getpid());
 }
 
-sim::MdnsDevice device(const std::string& name, const char* maker, uint32_t model, uint16_t number) {
+sim::MdnsDevice device(const std::string& name, const char* maker, uint32_t model,
+                       uint16_t number) {
     sim::MdnsDevice d;
     d.name = name;
     d.manufacturer_id = sim::manufacturer_id_from_text(maker);
@@ -195,10 +197,7 @@ TEST_F(AdhocBrowseSim, UnitsAppearAndOtherMakersNever) {
                      device(desk, "Acme", 8, 3), no_mf});
     start_browse();
     ASSERT_TRUE(step_until(
-        [&] {
-            return seen_[stage].present && seen_[booth].present && seen_[anon].present;
-        },
-        5s));
+        [&] { return seen_[stage].present && seen_[booth].present && seen_[anon].present; }, 5s));
     EXPECT_TRUE(seen_[stage].has_manufacturer);
     EXPECT_EQ(seen_[stage].model, 8u);
     EXPECT_EQ(seen_[stage].host, sim::host_label(stage));
@@ -210,10 +209,12 @@ TEST_F(AdhocBrowseSim, UnitsAppearAndOtherMakersNever) {
     step_until([] { return false; }, 1500ms);
     EXPECT_EQ(seen_.count(desk), 0u);
     EXPECT_EQ(callbacks_, before);  // repeated adverts and refreshes cost no callback
-    EXPECT_TRUE(logged("db_adhoc_browse_start_continue: Started browsing for type conmon device "
-                       "(_netaudio-cmc._udp.,Vornix)"));
-    EXPECT_TRUE(logged("No interface index filter defined for network 0, setting interface index to " +
-                       std::to_string(responder_->interface_index())));
+    EXPECT_TRUE(
+        logged("db_adhoc_browse_start_continue: Started browsing for type conmon device "
+               "(_netaudio-cmc._udp.,Vornix)"));
+    EXPECT_TRUE(
+        logged("No interface index filter defined for network 0, setting interface index to " +
+               std::to_string(responder_->interface_index())));
 }
 
 TEST_F(AdhocBrowseSim, AUnitRemovedFromTheNetworkDisappears) {
@@ -259,14 +260,18 @@ TEST_F(AdhocBrowseSim, AResolveThatNeverAnswersIsGivenUpAndReconfirmed) {
     mdns::socket_t socket = mdns::open_multicast_socket(mdns::kPort);
     ASSERT_NE(socket, mdns::kInvalidSocket);
     const std::vector<uint8_t> packet = builder.finish();
-    ASSERT_TRUE(mdns::send_to(socket, *lo, packet.data(), packet.size(), mdns::kGroupAddress,
-                              mdns::kPort));
+    ASSERT_TRUE(
+        mdns::send_to(socket, *lo, packet.data(), packet.size(), mdns::kGroupAddress, mdns::kPort));
     mdns::close_socket(&socket);
 
     ASSERT_TRUE(step_until([&] { return logged("resolve '" + ghost + "' initiated"); }, 3s));
-    ASSERT_TRUE(step_until([&] { return logged("/" + ghost + " (" + ghost + "._netaudio-cmc._udp.local.) "
-                                               "timed out, removing and reconfirming"); },
-                           3s));
+    ASSERT_TRUE(step_until(
+        [&] {
+            return logged("/" + ghost + " (" + ghost +
+                          "._netaudio-cmc._udp.local.) "
+                          "timed out, removing and reconfirming");
+        },
+        3s));
     // Unconfirmed, the advert goes away within a few seconds.
     ASSERT_TRUE(step_until([&] { return logged("Removing conmon device \"" + ghost + "\""); }, 6s));
     EXPECT_EQ(seen_.count(ghost), 0u);
@@ -304,10 +309,58 @@ TEST_F(AdhocBrowseSim, AManagedDomainTakesTheAdHocUnitsAwayAndLeavingItBringsThe
     domain_provider_delete(provider);
 }
 
+TEST_F(AdhocBrowseSim, ServiceQueriesFollowTheAdvertAndHostLookupsAreBounded) {
+    const std::string stage = unique("Stage");
+    start_responder({device(stage, "Vornix", 8, 1)});
+    dt_dnssd_handle* handle = nullptr;
+    ASSERT_EQ(dnssd_init_shared(aud_env_get_event_loop(env_), &handle, 0), AUD_SUCCESS);
+    struct Changes {
+        uint32_t flags = 0;
+        uint16_t port = 0;
+        char host[DT_DNSSD_HOST_NAME_SIZE] = {};
+        static void callback(dt_dnssd_query* query, void* context, uint32_t flags) {
+            auto* self = static_cast<Changes*>(context);
+            self->flags |= flags;
+            if ((flags & DT_DNSSD_SRV_ADDED) != 0) {
+                dt_dnssd_query_get_srv(query, flags, &self->port, self->host);
+            }
+        }
+    } changes;
+    const std::string instance = stage + "._netaudio-cmc._udp.local.";
+    dt_dnssd_query* query =
+        dt_dnssd_query_service(handle, instance.c_str(), Changes::callback, &changes);
+    ASSERT_NE(query, nullptr);
+    ASSERT_TRUE(step_until(
+        [&] { return (changes.flags & (DT_DNSSD_SRV_ADDED | DT_DNSSD_TXT_ADDED)) == 0x11; }, 5s));
+    EXPECT_EQ(changes.port, sim::kConmonServicePort);
+    EXPECT_EQ(std::string(changes.host), sim::host_label(stage) + ".local.");
+    EXPECT_EQ(dt_dnssd_query_record_count(query, 16), 1u);
+
+    uint8_t address[4] = {};
+    const std::string host = sim::host_label(stage) + ".local.";
+    EXPECT_EQ(dt_dnssd_gethostbyname(host.c_str(), address, nullptr, false), AUD_SUCCESS);
+    EXPECT_EQ(address[0], 127);
+    const auto asked = Clock::now();
+    EXPECT_EQ(dt_dnssd_gethostbyname(("nobody-" + host).c_str(), address, nullptr, false),
+              AUD_ERR_NOTFOUND);
+    const auto waited = Clock::now() - asked;
+    EXPECT_GE(waited, 450ms);
+    EXPECT_LT(waited, 2s);
+
+    changes.flags = 0;
+    ASSERT_TRUE(responder_->remove_device(stage));
+    ASSERT_TRUE(step_until(
+        [&] { return (changes.flags & (DT_DNSSD_SRV_REMOVED | DT_DNSSD_TXT_REMOVED)) == 0x22; },
+        3s));
+    dt_dnssd_query_release(query);
+    dt_dnssd_handle_delete(handle);
+}
+
 TEST_F(AdhocBrowseSim, ResolvesRunAtMostTheLimitAtOnceAndTheRestWaitTheirTurn) {
     std::vector<sim::MdnsDevice> devices;
     for (int i = 0; i < 12; ++i) {
-        devices.push_back(device(unique("Unit" + std::to_string(i)), "Vornix", 8, static_cast<uint16_t>(i)));
+        devices.push_back(
+            device(unique("Unit" + std::to_string(i)), "Vornix", 8, static_cast<uint16_t>(i)));
     }
     start_responder(devices);
     db_browse_tree* tree = nullptr;

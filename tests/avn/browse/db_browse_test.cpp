@@ -34,7 +34,8 @@ void record(db_browse*, const db_browse_change* change, int change_type) {
         e.name = db_browse_node_get_name(node);
         e.flags = db_browse_node_get_flags(node);
     } else if (change->kind == DB_BROWSE_CHANGE_KIND_CHANNEL) {
-        e.name = db_browse_channel_get_default_name(static_cast<const db_browse_channel*>(change->object));
+        e.name = db_browse_channel_get_default_name(
+            static_cast<const db_browse_channel*>(change->object));
     }
     g_events->push_back(e);
 }
@@ -62,7 +63,8 @@ class Tree : public ::testing::Test {
     aud_error add_conmon(uint32_t network, const char* name, const db_conmon_txt& txt,
                          const char* host = "host") {
         changed_ = false;
-        return db_browse_tree_update_conmon_device(tree_, network, name, host, 8800, &txt, &changed_);
+        return db_browse_tree_update_conmon_device(tree_, network, name, host, 8800, &txt,
+                                                   &changed_);
     }
 
     db_browse_tree* tree_ = nullptr;
@@ -98,7 +100,8 @@ TEST_F(Tree, NodesStayInNameOrderAndLongNamesAreRefused) {
 
     const std::string longest(31, 'x');
     EXPECT_EQ(add_conmon(0, longest.c_str(), txt), AUD_SUCCESS);
-    EXPECT_STREQ(db_browse_node_get_name(db_browse_tree_find(tree_, longest.c_str())), longest.c_str());
+    EXPECT_STREQ(db_browse_node_get_name(db_browse_tree_find(tree_, longest.c_str())),
+                 longest.c_str());
     EXPECT_EQ(add_conmon(0, std::string(32, 'y').c_str(), txt), AUD_ERR_INVALIDPARAMETER);
 }
 
@@ -137,8 +140,9 @@ TEST_F(Tree, IdsComeFromTheConmonDataElseTheMediaData) {
     db_media_txt media{};
     std::memcpy(media.manufacturer_id, "Acme", 4);
     media.model_id[7] = 4;
-    ASSERT_EQ(db_browse_tree_update_media_device(tree_, 0, "Stage", "host", 4440, &media, &changed_),
-              AUD_SUCCESS);
+    ASSERT_EQ(
+        db_browse_tree_update_media_device(tree_, 0, "Stage", "host", 4440, &media, &changed_),
+        AUD_SUCCESS);
     db_browse_node* node = db_browse_tree_find(tree_, "Stage");
     EXPECT_EQ(std::memcmp(db_browse_node_get_manufacturer_id(node), "Vornix", 6), 0);
 
@@ -176,8 +180,9 @@ TEST_F(Tree, ChannelsKeepTheirDeviceUntilTheLastIsGone) {
     bool changed = false;
     ASSERT_EQ(db_browse_tree_update_media_channel(tree, 0, "Stage", "Mic", &data, true, &changed),
               AUD_SUCCESS);
-    ASSERT_EQ(db_browse_tree_update_media_channel(tree, 0, "Stage", "Vocals", &data, false, &changed),
-              AUD_SUCCESS);
+    ASSERT_EQ(
+        db_browse_tree_update_media_channel(tree, 0, "Stage", "Vocals", &data, false, &changed),
+        AUD_SUCCESS);
     data.id = 1;
     ASSERT_EQ(db_browse_tree_update_media_channel(tree, 0, "Stage", "Line", &data, true, &changed),
               AUD_SUCCESS);
@@ -193,7 +198,8 @@ TEST_F(Tree, ChannelsKeepTheirDeviceUntilTheLastIsGone) {
     EXPECT_EQ(db_browse_tree_remove_media_channel(tree, 0, "Stage", "Mic", &changed), AUD_SUCCESS);
     EXPECT_EQ(db_browse_tree_get_node_count(tree), 1u);  // the label keeps channel 2
     events_.clear();
-    EXPECT_EQ(db_browse_tree_remove_media_channel(tree, 0, "Stage", "Vocals", &changed), AUD_SUCCESS);
+    EXPECT_EQ(db_browse_tree_remove_media_channel(tree, 0, "Stage", "Vocals", &changed),
+              AUD_SUCCESS);
     EXPECT_EQ(db_browse_tree_get_node_count(tree), 0u);
     ASSERT_EQ(events_.size(), 3u);  // label, channel, node
     EXPECT_EQ(events_[0].kind, DB_BROWSE_CHANGE_KIND_LABEL);
@@ -256,10 +262,14 @@ TEST_F(Browse, TypesAndSocketLimits) {
         uint32_t stored;
     };
     const Case cases[] = {
-        {0x04, 1, AUD_ERR_INVALIDPARAMETER, 0}, {0x04, 2, AUD_SUCCESS, 2},
-        {0x04, 17, AUD_SUCCESS, 17},            {0x44, 2, AUD_ERR_INVALIDPARAMETER, 0},
-        {0x44, 0, AUD_ERR_INVALIDPARAMETER, 0}, {0x44, 3, AUD_SUCCESS, 2},
-        {0x3F, 6, AUD_ERR_INVALIDPARAMETER, 0}, {0x3F, 7, AUD_SUCCESS, 7},
+        {0x04, 1, AUD_ERR_INVALIDPARAMETER, 0},
+        {0x04, 2, AUD_SUCCESS, 2},
+        {0x04, 17, AUD_SUCCESS, 17},
+        {0x44, 2, AUD_ERR_INVALIDPARAMETER, 0},
+        {0x44, 0, AUD_ERR_INVALIDPARAMETER, 0},
+        {0x44, 3, AUD_SUCCESS, 2},
+        {0x3F, 6, AUD_ERR_INVALIDPARAMETER, 0},
+        {0x3F, 7, AUD_SUCCESS, 7},
     };
     for (const Case& c : cases) {
         db_browse* browse = nullptr;

@@ -42,11 +42,11 @@ TEST(IdText, ReadsTextAndHexadecimalForms) {
         {"_aBcD", true, {0xAB, 0xCD, 0, 0, 0, 0, 0, 0}},
         {"", true, {}},
         {"ABCDEFGH", true, {'A', 'B', 'C', 'D', 'E', 'F', 'G', 'H'}},
-        {"ABCDEFGHI", false, {}},           // nine characters
-        {"_010", false, {}},                // an odd digit
-        {"_01zz", false, {}},               // not hexadecimal
-        {"_", false, {}},                   // no byte at all
-        {"_000000000000000001", false, {}}, // nine bytes
+        {"ABCDEFGHI", false, {}},            // nine characters
+        {"_010", false, {}},                 // an odd digit
+        {"_01zz", false, {}},                // not hexadecimal
+        {"_", false, {}},                    // no byte at all
+        {"_000000000000000001", false, {}},  // nine bytes
     };
     for (const Case& c : cases) {
         uint8_t out[DB_ID_SIZE];
@@ -256,7 +256,8 @@ TEST(ModeAndViaTxt, ReportEachMissingOrBadKey) {
     const std::string id = "id=0253494d00000001";
     const Case cases[] = {
         {{"process=1", "vers_min=1.0", "vers_curr=1.1"}, DB_VIA_TXT_ID_MISSING},
-        {{"id=0253494d0000000g", "process=1", "vers_min=1.0", "vers_curr=1.1"}, DB_VIA_TXT_ID_SHORT},
+        {{"id=0253494d0000000g", "process=1", "vers_min=1.0", "vers_curr=1.1"},
+         DB_VIA_TXT_ID_SHORT},
         {{id, "vers_min=1.0", "vers_curr=1.1"}, DB_VIA_TXT_PROCESS_MISSING},
         {{id, "process=1", "vers_curr=1.1"}, DB_VIA_TXT_VERS_MIN_MISSING},
         {{id, "process=1", "vers_min=one", "vers_curr=1.1"}, DB_VIA_TXT_VERS_MIN_INVALID},

@@ -14,8 +14,8 @@ constexpr uint16_t kSrv = 33;
 constexpr uint16_t kTxt = 16;
 
 std::vector<uint8_t> srv_rdata(uint16_t port, const std::vector<std::string>& labels) {
-    std::vector<uint8_t> rdata = {0, 0, 0, 0, static_cast<uint8_t>(port >> 8),
-                                  static_cast<uint8_t>(port)};
+    std::vector<uint8_t> rdata = {
+        0, 0, 0, 0, static_cast<uint8_t>(port >> 8), static_cast<uint8_t>(port)};
     for (const std::string& label : labels) {
         rdata.push_back(static_cast<uint8_t>(label.size()));
         rdata.insert(rdata.end(), label.begin(), label.end());
