@@ -128,9 +128,9 @@ TEST_F(MainWindowTest, StartsIdleWithTheValuesShownWithoutAUnit) {
     EXPECT_FALSE(enabled(window_, IDC_NETWORK));
     EXPECT_EQ(list_count(window_, IDC_NETWORK), 0);
 
-    // The dialogs behind these two buttons are not part of this version.
+    // Discover is offered; the login dialog is not part of this version.
     EXPECT_TRUE(visible(window_, IDC_DISCOVER));
-    EXPECT_FALSE(enabled(window_, IDC_DISCOVER));
+    EXPECT_TRUE(enabled(window_, IDC_DISCOVER));
     EXPECT_TRUE(visible(window_, IDC_LOGIN));
     EXPECT_FALSE(enabled(window_, IDC_LOGIN));
 
