@@ -622,19 +622,19 @@ std::optional<NetworkView> read_networks(uint32_t limit_ms) {
     for (;;) {
         {
             AvnApiLock lock(1000);
-            cmm_client* client = avn_api_cmm_client();
+            cmm_client* client = lock ? avn_api_cmm_client() : nullptr;
             const cmm_options* options = client != nullptr ? cmm_client_get_options(client) : nullptr;
-            if (lock && options != nullptr) {
+            // The options and the state arrive as two events: the interface
+            // in force is known only once both are in.
+            const cmm_state* state = client != nullptr ? cmm_client_get_state(client) : nullptr;
+            if (options != nullptr && state != nullptr) {
                 NetworkView view;
-                const cmm_state* state = cmm_client_get_state(client);
-                if (state != nullptr) {
-                    view.status = state->status;
-                    const cmm_interface_set* set = cmm_state_get_current_config(state);
-                    const cmm_interface* first = set != nullptr ? cmm_interface_list_get(set, 0) : nullptr;
-                    view.current = first != nullptr
-                                       ? utf8_from_utf16(cmm_interface_get_name(first), CMM_INTERFACE_NAME_SIZE)
-                                       : std::string{};
-                }
+                view.status = state->status;
+                const cmm_interface_set* set = cmm_state_get_current_config(state);
+                const cmm_interface* first = set != nullptr ? cmm_interface_list_get(set, 0) : nullptr;
+                view.current = first != nullptr
+                                   ? utf8_from_utf16(cmm_interface_get_name(first), CMM_INTERFACE_NAME_SIZE)
+                                   : std::string{};
                 for (size_t i = 0; i < cmm_interface_list_count(options); ++i) {
                     const cmm_interface* entry = cmm_interface_list_get(options, i);
                     std::string name = utf8_from_utf16(cmm_interface_get_name(entry), CMM_INTERFACE_NAME_SIZE);
