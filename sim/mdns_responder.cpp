@@ -216,6 +216,60 @@ std::vector<MdnsResponder::Advertised> MdnsResponder::make_records(
     };
 }
 
+std::vector<MdnsResponder::Advertised> MdnsResponder::make_service_records(
+    const MdnsService& service, const mdns::Interface& netif) const {
+    const uint32_t shared_ttl = service.ttl != 0 ? service.ttl : kSharedTtl;
+    const uint32_t host_ttl = service.ttl != 0 ? service.ttl : kHostTtl;
+    std::vector<std::string> type_labels;
+    std::istringstream type_text(service.type);
+    for (std::string label; std::getline(type_text, label, '.');) {
+        type_labels.push_back(label);
+    }
+    type_labels.push_back("local");
+    std::vector<std::string> instance_labels{service.instance};
+    instance_labels.insert(instance_labels.end(), type_labels.begin(), type_labels.end());
+    const mdns::Name type = name_of(type_labels);
+    const mdns::Name instance = name_of(instance_labels);
+    const mdns::Name host = name_of({service.host_label, "local"});
+    const mdns::Name services = name_of({"_services", "_dns-sd", "_udp", "local"});
+
+    auto record = [](const mdns::Name& name, uint16_t rrtype, uint32_t ttl,
+                     std::vector<uint8_t> rdata, bool unique) {
+        Advertised advertised;
+        advertised.record.name = name;
+        advertised.record.type = rrtype;
+        advertised.record.ttl = ttl;
+        advertised.record.rdata = std::move(rdata);
+        advertised.record.cache_flush = unique;
+        advertised.unique = unique;
+        return advertised;
+    };
+    std::vector<uint8_t> srv(6 + host.size(), 0);
+    byte_order::store_be16(srv.data() + 4, service.port);
+    std::copy(host.begin(), host.end(), srv.begin() + 6);
+    std::vector<uint8_t> address(4);
+    byte_order::store_be32(address.data(), netif.address);
+    return {
+        record(type, mdns::kTypePtr, shared_ttl, bytes_of(instance), false),
+        record(services, mdns::kTypePtr, shared_ttl, bytes_of(type), false),
+        record(instance, mdns::kTypeSrv, host_ttl, srv, true),
+        record(instance, mdns::kTypeTxt, shared_ttl, txt_bytes(service.txt), true),
+        record(host, mdns::kTypeA, host_ttl, address, true),
+    };
+}
+
+std::vector<MdnsResponder::Advertised> MdnsResponder::records_for(
+    const Device& device, const mdns::Interface& netif) const {
+    return device.service ? make_service_records(*device.service, netif)
+                          : make_records(device.settings, netif);
+}
+
+std::string MdnsResponder::service_key(const std::string& instance, const std::string& type) {
+    // Starts with a byte no device name has, so a service never takes a
+    // device's place.
+    return std::string(1, '\0') + instance + "." + type;
+}
+
 aud_error MdnsResponder::start() {
     std::unique_lock<std::mutex> lock(mutex_);
     if (running_) {
@@ -317,7 +371,7 @@ void MdnsResponder::add_device_locked(const MdnsDevice& device) {
 bool MdnsResponder::remove_device(const std::string& name, bool goodbye) {
     const std::lock_guard<std::mutex> lock(mutex_);
     const auto found = devices_.find(name);
-    if (found == devices_.end()) {
+    if (found == devices_.end() || found->second.service) {
         return false;
     }
     if (goodbye && running_) {
@@ -329,11 +383,45 @@ bool MdnsResponder::remove_device(const std::string& name, bool goodbye) {
     return true;
 }
 
+void MdnsResponder::add_service(const MdnsService& service) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    Device entry;
+    entry.settings.name = service.instance + "." + service.type;
+    entry.service = service;
+    entry.next = Clock::now();
+    devices_[service_key(service.instance, service.type)] = std::move(entry);
+    index_dirty_ = true;
+    log_.line("mdns", "service %s.%s.local: advertising %s.local port %u", service.instance.c_str(),
+              service.type.c_str(), service.host_label.c_str(), unsigned{service.port});
+    if (running_) {
+        mdns::signal_raise(wake_);
+    }
+}
+
+bool MdnsResponder::remove_service(const std::string& instance, const std::string& type,
+                                   bool goodbye) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const auto found = devices_.find(service_key(instance, type));
+    if (found == devices_.end()) {
+        return false;
+    }
+    if (goodbye && running_) {
+        send_goodbyes(found->second);
+    }
+    log_.line("mdns", "service %s.%s.local withdrawn%s", instance.c_str(), type.c_str(),
+              goodbye ? "" : " silently");
+    devices_.erase(found);
+    index_dirty_ = true;
+    return true;
+}
+
 std::vector<std::string> MdnsResponder::device_names() {
     const std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> names;
     for (const auto& [name, device] : devices_) {
-        names.push_back(name);
+        if (!device.service) {
+            names.push_back(name);
+        }
     }
     return names;
 }
@@ -372,7 +460,7 @@ void MdnsResponder::rebuild_index() {
     for (auto& [name, device] : devices_) {
         device.records.clear();
         for (const mdns::Interface& netif : interfaces_) {
-            device.records[netif.index] = make_records(device.settings, netif);
+            device.records[netif.index] = records_for(device, netif);
         }
         for (const auto& [index, records] : device.records) {
             for (const Advertised& a : records) {
@@ -518,7 +606,8 @@ void MdnsResponder::run_timers(Clock::time_point now) {
                 device.state = State::Announced;
             }
             if (device.sent == 1) {
-                log_.line("mdns", "device \"%s\" announced", name.c_str());
+                log_.line("mdns", "%s \"%s\" announced", device.service ? "service" : "device",
+                          device.settings.name.c_str());
             }
             any_change = true;
         }
@@ -740,7 +829,7 @@ void MdnsResponder::send_goodbyes(const Device& device) {
     }
     for (const mdns::Interface& netif : interfaces_) {
         std::vector<mdns::Record> records;
-        for (const Advertised& a : make_records(device.settings, netif)) {
+        for (const Advertised& a : records_for(device, netif)) {
             mdns::Record gone = a.record;
             gone.ttl = 0;
             records.push_back(std::move(gone));

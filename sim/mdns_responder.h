@@ -2,10 +2,11 @@
 // multicast DNS as a real AVN device does. Per device: the conmon service
 // `_netaudio-cmc._udp` (also under the maker's subtype), the media service
 // `_netaudio-arc._udp`, their SRV and TXT records, and an A record for the
-// device's host name. It probes and announces new devices, answers queries
-// (known answers respected, split known-answer lists waited for), and sends
-// goodbyes when a device goes or the responder stops. Every call is
-// thread-safe.
+// device's host name. Beside the devices it advertises other service
+// instances given to it (the simulated Domain Manager's). It probes and
+// announces new devices, answers queries (known answers respected, split
+// known-answer lists waited for), and sends goodbyes when a device goes or
+// the responder stops. Every call is thread-safe.
 #pragma once
 
 #include <chrono>
@@ -42,6 +43,19 @@ struct MdnsDevice {
     uint32_t ttl = 0;  // 0: the usual lifetimes
 };
 
+// A service instance advertised beside the devices (such as the simulated
+// Domain Manager's): the PTR record of its type (also listed under
+// "_services._dns-sd._udp"), its SRV and TXT records, and an A record of its
+// host with the interface's address.
+struct MdnsService {
+    std::string instance;          // "default"
+    std::string type;              // "_avn-dm-c._tcp"
+    std::string host_label;        // the SRV target is this label and "local"
+    uint16_t port = 0;             // may be 0, as a faulty advert would have it
+    std::vector<std::string> txt;  // none: one empty string
+    uint32_t ttl = 0;              // 0: the usual lifetimes
+};
+
 // The 8-byte id as the subtype label and TXT id text: the bytes as text when
 // they are letters, digits, "-" and "_" (not first), else "_" and hex digits.
 std::string id_label(const ManufacturerId& id);
@@ -72,6 +86,12 @@ class MdnsResponder {
     // goes silent and the records expire at their peers.
     bool remove_device(const std::string& name, bool goodbye = true);
     std::vector<std::string> device_names();
+
+    // A service is probed and announced as a device is; one of the same
+    // instance and type is replaced.
+    void add_service(const MdnsService& service);
+    bool remove_service(const std::string& instance, const std::string& type, bool goodbye = true);
+
     // Waits until every device has been announced at least once.
     bool wait_announced(std::chrono::milliseconds timeout);
 
@@ -88,6 +108,7 @@ class MdnsResponder {
     };
     struct Device {
         MdnsDevice settings;
+        std::optional<MdnsService> service;  // set for a service instance, not a device
         std::map<uint32_t, std::vector<Advertised>> records;  // by interface index
         State state = State::Probing;
         int sent = 0;  // probes or announcements so far
@@ -115,6 +136,10 @@ class MdnsResponder {
     std::string control_command(const std::string& text);
     std::vector<Advertised> make_records(const MdnsDevice& device,
                                          const mdns::Interface& netif) const;
+    std::vector<Advertised> make_service_records(const MdnsService& service,
+                                                 const mdns::Interface& netif) const;
+    std::vector<Advertised> records_for(const Device& device, const mdns::Interface& netif) const;
+    static std::string service_key(const std::string& instance, const std::string& type);
     const mdns::Interface* served(uint32_t index) const;
     void add_device_locked(const MdnsDevice& device);
     const std::vector<Advertised>& records_of(const Device& device, uint32_t interface_index);
@@ -132,7 +157,8 @@ class MdnsResponder {
     std::thread thread_;
     bool running_ = false;
     bool stopping_ = false;
-    // Per interface index, the devices by name.
+    // Per interface index, the devices by name, and the service instances
+    // by their service_key.
     std::map<std::string, Device> devices_;
     std::map<std::pair<uint32_t, uint16_t>, PendingQuery> pending_;  // by source address/port
     uint64_t answers_sent_ = 0;
