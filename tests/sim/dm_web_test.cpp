@@ -19,6 +19,7 @@
 #include "sim/dm/dm_certificates.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_log.h"
+#include "sim/sim_network.h"
 
 namespace {
 
@@ -355,6 +356,27 @@ TEST_F(DmWebTest, ADelayedAnswerComesLate) {
     dm_->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - stopping, std::chrono::seconds(10));
     pending.wait_for(std::chrono::seconds(10));
+}
+
+// The simulated network runs the web side only when asked to.
+TEST(DmInNetwork, StartsWhenEnabled) {
+    sim::SimOptions options;
+    options.quiet = true;
+    options.conmon.port = 0;
+    options.cmm.port = 0;
+    options.units = sim::default_units();
+    {
+        sim::SimNetwork network(options);
+        ASSERT_EQ(network.start(), AUD_SUCCESS);
+        EXPECT_EQ(network.dm(), nullptr);
+    }
+    options.dm.enabled = true;
+    options.dm.port = 0;
+    sim::SimNetwork network(options);
+    ASSERT_EQ(network.start(), AUD_SUCCESS);
+    ASSERT_NE(network.dm(), nullptr);
+    ASSERT_NE(network.dm()->port(), 0);
+    EXPECT_TRUE(handshake(network.dm()->port()));
 }
 
 }  // namespace
