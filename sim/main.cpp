@@ -2,6 +2,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
         std::fputs(sim::sim_usage(), stdout);
         std::fputs(sim::cmm_usage(), stdout);
         std::fputs(sim::mdns_usage(), stdout);
+        std::fputs(sim::dm_usage(), stdout);
         return 0;
     }
     if (parsed.version) {
@@ -42,9 +44,14 @@ int main(int argc, char** argv) {
     const aud_error error = network.start();
     if (error != AUD_SUCCESS) {
         char text[AUD_ERROR_FORMAT_SIZE];
-        std::fprintf(stderr, "avn-sim: cannot listen on 127.0.0.1 (conmon port %u, connection manager port %u%s): %s\n",
-                     unsigned{parsed.options.conmon.port}, unsigned{parsed.options.cmm.port},
-                     parsed.options.mdns.enabled ? ", or multicast DNS" : "",
+        const sim::SimOptions& options = parsed.options;
+        std::fprintf(stderr,
+                     "avn-sim: cannot listen on 127.0.0.1 (conmon port %u, connection manager port "
+                     "%u%s%s%s): %s\n",
+                     unsigned{options.conmon.port}, unsigned{options.cmm.port},
+                     options.mdns.enabled ? ", or multicast DNS" : "",
+                     options.dm.enabled ? ", Domain Manager port " : "",
+                     options.dm.enabled ? std::to_string(options.dm.port).c_str() : "",
                      aud_error_format(error, text, sizeof text));
         return 1;
     }

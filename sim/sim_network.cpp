@@ -57,6 +57,7 @@ SimNetwork::SimNetwork(const SimOptions& options) : options_(options), log_(opti
     cmm_ = std::make_unique<ConnectionManager>(options_.cmm, [this](std::string_view line) {
         log_.line("cmm", "%.*s", static_cast<int>(line.size()), line.data());
     });
+    create_dm();
 }
 
 SimNetwork::~SimNetwork() {
@@ -98,6 +99,15 @@ aud_error SimNetwork::start() {
             cmm_->stop();
         }
     }
+    if (result == AUD_SUCCESS) {
+        result = start_dm();
+        if (result != AUD_SUCCESS) {
+            if (mdns_) {
+                mdns_->stop();
+            }
+            cmm_->stop();
+        }
+    }
     if (result != AUD_SUCCESS) {
         conmon_->stop();
     }
@@ -105,6 +115,7 @@ aud_error SimNetwork::start() {
 }
 
 void SimNetwork::stop() {
+    stop_dm();
     if (mdns_) {
         mdns_->stop();
     }

@@ -1,6 +1,7 @@
 // The simulated AVN network as one object: its devices and the services that
 // stand in for the AVN software on this computer (for now the local conmon
-// server and the connection manager). The command-line program and in-process tests both use it:
+// server, the connection manager, the DNS-SD responder and the Domain
+// Manager's web side). The command-line program and in-process tests both use it:
 //
 //     sim::SimOptions options;
 //     options.conmon.port = 0;                  // any free port
@@ -24,6 +25,8 @@
 
 namespace sim {
 
+class DmWebService;
+
 class SimNetwork {
   public:
     explicit SimNetwork(const SimOptions& options);
@@ -42,17 +45,27 @@ class SimNetwork {
     SimLog& log() { return log_; }
     // The DNS-SD responder; null unless the options enable it.
     MdnsResponder* mdns() { return mdns_.get(); }
+    // The Domain Manager's web side; null unless the options enable it.
+    DmWebService* dm() { return dm_.get(); }
     // In the order of the options: units first, then other devices. Their
     // identities never change; everything else is reached through a service.
     const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
 
   private:
+    // The Domain Manager's part, in a file of its own: a build without
+    // cpp-httplib and OpenSSL has none.
+    void create_dm();
+    aud_error start_dm();
+    void stop_dm();
+
     SimOptions options_;
     SimLog log_;
     std::vector<std::unique_ptr<SimDevice>> devices_;
     std::unique_ptr<ConmonServer> conmon_;
     std::unique_ptr<ConnectionManager> cmm_;
     std::unique_ptr<MdnsResponder> mdns_;
+    // Shared so that this header needs only the declaration.
+    std::shared_ptr<DmWebService> dm_;
 };
 
 }  // namespace sim

@@ -153,6 +153,15 @@ ParsedOptions Parser::parse() {
             next_ += cmm.taken;
             continue;
         }
+        const DmOptionMatch dm = parse_dm_option(arguments_, next_, &result_.options.dm);
+        if (!dm.error.empty()) {
+            fail(dm.error);
+            return result_;
+        }
+        if (dm.taken > 0) {
+            next_ += dm.taken;
+            continue;
+        }
         const MdnsOptionMatch mdns = parse_mdns_option(arguments_, next_, &result_.options.mdns);
         if (!mdns.error.empty()) {
             fail(mdns.error);

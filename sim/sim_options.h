@@ -12,6 +12,7 @@
 #include "sim/cmm/cmm_options.h"
 #include "sim/conmon_server.h"
 #include "sim/datagram_faults.h"
+#include "sim/dm/dm_settings.h"
 #include "sim/foreign_device.h"
 #include "sim/mdns_options.h"
 #include "sim/tpx2_unit.h"
@@ -22,6 +23,7 @@ struct SimOptions {
     ConmonServerSettings conmon;
     CmmSettings cmm;
     MdnsSettings mdns;
+    DmSettings dm;
     std::vector<Tpx2UnitSettings> units;
     std::vector<ForeignDeviceSettings> devices;
     bool quiet = false;

@@ -1,0 +1,253 @@
+#include "sim/dm/dm_settings.h"
+
+#include <charconv>
+
+#include "sim/dm/dm_secret.h"
+
+namespace sim {
+
+namespace {
+
+constexpr const char* kUsage =
+    "\n"
+    "Domain Manager, web side (HTTPS on 127.0.0.1):\n"
+    "  --dm                     serve identify (GET /avnapi) and login\n"
+    "  --dm-port PORT           TCP port (default 8999; 0: any free port)\n"
+    "  --dm-service-port PORT   the connection service's port that login hands out\n"
+    "                           (default: the web port + 1)\n"
+    "  --dm-user NAME:PASSWORD  a user that may log in (repeatable; default\n"
+    "                           admin:admin); the password is the text after the\n"
+    "                           first ':'\n"
+    "  --dm-api v1|v2|both      interface versions offered (default both: /avnapi\n"
+    "                           answers [\"v2\",\"v1\"]); only their login paths exist\n"
+    "  --dm-cert server|pinned|other|untrusted\n"
+    "                           test certificate presented (default server)\n"
+    "  --dm-fault NAME[=VALUE]  a fault in force from the start (repeatable):\n"
+    "          untrusted             present the untrusted certificate\n"
+    "          key-change            the first connection presents the chosen\n"
+    "                                certificate, every later one the other key\n"
+    "          status=N              login answers HTTP status N, {\"error\":\"N\"}\n"
+    "          identify-status=N     /avnapi answers HTTP status N\n"
+    "          malformed             login answers JSON without a token\n"
+    "          identify-malformed    /avnapi answers a JSON object, not an array\n"
+    "          truncated             login's answer is cut off halfway\n"
+    "          identify-truncated    /avnapi's answer is cut off halfway\n"
+    "          no-version            /avnapi offers only [\"v9\"]\n"
+    "          delay=MS              every answer leaves MS milliseconds late\n"
+    "          closed                nothing listens on the port\n";
+
+std::optional<uint32_t> parse_decimal(std::string_view text) {
+    uint32_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size()) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<uint16_t> parse_port(std::string_view text) {
+    const auto number = parse_decimal(text);
+    if (!number || *number > 0xFFFF) {
+        return std::nullopt;
+    }
+    return static_cast<uint16_t>(*number);
+}
+
+// --dm-fault's value; an empty result when it was understood.
+std::string apply_fault(std::string_view text, DmSettings* settings) {
+    const size_t equals = text.find('=');
+    const std::string_view name = text.substr(0, equals);
+    const bool has_value = equals != std::string_view::npos;
+    const std::string_view value = has_value ? text.substr(equals + 1) : std::string_view{};
+    DmFaults& faults = settings->faults;
+    if (name == "status" || name == "identify-status") {
+        const auto status = has_value ? parse_decimal(value) : std::nullopt;
+        if (!status || *status < 100 || *status > 599) {
+            return "--dm-fault " + std::string(name) + "=N: an HTTP status from 100 to 599";
+        }
+        std::optional<DmAnswer>& answer = name == "status" ? faults.login : faults.identify;
+        if (!answer) {
+            answer.emplace();
+        }
+        answer->status = static_cast<int>(*status);
+        return {};
+    }
+    if (name == "delay") {
+        const auto delay = has_value ? parse_decimal(value) : std::nullopt;
+        if (!delay || *delay > 600000) {
+            return "--dm-fault delay=MS: milliseconds from 0 to 600000";
+        }
+        faults.delay = std::chrono::milliseconds(*delay);
+        return {};
+    }
+    if (has_value) {
+        return "--dm-fault " + std::string(name) + " takes no value";
+    }
+    if (name == "untrusted") {
+        settings->certificate = DmCertificate::Untrusted;
+    } else if (name == "key-change") {
+        faults.key_change = true;
+    } else if (name == "closed") {
+        faults.closed = true;
+    } else if (name == "malformed" || name == "truncated") {
+        if (!faults.login) {
+            faults.login.emplace();
+        }
+        faults.login->body =
+            name == "malformed" ? R"({"result":"ok","user":"admin"})" : R"({"authToken":"5f3a9c)";
+    } else if (name == "identify-malformed" || name == "identify-truncated" ||
+               name == "no-version") {
+        if (!faults.identify) {
+            faults.identify.emplace();
+        }
+        faults.identify->body = name == "identify-malformed"   ? R"({"versions":2})"
+                                : name == "identify-truncated" ? R"(["v2","v)"
+                                                               : R"(["v9"])";
+    } else {
+        return "--dm-fault: unknown fault: " + std::string(text);
+    }
+    return {};
+}
+
+}  // namespace
+
+DmUser& DmUser::operator=(const DmUser& other) {
+    if (this != &other) {
+        wipe_secret(password);
+        name = other.name;
+        password = other.password;
+    }
+    return *this;
+}
+
+DmUser& DmUser::operator=(DmUser&& other) noexcept {
+    if (this != &other) {
+        wipe_secret(password);
+        name = std::move(other.name);
+        password = std::move(other.password);
+        wipe_secret(other.password);
+    }
+    return *this;
+}
+
+DmUser::~DmUser() {
+    wipe_secret(password);
+}
+
+std::vector<DmUser> dm_users(const DmSettings& settings) {
+    if (!settings.users.empty()) {
+        return settings.users;
+    }
+    return {DmUser("admin", "admin")};
+}
+
+const char* dm_api_name(DmApi api) {
+    switch (api) {
+        case DmApi::V1:
+            return "v1";
+        case DmApi::V2:
+            return "v2";
+        case DmApi::Both:
+            return "both";
+    }
+    return "?";
+}
+
+const char* dm_certificate_name(DmCertificate certificate) {
+    switch (certificate) {
+        case DmCertificate::Server:
+            return "server";
+        case DmCertificate::Pinned:
+            return "pinned";
+        case DmCertificate::Other:
+            return "other";
+        case DmCertificate::Untrusted:
+            return "untrusted";
+    }
+    return "?";
+}
+
+DmOptionMatch parse_dm_option(std::span<const std::string_view> arguments, size_t index,
+                              DmSettings* settings) {
+    if (index >= arguments.size() || settings == nullptr) {
+        return {};
+    }
+    const std::string_view argument = arguments[index];
+    const size_t equals = argument.find('=');
+    const std::string_view name = argument.substr(0, equals);
+    const bool has_inline_value = equals != std::string_view::npos;
+    const std::string option(name);
+    if (name == "--dm") {
+        if (has_inline_value) {
+            return {1, option + " takes no value"};
+        }
+        settings->enabled = true;
+        return {1, {}};
+    }
+    if (name != "--dm-port" && name != "--dm-service-port" && name != "--dm-user" &&
+        name != "--dm-api" && name != "--dm-cert" && name != "--dm-fault") {
+        return {};
+    }
+    DmOptionMatch match{1, {}};
+    std::string_view value;
+    if (has_inline_value) {
+        value = argument.substr(equals + 1);
+    } else if (index + 1 < arguments.size()) {
+        value = arguments[index + 1];
+        match.taken = 2;
+    } else {
+        match.error = option + " needs a value";
+        return match;
+    }
+    if (name == "--dm-port" || name == "--dm-service-port") {
+        const auto port = parse_port(value);
+        if (!port) {
+            match.error = option + ": not a port number: " + std::string(value);
+        } else if (name == "--dm-port") {
+            settings->port = *port;
+        } else {
+            settings->service_port = *port;
+        }
+    } else if (name == "--dm-user") {
+        // The value is not repeated in the error: it holds a password.
+        const size_t colon = value.find(':');
+        if (colon == std::string_view::npos || colon == 0) {
+            match.error = option + ": not NAME:PASSWORD with a name";
+        } else {
+            settings->users.emplace_back(std::string(value.substr(0, colon)),
+                                         std::string(value.substr(colon + 1)));
+        }
+    } else if (name == "--dm-api") {
+        if (value == "v1") {
+            settings->api = DmApi::V1;
+        } else if (value == "v2") {
+            settings->api = DmApi::V2;
+        } else if (value == "both") {
+            settings->api = DmApi::Both;
+        } else {
+            match.error = option + ": v1, v2 or both, not " + std::string(value);
+        }
+    } else if (name == "--dm-cert") {
+        if (value == "server") {
+            settings->certificate = DmCertificate::Server;
+        } else if (value == "pinned") {
+            settings->certificate = DmCertificate::Pinned;
+        } else if (value == "other") {
+            settings->certificate = DmCertificate::Other;
+        } else if (value == "untrusted") {
+            settings->certificate = DmCertificate::Untrusted;
+        } else {
+            match.error =
+                option + ": server, pinned, other or untrusted, not " + std::string(value);
+        }
+    } else {
+        match.error = apply_fault(value, settings);
+    }
+    return match;
+}
+
+const char* dm_usage() {
+    return kUsage;
+}
+
+}  // namespace sim

@@ -1,0 +1,101 @@
+// What the simulated Domain Manager's web side runs with (its port, its
+// users, the interface versions it offers, the certificate it presents and
+// the faults in force from the start) and the command-line options that set
+// them: --dm, --dm-port, --dm-service-port, --dm-user NAME:PASSWORD,
+// --dm-api v1|v2|both, --dm-cert server|pinned|other|untrusted and
+// --dm-fault NAME[=VALUE].
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace sim {
+
+inline constexpr uint16_t kDefaultDmPort = 8999;
+
+// Which interface versions /avnapi offers, and so which login paths exist.
+enum class DmApi { V1, V2, Both };
+
+// The test certificates the service can present.
+enum class DmCertificate {
+    Server,     // the usual one, under the test root
+    Pinned,     // its key is the test build's stored pin
+    Other,      // a second key under the test root
+    Untrusted,  // under a root that nobody trusts
+};
+
+// A user that may log in. The password is wiped from memory when the user
+// is dropped (copies included).
+struct DmUser {
+    std::string name;
+    std::string password;
+
+    DmUser() = default;
+    DmUser(std::string name_, std::string password_)
+        : name(std::move(name_)), password(std::move(password_)) {}
+    DmUser(const DmUser&) = default;
+    DmUser(DmUser&&) noexcept = default;
+    DmUser& operator=(const DmUser& other);
+    DmUser& operator=(DmUser&& other) noexcept;
+    ~DmUser();
+};
+
+// What one endpoint answers instead of its usual answer. A status of 0
+// keeps the usual status; no body keeps the usual body, except that a login
+// given only a status answers {"error":"STATUS"}.
+struct DmAnswer {
+    int status = 0;
+    std::optional<std::string> body;
+};
+
+struct DmFaults {
+    // The first TLS connection presents the chosen certificate, every later
+    // one the "other" certificate.
+    bool key_change = false;
+    std::optional<DmAnswer> identify;
+    std::optional<DmAnswer> login;
+    std::chrono::milliseconds delay{0};  // before every answer
+    bool closed = false;                 // nothing listens on the port
+};
+
+struct DmSettings {
+    bool enabled = false;
+    std::string host = "127.0.0.1";
+    uint16_t port = kDefaultDmPort;  // 0: the system chooses
+    // The connection service's port that login hands out; none: the web
+    // port + 1 (the port actually bound, when the web port is 0).
+    std::optional<uint16_t> service_port;
+    std::vector<DmUser> users;  // none: "admin" with password "admin"
+    DmApi api = DmApi::Both;
+    DmCertificate certificate = DmCertificate::Server;
+    DmFaults faults;
+};
+
+// The users the settings give, or the default one.
+std::vector<DmUser> dm_users(const DmSettings& settings);
+
+const char* dm_api_name(DmApi api);
+const char* dm_certificate_name(DmCertificate certificate);
+
+struct DmOptionMatch {
+    size_t taken = 0;   // arguments used; 0 when it is not an option of ours
+    std::string error;  // one line describing bad input; empty when fine
+};
+
+// Looks at arguments[index] alone (and its value): when it is one of the
+// Domain Manager's options it is applied to *settings; anything else is left
+// for the caller (taken 0, no error). A value follows its option as the next
+// argument or after '='.
+DmOptionMatch parse_dm_option(std::span<const std::string_view> arguments, size_t index,
+                              DmSettings* settings);
+
+// The option lines for a --help text.
+const char* dm_usage();
+
+}  // namespace sim
