@@ -126,6 +126,21 @@ void send_frame(avn_domain_handler* handler, uint32_t type, const uint8_t* data,
     tls_tcp_client_send(handler->tls, type, data, length);
 }
 
+int failure_of_tls(avn_domain_handler* handler, int state_before) {
+    if (state_before != AVN_DOMAIN_HANDLER_STATE_TLS_OPENING) {
+        return AVN_DM_FAILURE_LOST;
+    }
+    switch (tls_tcp_client_get_failure(handler->tls)) {
+    case TLS_TCP_CLIENT_FAILURE_HANDSHAKE:
+        return AVN_DM_FAILURE_UNTRUSTED;
+    case TLS_TCP_CLIENT_FAILURE_RESOLVE:
+    case TLS_TCP_CLIENT_FAILURE_CONNECT:
+        return AVN_DM_FAILURE_UNREACHABLE;
+    default:
+        return AVN_DM_FAILURE_LOST;
+    }
+}
+
 void on_tls_state(tls_tcp_client* /*client*/, int state, void* context) {
     auto* handler = static_cast<avn_domain_handler*>(context);
     if (state == TLS_TCP_CLIENT_CONNECTED) {
@@ -149,6 +164,7 @@ void on_tls_state(tls_tcp_client* /*client*/, int state, void* context) {
         domain_handler_change_state(handler, AVN_DOMAIN_HANDLER_STATE_DISCOVERED);
         domain_handler_deliver_pending_event(handler);
     } else {
+        handler->last_failure = failure_of_tls(handler, handler->state);
         fail(handler, AUD_ERR_NOTCONN);
     }
 }
@@ -194,8 +210,29 @@ aud_error error_of_auth_failure(int code) {
     }
 }
 
+int failure_of_auth(const avn_domain_handler* handler, int code) {
+    switch (code) {
+    case AVNAPI_AUTH_UNAUTHORISED:
+        return AVN_DM_FAILURE_REFUSED;
+    case AVNAPI_AUTH_CONNECTION_FAILED:
+        return AVN_DM_FAILURE_UNREACHABLE;
+    case AVNAPI_AUTH_TRANSFER_ERROR:
+        return avnapi_auth_last_failure_was_pin(handler->auth) ? AVN_DM_FAILURE_UNTRUSTED
+                                                               : AVN_DM_FAILURE_UNREACHABLE;
+    case AVNAPI_AUTH_TLS_HANDSHAKE_ERROR:
+    case AVNAPI_AUTH_CA_CERTIFICATE_ERROR:
+        return AVN_DM_FAILURE_UNTRUSTED;
+    case AVNAPI_AUTH_MALFORMED:
+    case AVNAPI_AUTH_NO_SUPPORTED_VERSION:
+        return AVN_DM_FAILURE_MALFORMED;
+    default:
+        return AVN_DM_FAILURE_OTHER;
+    }
+}
+
 void fail_auth(avn_domain_handler* handler, int code) {
     std::fputs(text_of_auth_failure(code), stderr);
+    handler->last_failure = failure_of_auth(handler, code);
     forget_held_login(handler);
     fail(handler, error_of_auth_failure(code));
 }
@@ -338,6 +375,7 @@ aud_error start_identify(avn_domain_handler* handler) {
     if (handler->dm_host.empty()) {
         return AUD_ERR_NOTSUPPORTED;
     }
+    handler->last_failure = AVN_DM_FAILURE_NONE;
     domain_handler_change_state(handler, AVN_DOMAIN_HANDLER_STATE_IDENTIFYING);
     return avnapi_auth__identify(handler->auth, handler->dm_host.c_str(), handler->dm_port);
 }
@@ -544,4 +582,8 @@ aud_error avn_domain_handler_get_dm_endpoint(avn_domain_handler* handler, bool r
         return AUD_ERR_NOTCONN;
     }
     return tls_tcp_client_get_endpoint(handler->tls, remote, out);
+}
+
+int avn_domain_handler_get_last_failure(const avn_domain_handler* handler) {
+    return handler->last_failure;
 }

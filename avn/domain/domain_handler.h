@@ -139,6 +139,20 @@ aud_error avn_domain_handler_send(avn_domain_handler* handler, const uint8_t* da
 aud_error avn_domain_handler_get_dm_endpoint(avn_domain_handler* handler, bool remote,
                                              aud_socket_address* out);
 
+// What the last reported failure of the Domain Manager connection was, more
+// finely than its error: for a user who must be told whether to check the
+// password, the address or the server's certificate.
+enum : int {
+    AVN_DM_FAILURE_NONE = 0,
+    AVN_DM_FAILURE_REFUSED = 1,      // the login was refused
+    AVN_DM_FAILURE_UNREACHABLE = 2,  // no connection could be made
+    AVN_DM_FAILURE_UNTRUSTED = 3,    // TLS, certificate or key check failed
+    AVN_DM_FAILURE_MALFORMED = 4,    // an answer could not be read, or no version fits
+    AVN_DM_FAILURE_LOST = 5,         // an open connection was lost
+    AVN_DM_FAILURE_OTHER = 6,
+};
+int avn_domain_handler_get_last_failure(const avn_domain_handler* handler);
+
 // ---- Driven by the Domain Manager connection, from event-loop callbacks.
 // Changes made here are reported through the event callback. ----
 

@@ -52,6 +52,7 @@ struct avn_domain_handler {
     SecretBuffer held_password;
     tls_tcp_client* tls = nullptr;
     bool disconnect_requested = false;
+    int last_failure = AVN_DM_FAILURE_NONE;
     aud_fd_set registered{};  // the TLS client's sockets in the event loop
 };
 

@@ -82,9 +82,9 @@ class AvnapiAuthTest : public ::testing::Test {
             aud_fdsets_clear(&sets);
             aud_event_loop_get_fdsets(loop, &sets);
             aud_time timeout = aud_event_loop_get_timeout(loop);
-            const aud_time limit = aud_time_from_milliseconds(50);
-            if (aud_time_compare(timeout, limit) > 0) {
-                timeout = limit;
+            const aud_time step_limit = aud_time_from_milliseconds(50);
+            if (aud_time_compare(timeout, step_limit) > 0) {
+                timeout = step_limit;
             }
             aud_fdsets_wait(&sets, timeout);
             aud_event_loop_dispatch(loop, &sets);

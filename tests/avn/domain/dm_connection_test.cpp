@@ -215,6 +215,7 @@ TEST_F(DmConnectionTest, LossesAreReportedButALogoutIsNot) {
         events_.clear();
         c.fault(*service_);
         EXPECT_TRUE(error_reported(AUD_ERR_NOTCONN));
+        EXPECT_EQ(avn_domain_handler_get_last_failure(handler_), AVN_DM_FAILURE_LOST);
         EXPECT_EQ(state(), AVN_DOMAIN_HANDLER_STATE_DISCOVERED);
         EXPECT_EQ(domain_names(), std::vector<std::string>{""});  // ADHOC alone again
         avn_domain_handler_delete(std::exchange(handler_, nullptr));
@@ -239,16 +240,17 @@ TEST_F(DmConnectionTest, RefusalsAndUntrustedServers) {
         sim::DmCertificate web_certificate;
         sim::DmCertificate service_certificate;
         aud_error error;
+        int failure;
     };
     const Case cases[] = {
         {"wrong password", "wrong", sim::DmCertificate::Server, sim::DmCertificate::Server,
-         AUD_ERR_POLICY},
+         AUD_ERR_POLICY, AVN_DM_FAILURE_REFUSED},
         {"untrusted web server", kPassword, sim::DmCertificate::Untrusted,
-         sim::DmCertificate::Server, AUD_ERR_CONNREFUSED},
+         sim::DmCertificate::Server, AUD_ERR_CONNREFUSED, AVN_DM_FAILURE_UNTRUSTED},
         // The connection service's chain verifies, but its key is not the one
         // identify saw: the pin refuses it.
         {"other key on the connection", kPassword, sim::DmCertificate::Server,
-         sim::DmCertificate::Other, AUD_ERR_NOTCONN},
+         sim::DmCertificate::Other, AUD_ERR_NOTCONN, AVN_DM_FAILURE_UNTRUSTED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -262,6 +264,7 @@ TEST_F(DmConnectionTest, RefusalsAndUntrustedServers) {
         const std::string err = testing::internal::GetCapturedStderr();
         const std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(state(), AVN_DOMAIN_HANDLER_STATE_DISCOVERED);
+        EXPECT_EQ(avn_domain_handler_get_last_failure(handler_), c.failure);
         EXPECT_EQ(service_->sessions_logged_in(), 0u);
         for (const std::string& output : {err, out}) {
             EXPECT_EQ(output.find(kPassword), std::string::npos) << output;
