@@ -269,7 +269,10 @@ class DmSession : public std::enable_shared_from_this<DmSession> {
     }
 
     void ended(const asio::error_code& error) {
-        if (error != asio::error::eof && error != asio::error::operation_aborted) {
+        // A client that closes without a TLS close_notify ends the stream
+        // "truncated": for this service that is a close like any other.
+        if (error != asio::error::eof && error != asio::error::operation_aborted &&
+            error != asio::ssl::error::stream_truncated) {
             service_->log.line(kService, "connection ended: %s", error.message().c_str());
         } else {
             service_->log.line(kService, "connection closed");
