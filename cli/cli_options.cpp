@@ -51,7 +51,49 @@ std::optional<CliCommand> command_from_name(const std::string& name) {
     if (name == "load") return CliCommand::Load;
     if (name == "apply") return CliCommand::Apply;
     if (name == "discover") return CliCommand::Discover;
+    if (name == "domains") return CliCommand::Domains;
     return std::nullopt;
+}
+
+// "HOST" or "HOST:PORT": a DNS name or dotted IPv4 address, port 1 to 65535.
+std::string parse_dm_address(const std::string& text, CliDomainManager& dm) {
+    const size_t colon = text.rfind(':');
+    dm.host = text.substr(0, colon);
+    if (colon != std::string::npos) {
+        const auto port = parse_integer(text.substr(colon + 1));
+        if (!port || *port < 1 || *port > 65535) {
+            return "--dm must be HOST or HOST:PORT with a port from 1 to 65535, got '" + text + "'";
+        }
+        dm.port = static_cast<uint16_t>(*port);
+    }
+    const bool name_characters = dm.host.find_first_not_of(
+                                     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+                                 std::string::npos;
+    if (dm.host.empty() || dm.host.size() > 253 || !name_characters) {
+        return "--dm must name a host (a DNS name or IPv4 address), got '" + text + "'";
+    }
+    return {};
+}
+
+// The Domain Manager options: one way to find it, and a user with it.
+std::string check_dm_options(const CliOptions& options) {
+    const CliDomainManager& dm = options.dm;
+    if (dm.mode == CliDmMode::None) {
+        if (!dm.user.empty() || dm.password_stdin || dm.dns) {
+            return "--user, --password-stdin and --dm-dns go with --dm, --dm-discover or --cloud";
+        }
+        if (options.command == CliCommand::Domains) {
+            return "domains needs a Domain Manager: --dm HOST[:PORT], --dm-discover or --cloud";
+        }
+        return {};
+    }
+    if (dm.user.empty()) {
+        return "a Domain Manager needs --user NAME";
+    }
+    if (dm.dns && dm.mode != CliDmMode::Discover) {
+        return "--dm-dns goes with --dm-discover";
+    }
+    return {};
 }
 
 CliParseResult failure(std::string error) {
@@ -205,6 +247,7 @@ std::string read_command_arguments(const std::vector<std::string>& args, CliOpti
             return {};
         }
         case CliCommand::Networks:
+        case CliCommand::Domains:
             return args.empty() ? std::string{} : "unexpected argument '" + args[0] + "'";
         case CliCommand::UseNetwork:
             if (args.size() != 1) {
@@ -319,6 +362,47 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
             (arg == "--conmon" ? options.conmon : options.cmm) = endpoint;
             continue;
         }
+        if (arg == "--dm" || arg == "--dm-discover" || arg == "--cloud") {
+            if (options.dm.mode != CliDmMode::None) {
+                return failure("give one of --dm, --dm-discover and --cloud");
+            }
+            if (arg == "--dm-discover") {
+                options.dm.mode = CliDmMode::Discover;
+            } else if (arg == "--cloud") {
+                options.dm.mode = CliDmMode::Cloud;
+            } else if (i + 1 >= arguments.size()) {
+                return failure("--dm needs a value");
+            } else {
+                options.dm.mode = CliDmMode::Address;
+                if (std::string error = parse_dm_address(arguments[++i], options.dm); !error.empty()) {
+                    return failure(error);
+                }
+            }
+            continue;
+        }
+        if (arg == "--user" || arg == "--dm-dns") {
+            if (i + 1 >= arguments.size()) {
+                return failure(arg + " needs a value");
+            }
+            const std::string& value = arguments[++i];
+            if (arg == "--user") {
+                if (value.empty()) {
+                    return failure("--user must not be empty");
+                }
+                options.dm.user = value;
+            } else if (!(options.dm.dns = parse_endpoint(value))) {
+                return failure("--dm-dns must be HOST:PORT with a dotted IPv4 host, got '" + value + "'");
+            }
+            continue;
+        }
+        if (arg == "--password-stdin") {
+            options.dm.password_stdin = true;
+            continue;
+        }
+        if (arg == "--password") {
+            return failure("--password is not taken: a command line is seen by every user of the "
+                           "computer; use --password-stdin or TPX2CTL_PASSWORD");
+        }
         if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
             return failure("unknown option '" + arg + "'");
         }
@@ -336,11 +420,16 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
     if (std::string error = read_command_arguments(rest, options); !error.empty()) {
         return failure(error);
     }
+    if (std::string error = check_dm_options(options); !error.empty()) {
+        return failure(error);
+    }
     return CliParseResult{options, {}};
 }
 
 std::string cli_usage() {
-    return "usage: tpx2ctl [--conmon HOST:PORT] [--cmm HOST:PORT] [--timeout MS] [--json] COMMAND [ARGS]\n"
+    return "usage: tpx2ctl [--conmon HOST:PORT] [--cmm HOST:PORT] [--timeout MS] [--json]\n"
+           "               [--dm HOST[:PORT] | --dm-discover | --cloud] [--user NAME] [--password-stdin]\n"
+           "               COMMAND [ARGS]\n"
            "\n"
            "Configure TPX-2 units through the local AVN platform services.\n"
            "\n"
@@ -365,6 +454,8 @@ std::string cli_usage() {
            "                            list the TPX-2 units advertised on the network for N seconds\n"
            "                            (default 5); --all: every device of the maker; --versions:\n"
            "                            with bootloader and application versions\n"
+           "  domains                   log in to the Domain Manager and list its domains (\"*\" marks\n"
+           "                            the current one)\n"
            "\n"
            "parameters (NAME=VALUE, names in any letter case):\n"
            "  MicLf, MicHf, LineLf, LineHf   equaliser gain in dB, -12 to 12\n"
@@ -377,10 +468,23 @@ std::string cli_usage() {
            "  --cmm HOST:PORT      local connection manager (default 127.0.0.1:8850)\n"
            "  --timeout MS         how long to wait for a unit or a service (default 5000)\n"
            "  --json               machine-readable output\n"
+           "\n"
+           "Domain Manager (for a managed network):\n"
+           "  --dm HOST[:PORT]     log in to this Domain Manager (port default 8999)\n"
+           "  --dm-discover        find it by its DNS service (unicast DNS, then multicast DNS)\n"
+           "  --dm-dns HOST:PORT   with --dm-discover: ask this DNS server instead of the\n"
+           "                       interface's (a simulated network's)\n"
+           "  --cloud              log in to the AVN Cloud service\n"
+           "  --user NAME          the user to log in as\n"
+           "  --password-stdin     read the password from the first line of standard input;\n"
+           "                       otherwise it is taken from TPX2CTL_PASSWORD (never from an\n"
+           "                       argument)\n"
            "  --version            print the version and exit\n"
            "\n"
            "exit status: 0 success; 2 usage error, bad value or bad settings file (nothing is\n"
            "sent); 3 the unit (for apply: any unit) is not found or does not answer; 4 the AVN\n"
-           "platform services are not reachable; 1 anything else (apply: interrupted before\n"
+           "platform services or the Domain Manager are not reachable (or none is found); 5 the\n"
+           "Domain Manager refused the login; 6 the Domain Manager could not be trusted (its\n"
+           "certificate, CA or key check failed); 1 anything else (apply: interrupted before\n"
            "every unit was done).\n";
 }

@@ -8,7 +8,7 @@
 
 #include "device/parameters.h"
 
-enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork, Save, Load, Apply, Discover };
+enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork, Save, Load, Apply, Discover, Domains };
 
 // How many units apply works on at once: by default, and at most (each unit in
 // flight holds a client of the local conmon server, which serves a limited
@@ -24,6 +24,22 @@ struct CliEndpoint {
     uint16_t port = 0;
 };
 
+// Which Domain Manager to log in to, if any.
+enum class CliDmMode { None, Address, Discover, Cloud };
+
+inline constexpr uint16_t kDefaultDmPort = 8999;
+
+struct CliDomainManager {
+    CliDmMode mode = CliDmMode::None;
+    std::string host;              // --dm
+    uint16_t port = kDefaultDmPort;
+    std::string user;              // --user
+    bool password_stdin = false;   // the password is the first line of standard input
+    // --dm-dns: the DNS server that --dm-discover asks instead of the
+    // interface's (a simulated network's).
+    std::optional<CliEndpoint> dns;
+};
+
 struct CliParameterChange {
     ParameterId id;
     int32_t value;
@@ -33,6 +49,7 @@ struct CliOptions {
     CliCommand command = CliCommand::Get;
     std::optional<CliEndpoint> conmon;  // default: the local conmon server
     std::optional<CliEndpoint> cmm;     // default: the local connection manager
+    CliDomainManager dm;
     uint32_t timeout_ms = 5000;
     bool json = false;
     bool help = false;

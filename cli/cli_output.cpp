@@ -148,6 +148,26 @@ std::string format_networks(const std::vector<NetworkEntry>& networks, bool json
     return out;
 }
 
+std::string format_domains(const std::vector<DomainEntry>& domains, bool json) {
+    std::string out;
+    if (json) {
+        out = "{\"domains\":[";
+        for (size_t i = 0; i < domains.size(); ++i) {
+            out += i > 0 ? "," : "";
+            out += "{\"name\":" + json_string(domains[i].name) + ",\"id\":" + std::to_string(domains[i].id) +
+                   (domains[i].current ? ",\"current\":true}" : ",\"current\":false}");
+        }
+        return out + "]}\n";
+    }
+    if (domains.empty()) {
+        return "The Domain Manager offers no domains to this user.\n";
+    }
+    for (const DomainEntry& domain : domains) {
+        out += (domain.current ? "* " : "  ") + domain.name + "  (id " + std::to_string(domain.id) + ")\n";
+    }
+    return out;
+}
+
 std::string format_changes(const std::vector<ConfirmedChange>& changes) {
     std::string out;
     for (const ConfirmedChange& change : changes) {

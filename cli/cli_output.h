@@ -29,6 +29,12 @@ struct UnitParameters {
     bool complete() const;
 };
 
+struct DomainEntry {
+    std::string name;
+    uint16_t id = 0;
+    bool current = false;
+};
+
 struct NetworkEntry {
     std::string name;
     bool current = false;
@@ -61,6 +67,8 @@ struct UnitApplyOutcome {
 std::string format_versions(const UnitVersions& versions, bool json);
 std::string format_parameters(const UnitParameters& parameters, bool json);
 std::string format_networks(const std::vector<NetworkEntry>& networks, bool json);
+// One line per domain, "*" before the current one; or {"domains":[...]}.
+std::string format_domains(const std::vector<DomainEntry>& domains, bool json);
 
 // "MicLf 0 -> -3, Mode 0 -> 2".
 std::string format_changes(const std::vector<ConfirmedChange>& changes);

@@ -14,6 +14,7 @@
 
 #include "avn/api/avn_access.h"
 #include "cli/cli_discover.h"
+#include "cli/cli_domain.h"
 #include "cli/cli_output.h"
 #include "cli/settings_file.h"
 #include "cli/unit_apply.h"
@@ -718,6 +719,11 @@ int run_use_network(const CliOptions& options, std::ostream& out, std::ostream& 
 
 int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& err,
                     const std::atomic<bool>& interrupted) {
+    return run_cli_command(options, std::cin, out, err, interrupted);
+}
+
+int run_cli_command(const CliOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
+                    const std::atomic<bool>& interrupted) {
     if (auto error = check_local(options.conmon, "--conmon")) {
         return print_error(err, *error);
     }
@@ -737,6 +743,10 @@ int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& 
     if (auto error = session.error(options)) {
         return print_error(err, *error);
     }
+    DmLogin login(options, in);
+    if (const auto& failure = login.failure()) {
+        return print_error(err, {failure->status, failure->message});
+    }
     switch (options.command) {
         case CliCommand::Info: return run_info(options, out, err);
         case CliCommand::Get: return run_get(options, out, err);
@@ -748,6 +758,7 @@ int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& 
         case CliCommand::Load: return run_load(options, *settings, out, err);
         case CliCommand::Apply: return run_apply(options, *settings, out, err, interrupted);
         case CliCommand::Discover: return run_discover(options, out, err, interrupted);
+        case CliCommand::Domains: return run_domains(options, out);
     }
     return kExitFailure;
 }

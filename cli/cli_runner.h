@@ -14,6 +14,8 @@ enum CliExitStatus : int {
     kExitUsage = 2,
     kExitUnitUnavailable = 3,
     kExitServicesUnavailable = 4,
+    kExitDmRefused = 5,
+    kExitDmUntrusted = 6,
 };
 
 // Runs one parsed command, writing results to `out` and one-line errors to
@@ -21,4 +23,7 @@ enum CliExitStatus : int {
 // units (those under way finish); every other wait is bounded by the
 // command's time limit.
 int run_cli_command(const CliOptions& options, std::ostream& out, std::ostream& err,
+                    const std::atomic<bool>& interrupted);
+// The same, with the standard input that --password-stdin reads.
+int run_cli_command(const CliOptions& options, std::istream& in, std::ostream& out, std::ostream& err,
                     const std::atomic<bool>& interrupted);

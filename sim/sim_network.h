@@ -26,6 +26,8 @@
 namespace sim {
 
 class DmWebService;
+class DmConnectionService;
+class DmDns;
 
 class SimNetwork {
   public:
@@ -47,6 +49,10 @@ class SimNetwork {
     MdnsResponder* mdns() { return mdns_.get(); }
     // The Domain Manager's web side; null unless the options enable it.
     DmWebService* dm() { return dm_.get(); }
+    // Its connection service (TLS), with the web side.
+    DmConnectionService* dm_service() { return dm_service_.get(); }
+    // Its unicast DNS server; null unless the options give it a port.
+    DmDns* dm_dns() { return dm_dns_.get(); }
     // In the order of the options: units first, then other devices. Their
     // identities never change; everything else is reached through a service.
     const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
@@ -66,6 +72,8 @@ class SimNetwork {
     std::unique_ptr<MdnsResponder> mdns_;
     // Shared so that this header needs only the declaration.
     std::shared_ptr<DmWebService> dm_;
+    std::shared_ptr<DmConnectionService> dm_service_;
+    std::shared_ptr<DmDns> dm_dns_;
 };
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "avn/api/domain_relay.h"
 #include "avn/domain/domain_handler.h"
 #include "avn/runtime/domain_provider.h"
 
@@ -65,16 +66,22 @@ int provider_connection_state(void* context) {
                : DOMAIN_CONNECTION_DISCONNECTED;
 }
 
-aud_error provider_endpoint(void* context, int, aud_socket_address*) {
-    // There is an endpoint only while a Domain Manager connection is up.
-    return provider_connection_state(context) == DOMAIN_CONNECTION_CONNECTED ? AUD_ERR_NOTSUPPORTED
-                                                                            : AUD_ERR_NOTCONN;
+// Index 0 is this computer's end of the Domain Manager connection, any
+// other the Domain Manager's.
+aud_error provider_endpoint(void* context, int index, aud_socket_address* out) {
+    avn_domain_handler* handler = instance_of(context)->handler;
+    if (handler == nullptr) {
+        return AUD_ERR_NOTCONN;
+    }
+    return avn_domain_handler_get_dm_endpoint(handler, index != 0, out);
 }
 
-aud_error provider_relay_send(void* context, const uint8_t*, size_t) {
-    return provider_connection_state(context) == DOMAIN_CONNECTION_CONNECTED
-               ? AUD_ERR_NOTSUPPORTED
-               : AUD_ERR_INVALIDSTATE;
+aud_error provider_relay_send(void* context, const uint8_t* data, size_t length) {
+    avn_domain_handler* handler = instance_of(context)->handler;
+    if (handler == nullptr || provider_connection_state(context) != DOMAIN_CONNECTION_CONNECTED) {
+        return AUD_ERR_INVALIDSTATE;
+    }
+    return avn_domain_handler_send(handler, data, length);
 }
 
 constexpr domain_provider_ops kProviderOps = {
@@ -90,8 +97,13 @@ void on_connection_changed(avnapi* owner) {
     domain_provider_notify_connection_changed(owner->provider);
 }
 
+// A message over the Domain Manager connection goes to the listener it names.
+void on_relayed_message(avnapi* owner, const uint8_t* data, size_t length) {
+    domain_relay_receive(owner->provider, data, length);
+}
+
 constexpr avn_domain_handler_notifications kHandlerNotifications = {
-    nullptr, on_current_domain_changed, on_connection_changed,
+    on_relayed_message, on_current_domain_changed, on_connection_changed,
 };
 
 aud_error build(avnapi* instance) {

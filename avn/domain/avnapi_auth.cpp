@@ -35,6 +35,7 @@ struct avnapi_auth {
     SecretBuffer post_fields;
     avnapi_auth_callback callback = nullptr;
     void* context = nullptr;
+    int last_result = CURLE_OK;  // libcurl's result of the last transfer that ended
 };
 
 namespace {
@@ -103,12 +104,14 @@ int code_of_result(const avnapi_auth* auth, CURLcode result) {
 // The code of the finished transfer; NO_RESULT when none has finished.
 int read_transfer_result(avnapi_auth* auth) {
     int code = AVNAPI_AUTH_NO_RESULT;
+    auth->last_result = CURLE_OK;
     int left = 0;
     while (CURLMsg* message = curl_multi_info_read(auth->multi, &left)) {
         if (message->msg != CURLMSG_DONE) {
             continue;
         }
         code = code_of_result(auth, message->data.result);
+        auth->last_result = message->data.result;
         if (message->data.result != CURLE_OK && auth->error_buffer[0] != '\0') {
             aud_log_printf(log_of(auth), AUD_LOG_LEVEL_ERROR, "%s: cURL error: %s\n", kName,
                            auth->error_buffer);
@@ -574,6 +577,10 @@ aud_error avnapi_auth_get_service_port(avnapi_auth* auth, uint16_t* port) {
     }
     *port = auth->service_port;
     return AUD_SUCCESS;
+}
+
+bool avnapi_auth_last_failure_was_pin(const avnapi_auth* auth) {
+    return auth != nullptr && auth->last_result == CURLE_SSL_PINNEDPUBKEYNOTMATCH;
 }
 
 int avnapi_auth_get_state(const avnapi_auth* auth) {

@@ -55,6 +55,9 @@ aud_error avnapi_auth_get_token(avnapi_auth* auth, const uint8_t** token, size_t
 aud_error avnapi_auth_get_service_port(avnapi_auth* auth, uint16_t* port);
 
 int avnapi_auth_get_state(const avnapi_auth* auth);
+// Whether the last transfer failed because the server's key was not the one
+// identify saw (reported as a transfer error).
+bool avnapi_auth_last_failure_was_pin(const avnapi_auth* auth);
 
 // State 3 ends the login transfer, state 4 wipes the token; either way state 2.
 void avnapi_auth_drop_token(avnapi_auth* auth);

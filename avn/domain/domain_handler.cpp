@@ -5,53 +5,11 @@
 #include <new>
 #include <vector>
 
-#include "avn/domain/domain_list.h"
+#include "avn/domain/domain_handler_internal.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
 
-struct avn_domain_handler_event {
-    avn_domain_handler* handler;
-    uint32_t flags;
-    aud_error error;
-};
-
-struct avn_domain_handler {
-    aud_env* env = nullptr;
-    avnapi* owner = nullptr;
-    avn_domain_handler_notifications notify{};
-    bool login_pending = false;
-    int state = AVN_DOMAIN_HANDLER_STATE_NONE;
-    avn_domain_entry current{};
-    DomainList list;
-    bool include_adhoc = true;
-    bool default_to_adhoc = true;
-    unsigned keepalive_seconds = AVN_DOMAIN_HANDLER_DEFAULT_KEEPALIVE_SECONDS;
-    aud_timer* keepalive_timer = nullptr;
-    avn_domain_handler_keepalive_fn send_keepalive = nullptr;
-    void* send_keepalive_context = nullptr;
-    bool in_call = false;
-    avn_domain_handler_event_callback event_callback = nullptr;
-    avn_domain_handler_event pending{};
-};
-
 namespace {
-
-// Marks a public API call: what changes inside it is answered by the call's
-// result, not reported through the event callback.
-class ApiCall {
-public:
-    explicit ApiCall(avn_domain_handler* handler) : handler_(handler) { handler_->in_call = true; }
-    ~ApiCall() {
-        handler_->in_call = false;
-        handler_->pending.flags = 0;
-        handler_->pending.error = AUD_SUCCESS;
-    }
-    ApiCall(const ApiCall&) = delete;
-    ApiCall& operator=(const ApiCall&) = delete;
-
-private:
-    avn_domain_handler* handler_;
-};
 
 int public_state(int internal, bool login_pending) {
     switch (internal) {
@@ -164,6 +122,7 @@ void change_state(avn_domain_handler* handler, int new_state) {
     if (new_state == AVN_DOMAIN_HANDLER_STATE_CONNECTED) {
         start_keepalive(handler);
     }
+    dm_connection_on_state_change(handler, old_state, new_state);
     const int new_public = public_state(handler);
     if ((old_public == AVN_DOMAIN_STATE_CONNECTED) != (new_public == AVN_DOMAIN_STATE_CONNECTED) &&
         handler->notify.on_connection_changed != nullptr) {
@@ -204,6 +163,20 @@ avn_domain_entry entry_or_zero(const avn_domain_entry* entry) {
 
 }  // namespace
 
+void domain_handler_change_state(avn_domain_handler* handler, int new_state) {
+    change_state(handler, new_state);
+}
+
+void domain_handler_deliver_pending_event(avn_domain_handler* handler) {
+    deliver_pending_event(handler);
+}
+
+void domain_handler_restart_keepalive(avn_domain_handler* handler) {
+    if (handler->state == AVN_DOMAIN_HANDLER_STATE_CONNECTED) {
+        start_keepalive(handler);
+    }
+}
+
 aud_error avn_domain_handler_new(aud_env* env, avnapi* owner,
                                  const avn_domain_handler_notifications* notifications,
                                  const unsigned* keepalive_seconds, avn_domain_handler** out) {
@@ -231,6 +204,11 @@ aud_error avn_domain_handler_new(aud_env* env, avnapi* owner,
     }
     reset_list(handler);
     handler->current = avn_domain_adhoc_entry();
+    const aud_error result = dm_connection_create(handler);
+    if (result != AUD_SUCCESS) {
+        avn_domain_handler_delete(handler);
+        return result;
+    }
     *out = handler;
     return AUD_SUCCESS;
 }
@@ -239,6 +217,7 @@ void avn_domain_handler_delete(avn_domain_handler* handler) {
     if (handler == nullptr) {
         return;
     }
+    dm_connection_destroy(handler);
     if (handler->keepalive_timer != nullptr) {
         aud_timer_delete(handler->keepalive_timer);
     }

@@ -8,6 +8,7 @@
 
 #include "avn/runtime/avn_domain.h"
 #include "avn/runtime/aud_error.h"
+#include "avn/runtime/socket.h"
 
 struct aud_env;
 struct avnapi;
@@ -47,6 +48,7 @@ enum : uint32_t {
 };
 
 inline constexpr unsigned AVN_DOMAIN_HANDLER_DEFAULT_KEEPALIVE_SECONDS = 120;
+inline constexpr uint16_t AVN_DOMAIN_HANDLER_DEFAULT_DM_PORT = 8999;
 
 // What the handler tells its owner.
 struct avn_domain_handler_notifications {
@@ -93,6 +95,63 @@ avn_domain_uuid avn_domain_handler_get_current_uuid(const avn_domain_handler* ha
 aud_error avn_domain_handler_set_current_domain(avn_domain_handler* handler,
                                                 const avn_domain_uuid* uuid);
 aud_error avn_domain_handler_set_current_domain_by_id(avn_domain_handler* handler, uint16_t id);
+
+// ---- The Domain Manager connection ----
+// Every call runs on the event-loop thread. Asynchronous outcomes arrive
+// through the event callback: state changes, and failures as flag 0x1 with
+// POLICY (refused login), CONNREFUSED (no connection, TLS or certificate
+// failure), INVALIDDATA (malformed answer), NOTCONN (connection lost) or
+// FAULT; the internal state is then 2 again.
+
+// The Domain Manager's address (port 0: 8999); stops a running discovery
+// first. State 0 or 2, else INVALIDSTATE; state 2 afterwards.
+aud_error avn_domain_handler_set_dm_address(avn_domain_handler* handler, const char* host,
+                                            uint16_t port);
+// Finds the Domain Manager by its DNS service: unicast DNS on the interface
+// (none: the first that is up), then multicast DNS too. State 0 or 2, else
+// INVALIDSTATE; state 1 until it is found (then state 2) or stopped (state 0).
+aud_error avn_domain_handler_start_dm_discovery(avn_domain_handler* handler,
+                                                const uint32_t* interface_index);
+aud_error avn_domain_handler_stop_dm_discovery(avn_domain_handler* handler);
+// For tests and runs against avn-sim, never a real network: discovery asks
+// this DNS server (any IPv4 address and port) with this suffix instead of the
+// interface's. None removes the override.
+aud_error avn_domain_handler_set_dm_dns_override(avn_domain_handler* handler,
+                                                 const aud_socket_address* server,
+                                                 const char* suffix);
+// The address in use, from state 2 on (INVALIDSTATE before).
+aud_error avn_domain_handler_get_dm_address(const avn_domain_handler* handler, const char** host,
+                                            uint16_t* port);
+// State 2: identifies the server over HTTPS (state 3, then 4).
+aud_error avn_domain_handler_identify(avn_domain_handler* handler);
+// The identified server's public-key fingerprint, states 4 to 9.
+aud_error avn_domain_handler_get_identity(avn_domain_handler* handler, const char** text);
+// State 2: identify, then log in at once; state 4: log in. Then the TLS
+// connection opens and the domain list arrives (state 9, public state 6).
+// The user name and password are held only until they are sent.
+aud_error avn_domain_handler_login(avn_domain_handler* handler, const char* user,
+                                   const char* password);
+// From states 3 to 9 back to state 2, reporting nothing; always SUCCESS.
+aud_error avn_domain_handler_logout(avn_domain_handler* handler);
+// Relays a message over the connection (state 9, else INVALIDSTATE).
+aud_error avn_domain_handler_send(avn_domain_handler* handler, const uint8_t* data, size_t length);
+// The connection's remote or local endpoint (state 9, else NOTCONN).
+aud_error avn_domain_handler_get_dm_endpoint(avn_domain_handler* handler, bool remote,
+                                             aud_socket_address* out);
+
+// What the last reported failure of the Domain Manager connection was, more
+// finely than its error: for a user who must be told whether to check the
+// password, the address or the server's certificate.
+enum : int {
+    AVN_DM_FAILURE_NONE = 0,
+    AVN_DM_FAILURE_REFUSED = 1,      // the login was refused
+    AVN_DM_FAILURE_UNREACHABLE = 2,  // no connection could be made
+    AVN_DM_FAILURE_UNTRUSTED = 3,    // TLS, certificate or key check failed
+    AVN_DM_FAILURE_MALFORMED = 4,    // an answer could not be read, or no version fits
+    AVN_DM_FAILURE_LOST = 5,         // an open connection was lost
+    AVN_DM_FAILURE_OTHER = 6,
+};
+int avn_domain_handler_get_last_failure(const avn_domain_handler* handler);
 
 // ---- Driven by the Domain Manager connection, from event-loop callbacks.
 // Changes made here are reported through the event callback. ----

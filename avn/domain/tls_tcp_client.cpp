@@ -333,6 +333,7 @@ class TlsTcpClient::Impl final : public connection_cb {
         }
         const uint64_t generation = ++generation_;
         state_ = STATE_CONNECTING;
+        failure_ = TLS_TCP_CLIENT_FAILURE_NONE;
         notify_state(STATE_CONNECTING);
         if (state_ != STATE_CONNECTING || generation_ != generation) {
             return;  // the listener disconnected
@@ -358,6 +359,7 @@ class TlsTcpClient::Impl final : public connection_cb {
             thread_ = std::thread([this] { io_.run(); });
         } catch (const std::exception& exception) {
             print_line(std::string("Connect failed: ") + exception.what());
+            failure_ = TLS_TCP_CLIENT_FAILURE_CONNECT;
             disconnect();
         }
     }
@@ -433,9 +435,14 @@ class TlsTcpClient::Impl final : public connection_cb {
         return AUD_SUCCESS;
     }
 
+    int failure() const { return failure_; }
+
     // connection_cb, on the network thread: the current connection's news.
     void on_error(const asio::error_code&) override {
-        post_result(generation_, [this] { disconnect(); });
+        post_result(generation_, [this] {
+            failure_ = TLS_TCP_CLIENT_FAILURE_CONNECTION;
+            disconnect();
+        });
     }
     void on_connected() override {
         post_result(generation_, [this] {
@@ -484,6 +491,7 @@ class TlsTcpClient::Impl final : public connection_cb {
                   const std::vector<tcp::endpoint>& endpoints) {
         if (error || endpoints.empty()) {
             print_line("Resolve failed: " + (error ? error.message() : std::string("no address")));
+            failure_ = TLS_TCP_CLIENT_FAILURE_RESOLVE;
             disconnect();
             return;
         }
@@ -518,6 +526,7 @@ class TlsTcpClient::Impl final : public connection_cb {
                 return;
             }
             print_line("Connect failed: " + error.message());
+            failure_ = TLS_TCP_CLIENT_FAILURE_CONNECT;
             disconnect();
             return;
         }
@@ -549,6 +558,7 @@ class TlsTcpClient::Impl final : public connection_cb {
                         const tcp::endpoint& remote) {
         if (error) {
             print_line("Handshake failed: " + error.message());
+            failure_ = TLS_TCP_CLIENT_FAILURE_HANDSHAKE;
             disconnect();
             return;
         }
@@ -580,6 +590,7 @@ class TlsTcpClient::Impl final : public connection_cb {
     std::atomic<uint64_t> generation_{0};
     std::atomic<bool> stopping_{false};
     int state_ = STATE_NOT_SET_UP;
+    int failure_ = TLS_TCP_CLIENT_FAILURE_NONE;
 };
 
 TlsTcpClient::TlsTcpClient(aud_env* env) : impl_(std::make_shared<Impl>(env)) {}
@@ -739,4 +750,8 @@ aud_error tls_tcp_client_get_endpoint(tls_tcp_client* client, bool remote,
         return AUD_ERR_INVALIDPARAMETER;
     }
     return client->client.impl().get_endpoint(remote, out);
+}
+
+int tls_tcp_client_get_failure(tls_tcp_client* client) {
+    return client != nullptr ? client->client.impl().failure() : TLS_TCP_CLIENT_FAILURE_NONE;
 }

@@ -77,6 +77,16 @@ void tls_tcp_client_get_sockets(tls_tcp_client* client, aud_fd_set* set);
 // Runs the queued results: the callbacks above.
 aud_error tls_tcp_client_process_events(tls_tcp_client* client);
 
+// Why the last connection ended without a disconnect being asked for.
+enum : int {
+    TLS_TCP_CLIENT_FAILURE_NONE = 0,
+    TLS_TCP_CLIENT_FAILURE_RESOLVE = 1,     // the server's name did not resolve
+    TLS_TCP_CLIENT_FAILURE_CONNECT = 2,     // no address took the connection
+    TLS_TCP_CLIENT_FAILURE_HANDSHAKE = 3,   // TLS failed: the server was not trusted, or spoke no TLS
+    TLS_TCP_CLIENT_FAILURE_CONNECTION = 4,  // the open connection failed or a frame was refused
+};
+int tls_tcp_client_get_failure(tls_tcp_client* client);
+
 // The connection's remote (remote true) or local IPv4 address and port.
 // NOTCONN unless connected; AFNOSUPPORT for a connection over IPv6;
 // INVALIDPARAMETER without an out record.

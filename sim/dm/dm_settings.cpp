@@ -18,6 +18,14 @@ constexpr const char* kUsage =
     "  --dm-user NAME:PASSWORD  a user that may log in (repeatable; default\n"
     "                           admin:admin); the password is the text after the\n"
     "                           first ':'\n"
+    "  --dm-domain NAME[,id=N][,role=R][,access=HEX]\n"
+    "                           a domain of the list (repeatable; default \"Studio A\"\n"
+    "                           id 1 role 3 and \"Studio B\" id 2 role 1); access: the\n"
+    "                           user's access bits 0 to 27 in hexadecimal\n"
+    "  --dm-dns-port PORT       answer the SRV query for\n"
+    "                           default._avn-dm-c._tcp.avn.test as a unicast DNS\n"
+    "                           server on this UDP port (with --mdns, the service is\n"
+    "                           also advertised by multicast DNS)\n"
     "  --dm-api v1|v2|both      interface versions offered (default both: /avnapi\n"
     "                           answers [\"v2\",\"v1\"]); only their login paths exist\n"
     "  --dm-cert server|pinned|other|untrusted\n"
@@ -54,6 +62,53 @@ std::optional<uint16_t> parse_port(std::string_view text) {
 }
 
 // --dm-fault's value; an empty result when it was understood.
+// "NAME[,id=N][,role=R][,access=HEX]"; an error line, or empty.
+std::string parse_domain(std::string_view text, size_t index, dm_domain_item* out) {
+    const size_t comma = text.find(',');
+    const std::string_view name = text.substr(0, comma);
+    if (name.empty() || name.size() >= AVN_DOMAIN_NAME_SIZE) {
+        return "--dm-domain: a name of 1 to 127 characters";
+    }
+    out->name = std::string(name);
+    out->id = static_cast<uint16_t>(index + 1);
+    out->role = 1;
+    std::string_view rest = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    while (!rest.empty()) {
+        const size_t next = rest.find(',');
+        const std::string_view field = rest.substr(0, next);
+        rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
+        const size_t equals = field.find('=');
+        const std::string_view key = field.substr(0, equals);
+        const std::string_view value = equals == std::string_view::npos ? std::string_view() : field.substr(equals + 1);
+        uint32_t number = 0;
+        const int base = key == "access" ? 16 : 10;
+        const auto [end, failure] = std::from_chars(value.data(), value.data() + value.size(), number, base);
+        if (value.empty() || failure != std::errc() || end != value.data() + value.size()) {
+            return "--dm-domain: not a number in " + std::string(field);
+        }
+        if (key == "id" && number >= 1 && number < 0xFFFF) {
+            out->id = static_cast<uint16_t>(number);
+        } else if (key == "role" && number <= 0xFFFF) {
+            out->role = static_cast<uint16_t>(number);
+        } else if (key == "access" && number < (1u << 28)) {
+            dm_domain_item::access_block block;
+            for (size_t i = 0; i < 4; ++i) {
+                block.value[i] = static_cast<uint8_t>(number >> (8 * i));
+            }
+            out->access = block;
+        } else {
+            return "--dm-domain: " + std::string(field) +
+                   " (id 1 to 65534, role 0 to 65535, access up to 0FFFFFFF)";
+        }
+    }
+    avn_domain_uuid uuid{};
+    uuid.bytes[0] = 0xD0;
+    uuid.bytes[14] = static_cast<uint8_t>(*out->id >> 8);
+    uuid.bytes[15] = static_cast<uint8_t>(*out->id);
+    out->uuid = uuid;
+    return {};
+}
+
 std::string apply_fault(std::string_view text, DmSettings* settings) {
     const size_t equals = text.find('=');
     const std::string_view name = text.substr(0, equals);
@@ -185,7 +240,8 @@ DmOptionMatch parse_dm_option(std::span<const std::string_view> arguments, size_
         return {1, {}};
     }
     if (name != "--dm-port" && name != "--dm-service-port" && name != "--dm-user" &&
-        name != "--dm-api" && name != "--dm-cert" && name != "--dm-fault") {
+        name != "--dm-api" && name != "--dm-cert" && name != "--dm-fault" &&
+        name != "--dm-domain" && name != "--dm-dns-port") {
         return {};
     }
     DmOptionMatch match{1, {}};
@@ -199,14 +255,22 @@ DmOptionMatch parse_dm_option(std::span<const std::string_view> arguments, size_
         match.error = option + " needs a value";
         return match;
     }
-    if (name == "--dm-port" || name == "--dm-service-port") {
+    if (name == "--dm-port" || name == "--dm-service-port" || name == "--dm-dns-port") {
         const auto port = parse_port(value);
         if (!port) {
             match.error = option + ": not a port number: " + std::string(value);
         } else if (name == "--dm-port") {
             settings->port = *port;
+        } else if (name == "--dm-dns-port") {
+            settings->dns_port = *port;
         } else {
             settings->service_port = *port;
+        }
+    } else if (name == "--dm-domain") {
+        dm_domain_item domain;
+        match.error = parse_domain(value, settings->domains.size(), &domain);
+        if (match.error.empty()) {
+            settings->domains.push_back(std::move(domain));
         }
     } else if (name == "--dm-user") {
         // The value is not repeated in the error: it holds a password.

@@ -2,9 +2,12 @@
 // users, the interface versions it offers, the certificate it presents and
 // the faults in force from the start) and the command-line options that set
 // them: --dm, --dm-port, --dm-service-port, --dm-user NAME:PASSWORD,
+// --dm-domain NAME[,id=N][,role=R][,access=HEX], --dm-dns-port PORT,
 // --dm-api v1|v2|both, --dm-cert server|pinned|other|untrusted and
 // --dm-fault NAME[=VALUE].
 #pragma once
+
+#include "avn/domain/dm_domain_list.h"
 
 #include <chrono>
 #include <cstddef>
@@ -75,6 +78,12 @@ struct DmSettings {
     DmApi api = DmApi::Both;
     DmCertificate certificate = DmCertificate::Server;
     DmFaults faults;
+    // The domains of the connection service's list; none: two of them
+    // ("Studio A", id 1, role 3; "Studio B", id 2, role 1).
+    std::vector<dm_domain_item> domains;
+    // The unicast DNS server that answers the service's SRV record
+    // ("default._avn-dm-c._tcp.avn.test"); none: no such server.
+    std::optional<uint16_t> dns_port;
 };
 
 // The users the settings give, or the default one.

@@ -63,6 +63,31 @@ TEST(CliOptions, ParsesTheSettingsCommands) {
     EXPECT_EQ(r.options->jobs, kDefaultApplyJobs);
 }
 
+TEST(CliOptions, ParsesTheDomainManagerOptions) {
+    CliParseResult r = parse_cli_arguments({"--dm", "dm.example", "--user", "ana", "--password-stdin", "domains"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->command, CliCommand::Domains);
+    EXPECT_EQ(r.options->dm.mode, CliDmMode::Address);
+    EXPECT_EQ(r.options->dm.host, "dm.example");
+    EXPECT_EQ(r.options->dm.port, kDefaultDmPort);
+    EXPECT_EQ(r.options->dm.user, "ana");
+    EXPECT_TRUE(r.options->dm.password_stdin);
+
+    r = parse_cli_arguments({"--dm", "10.0.0.5:9443", "--user", "ana", "get", "x"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->dm.port, 9443);
+
+    r = parse_cli_arguments({"--dm-discover", "--dm-dns", "127.0.0.1:5353", "--user", "a", "domains"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->dm.mode, CliDmMode::Discover);
+    ASSERT_TRUE(r.options->dm.dns);
+    EXPECT_EQ(r.options->dm.dns->port, 5353);
+
+    r = parse_cli_arguments({"--cloud", "--user", "a", "domains"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->dm.mode, CliDmMode::Cloud);
+}
+
 TEST(CliOptions, RefusesBadInputWithOneClearLine) {
     struct Case {
         Args args;
@@ -111,6 +136,16 @@ TEST(CliOptions, RefusesBadInputWithOneClearLine) {
         {{"apply", "f", "--discovered", "A"}, "not both"},
         {{"apply", "f", "A", "--seconds", "3"}, "--seconds goes with --discovered"},
         {{"apply", "f", "--discovered", "--seconds", "61"}, "--seconds must be a number from 1 to 60"},
+        {{"domains"}, "domains needs a Domain Manager"},
+        {{"--dm", "dm.example", "domains"}, "needs --user"},
+        {{"--dm", "dm.example", "--cloud", "--user", "u", "domains"}, "one of --dm"},
+        {{"--dm", "dm.example:0", "--user", "u", "domains"}, "port from 1 to 65535"},
+        {{"--dm", "dm example", "--user", "u", "domains"}, "name a host"},
+        {{"--dm"}, "--dm needs a value"},
+        {{"--user", "u", "get", "x"}, "go with --dm"},
+        {{"--dm", "h", "--user", "u", "--dm-dns", "127.0.0.1:53", "domains"}, "goes with --dm-discover"},
+        {{"--dm", "h", "--user", "u", "--password", "secret", "domains"}, "--password-stdin"},
+        {{"--dm", "h", "--user", "", "domains"}, "--user must not be empty"},
     };
     for (const Case& c : cases) {
         const CliParseResult r = parse_cli_arguments(c.args);

@@ -4,6 +4,10 @@
 
 #include <vector>
 
+#include "avn/api/domain_relay.h"
+
+#include <vector>
+
 #include "avn/domain/domain_handler.h"
 #include "avn/runtime/domain_provider.h"
 
@@ -130,6 +134,71 @@ TEST_F(AvnApiInstance, RelayedMessagesReachTheNamedListener) {
     EXPECT_EQ(received, 3);
     // Without a Domain Manager connection nothing can be relayed.
     EXPECT_EQ(domain_provider_relay_send(provider_, data, sizeof data), AUD_ERR_INVALIDSTATE);
+}
+
+// A packet as the Domain Manager relays it: a 24-byte header with the
+// destination and source options, then a few bytes of message.
+std::vector<uint8_t> relayed_packet(uint32_t node, uint16_t listener, bool with_source = true,
+                                    bool with_destination = true) {
+    std::vector<uint8_t> packet(32, 0);
+    packet[1] = 24;
+    packet[3] = 1;
+    packet[7] = 8;
+    size_t at = 8;
+    const auto option = [&](uint8_t type, uint32_t option_node, uint16_t option_listener) {
+        packet[at] = 8;
+        packet[at + 1] = type;
+        packet[at + 2] = static_cast<uint8_t>(option_node >> 24);
+        packet[at + 3] = static_cast<uint8_t>(option_node >> 16);
+        packet[at + 4] = static_cast<uint8_t>(option_node >> 8);
+        packet[at + 5] = static_cast<uint8_t>(option_node);
+        packet[at + 6] = static_cast<uint8_t>(option_listener >> 8);
+        packet[at + 7] = static_cast<uint8_t>(option_listener);
+        at += 8;
+    };
+    if (with_destination) {
+        option(64, node, listener);
+    }
+    if (with_source) {
+        option(65, 0x01020304, 0);
+    }
+    return packet;
+}
+
+TEST_F(AvnApiInstance, PacketsFromTheDomainManagerGoToTheListenerTheyName) {
+    static size_t received = 0;
+    received = 0;
+    domain_listener* listener = nullptr;
+    ASSERT_EQ(domain_listener_new(
+                  provider_, nullptr,
+                  [](domain_listener*, const uint8_t*, size_t length, void*) { received += length; },
+                  nullptr, &listener),
+              AUD_SUCCESS);
+    struct Case {
+        const char* what;
+        std::vector<uint8_t> packet;
+        aud_error result;
+        size_t delivered;
+    };
+    const std::vector<uint8_t> good = relayed_packet(0x0A000001, 2);
+    const Case cases[] = {
+        {"to listener 2", good, AUD_SUCCESS, good.size()},
+        {"to the relay itself", relayed_packet(0x0A000001, 1), AUD_SUCCESS, 0},
+        {"to nobody", relayed_packet(0x0A000001, 9), AUD_ERR_NOTFOUND, 0},
+        {"listener 0", relayed_packet(0x0A000001, 0), AUD_ERR_INVALIDDATA, 0},
+        {"listener 0xFFFF", relayed_packet(0x0A000001, 0xFFFF), AUD_ERR_INVALIDDATA, 0},
+        {"node 0", relayed_packet(0, 2), AUD_ERR_INVALIDDATA, 0},
+        {"no source", relayed_packet(0x0A000001, 2, false), AUD_ERR_INVALIDDATA, 0},
+        {"no destination", relayed_packet(0x0A000001, 2, true, false), AUD_ERR_NOTFOUND, 0},
+        {"header cut short", std::vector<uint8_t>(good.begin(), good.begin() + 7), AUD_ERR_INVALIDDATA, 0},
+        {"header longer than the packet", std::vector<uint8_t>(good.begin(), good.begin() + 20),
+         AUD_ERR_INVALIDDATA, 0},
+    };
+    for (const Case& c : cases) {
+        received = 0;
+        EXPECT_EQ(domain_relay_receive(provider_, c.packet.data(), c.packet.size()), c.result) << c.what;
+        EXPECT_EQ(received, c.delivered) << c.what;
+    }
 }
 
 }  // namespace
