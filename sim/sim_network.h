@@ -58,8 +58,7 @@ class SimNetwork {
     const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
 
   private:
-    // The Domain Manager's part, in a file of its own: a build without
-    // cpp-httplib and OpenSSL has none.
+    // The Domain Manager's part, in a file of its own (sim_network_dm.cpp).
     void create_dm();
     aud_error start_dm();
     void stop_dm();
