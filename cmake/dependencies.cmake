@@ -62,6 +62,16 @@ endif()
 
 # Standalone asio: header-only, found outside the cross root too.
 find_path(ASIO_INCLUDE_DIR asio.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+if(CMAKE_CROSSCOMPILING)
+  # The host's /usr/include must not reach the cross compiler's search path
+  # (its C library headers would shadow mingw-w64's): a directory of our own
+  # holds links to asio alone.
+  set(asio_only "${CMAKE_BINARY_DIR}/asio-include")
+  file(MAKE_DIRECTORY "${asio_only}")
+  file(CREATE_LINK "${ASIO_INCLUDE_DIR}/asio.hpp" "${asio_only}/asio.hpp" SYMBOLIC)
+  file(CREATE_LINK "${ASIO_INCLUDE_DIR}/asio" "${asio_only}/asio" SYMBOLIC)
+  set(ASIO_INCLUDE_DIR "${asio_only}")
+endif()
 add_library(tpx2::asio INTERFACE IMPORTED)
 set_target_properties(tpx2::asio PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${ASIO_INCLUDE_DIR}"
                                             INTERFACE_COMPILE_DEFINITIONS ASIO_STANDALONE)

@@ -127,7 +127,9 @@ class DmWebTest : public ::testing::Test {
     }
 
     std::unique_ptr<httplib::SSLClient> client() {
-        auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", dm_->port());
+        // By name: cpp-httplib built with mingw-w64 does not match an IP
+        // address against the certificate.
+        auto client = std::make_unique<httplib::SSLClient>("localhost", dm_->port());
         client->set_ca_cert_store(test_ca_store());
         client->set_connection_timeout(std::chrono::seconds(5));
         client->set_read_timeout(std::chrono::seconds(5));
@@ -256,22 +258,28 @@ TEST_F(DmWebTest, OnlyTheOfferedVersionsLoginPathExists) {
 }
 
 TEST_F(DmWebTest, LoginFaultsAnswerWithoutAToken) {
+    // The answer's body is kept as text with a flag: GCC 12 warns wrongly
+    // about an optional inside an aggregate table.
     struct Case {
-        sim::DmAnswer answer;
+        int answer_status;
+        const char* answer_body;  // null: the usual body
         int status;
         std::string body;
     };
     const std::vector<Case> cases = {
-        {{403, std::nullopt}, 403, R"({"error":"403"})"},
-        {{500, std::nullopt}, 500, R"({"error":"500"})"},
-        {{0, R"({"error":"401 "})"}, 200, R"({"error":"401 "})"},
-        {{0, R"({"authToken":"abc","service":"8443"})"},
-         200,
-         R"({"authToken":"abc","service":"8443"})"},
+        {403, nullptr, 403, R"({"error":"403"})"},
+        {500, nullptr, 500, R"({"error":"500"})"},
+        {0, R"({"error":"401 "})", 200, R"({"error":"401 "})"},
+        {0, R"({"authToken":"abc","service":"8443"})", 200, R"({"authToken":"abc","service":"8443"})"},
     };
     for (const Case& fault : cases) {
         SCOPED_TRACE(fault.body);
-        dm_->set_answer(DmEndpoint::Login, fault.answer);
+        sim::DmAnswer answer;
+        answer.status = fault.answer_status;
+        if (fault.answer_body != nullptr) {
+            answer.body = fault.answer_body;
+        }
+        dm_->set_answer(DmEndpoint::Login, answer);
         const httplib::Result result = login("/avnapi/v2/login", "username=admin&password=admin");
         ASSERT_TRUE(result);
         EXPECT_EQ(result->status, fault.status);

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -40,11 +42,11 @@ constexpr auto kWait = 10s;     // for what must happen
 constexpr auto kQuiet = 300ms;  // for what must not
 
 Bytes frame(uint32_t sync, uint32_t type, const Bytes& payload) {
-    Bytes out(DM_FRAME_HEADER_SIZE);
+    Bytes out(DM_FRAME_HEADER_SIZE + payload.size());
     byte_order::store_be32(out.data(), sync);
     byte_order::store_be32(out.data() + 4, type);
     byte_order::store_be32(out.data() + 8, static_cast<uint32_t>(payload.size()));
-    out.insert(out.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), out.begin() + DM_FRAME_HEADER_SIZE);
     return out;
 }
 
