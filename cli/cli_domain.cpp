@@ -152,6 +152,33 @@ std::optional<CliDmFailure> find_domain_manager(const CliOptions& options, avn_d
     return std::nullopt;
 }
 
+// Makes the named domain the current one.
+std::optional<CliDmFailure> choose_domain(const std::string& name, uint32_t limit_ms) {
+    AvnApiLock lock(limit_ms);
+    avn_domain_handler* handler = lock ? handler_of_api() : nullptr;
+    if (handler == nullptr) {
+        return CliDmFailure{kExitServicesUnavailable, "the AVN API is not running"};
+    }
+    const avn_domain_info found = avn_domain_handler_get_domain_by_name(handler, name.c_str());
+    if (avn_domain_uuid_is_none(&found.uuid) || avn_domain_uuid_is_adhoc(&found.uuid)) {
+        std::string offered;
+        for (size_t i = 0; i < avn_domain_handler_get_domain_count(handler); ++i) {
+            const avn_domain_info info = avn_domain_handler_get_domain_at(handler, i);
+            if (!avn_domain_uuid_is_adhoc(&info.uuid)) {
+                offered += (offered.empty() ? "" : ", ") + std::string(info.name);
+            }
+        }
+        return CliDmFailure{kExitUsage, "the Domain Manager offers no domain called '" + name +
+                                            "' (offered: " + (offered.empty() ? "none" : offered) + ")"};
+    }
+    const aud_error result = avn_domain_handler_set_current_domain(handler, &found.uuid);
+    if (result != AUD_SUCCESS) {
+        return CliDmFailure{kExitFailure, "the domain '" + name + "' could not be chosen: " +
+                                              aud_error_message(result)};
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 DmLogin::DmLogin(const CliOptions& options, std::istream& in) {
@@ -216,6 +243,10 @@ DmLogin::DmLogin(const CliOptions& options, std::istream& in) {
                                         " did not complete the login within " +
                                         std::to_string(options.timeout_ms) + " ms"};
         }
+        return;
+    }
+    if (!options.dm.domain.empty()) {
+        failure_ = choose_domain(options.dm.domain, options.timeout_ms);
     }
 }
 

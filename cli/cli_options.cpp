@@ -79,8 +79,8 @@ std::string parse_dm_address(const std::string& text, CliDomainManager& dm) {
 std::string check_dm_options(const CliOptions& options) {
     const CliDomainManager& dm = options.dm;
     if (dm.mode == CliDmMode::None) {
-        if (!dm.user.empty() || dm.password_stdin || dm.dns) {
-            return "--user, --password-stdin and --dm-dns go with --dm, --dm-discover or --cloud";
+        if (!dm.user.empty() || dm.password_stdin || dm.dns || !dm.domain.empty()) {
+            return "--user, --password-stdin, --dm-dns and --domain go with --dm, --dm-discover or --cloud";
         }
         if (options.command == CliCommand::Domains) {
             return "domains needs a Domain Manager: --dm HOST[:PORT], --dm-discover or --cloud";
@@ -380,7 +380,7 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
             }
             continue;
         }
-        if (arg == "--user" || arg == "--dm-dns") {
+        if (arg == "--user" || arg == "--dm-dns" || arg == "--domain") {
             if (i + 1 >= arguments.size()) {
                 return failure(arg + " needs a value");
             }
@@ -390,6 +390,11 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
                     return failure("--user must not be empty");
                 }
                 options.dm.user = value;
+            } else if (arg == "--domain") {
+                if (value.empty() || value.size() > 127) {
+                    return failure("--domain must be a domain name of 1 to 127 characters");
+                }
+                options.dm.domain = value;
             } else if (!(options.dm.dns = parse_endpoint(value))) {
                 return failure("--dm-dns must be HOST:PORT with a dotted IPv4 host, got '" + value + "'");
             }
@@ -476,6 +481,8 @@ std::string cli_usage() {
            "                       interface's (a simulated network's)\n"
            "  --cloud              log in to the AVN Cloud service\n"
            "  --user NAME          the user to log in as\n"
+           "  --domain NAME        work in this managed domain (the command runs as in an\n"
+           "                       unmanaged network, through the Domain Manager)\n"
            "  --password-stdin     read the password from the first line of standard input;\n"
            "                       otherwise it is taken from TPX2CTL_PASSWORD (never from an\n"
            "                       argument)\n"

@@ -38,6 +38,8 @@ struct CliDomainManager {
     // --dm-dns: the DNS server that --dm-discover asks instead of the
     // interface's (a simulated network's).
     std::optional<CliEndpoint> dns;
+    // --domain: the managed domain to work in once logged in.
+    std::string domain;
 };
 
 struct CliParameterChange {

@@ -25,6 +25,7 @@ constexpr const char* kUsage =
     "          bootloader=X.Y    bootloader version (default 2.5; 0 for none)\n"
     "          application=X.Y   application version (default 1.3)\n"
     "          model=N           model id (default 8)\n"
+    "          domain=NAME       the Domain Manager's domain the unit belongs to\n"
     "          PARAMETER=VALUE   starting value of MicLf, MicHf, LineLf, LineHf\n"
     "                            (-12 to 12, default 0), Mode (0 to 4, default 0),\n"
     "                            MicSensitivity (0 to 4, default 4) or MicGate\n"
@@ -424,6 +425,13 @@ bool Parser::parse_unit_key(Tpx2UnitSettings& unit, std::string_view key, std::s
             return fail(where + "application version X.Y (each 0 to 65535): " + std::string(text));
         }
         unit.application_version = *version;
+        return true;
+    }
+    if (key == "domain") {
+        if (text.empty() || text.size() >= 128) {
+            return fail(where + "a domain name of 1 to 127 characters");
+        }
+        unit.domain = std::string(text);
         return true;
     }
     if (key == "model") {

@@ -32,6 +32,9 @@ struct Tpx2UnitSettings {
     uint32_t application_version = 0x00010003;  // major in the high 16 bits: 1.3
     uint32_t model = kTpx2ModelId;
     ParameterValues parameters = default_parameter_values();
+    // The managed domain (by name) the Domain Manager puts the unit in;
+    // empty: none, the unit is reached only in the ad-hoc domain.
+    std::string domain;
 };
 
 // What a unit did with the messages it received, for tests and logs.
