@@ -9,6 +9,7 @@
 #include "avn/browse/interfaces.h"
 #include "avn/domain/dm_discovery.h"
 #include "avn/domain/dm_domain_list.h"
+#include "avn/domain/dm_frame.h"
 #include "avn/domain/dm_trust.h"
 #include "avn/domain/domain_handler.h"
 #include "avn/domain/domain_handler_internal.h"
@@ -17,15 +18,6 @@
 #include "avn/runtime/aud_event_loop.h"
 
 namespace {
-
-// Message types on the Domain Manager connection.
-enum : uint32_t {
-    kTypeToken = 1,
-    kTypeRelayed = 2,
-    kTypeDomainList = 3,
-    kTypeHello = 5,
-    kTypeKeepalive = 6,
-};
 
 bool in_tls_states(int state) {
     return state >= AVN_DOMAIN_HANDLER_STATE_TLS_OPENING && state <= AVN_DOMAIN_HANDLER_STATE_CONNECTED;
@@ -104,14 +96,14 @@ void process_domain_list(avn_domain_handler* handler, const uint8_t* data, size_
 void on_tls_message(tls_tcp_client* /*client*/, uint32_t type, const uint8_t* data, size_t length,
                     void* context) {
     auto* handler = static_cast<avn_domain_handler*>(context);
-    if (type == kTypeRelayed) {
+    if (type == DM_MESSAGE_RELAYED) {
         if (handler->state == AVN_DOMAIN_HANDLER_STATE_CONNECTED &&
             handler->notify.on_message != nullptr) {
             handler->notify.on_message(handler->owner, data, length);
         }
         return;
     }
-    if (type != kTypeDomainList) {
+    if (type != DM_MESSAGE_DOMAIN_LIST) {
         return;
     }
     if (handler->state == AVN_DOMAIN_HANDLER_STATE_WAITING_FOR_LIST) {
@@ -145,12 +137,12 @@ void on_tls_state(tls_tcp_client* /*client*/, int state, void* context) {
     auto* handler = static_cast<avn_domain_handler*>(context);
     if (state == TLS_TCP_CLIENT_CONNECTED) {
         const uint8_t hello[4] = {};
-        send_frame(handler, kTypeHello, hello, sizeof hello);
+        send_frame(handler, DM_MESSAGE_HELLO, hello, sizeof hello);
         avn_domain_handler_change_state(handler, AVN_DOMAIN_HANDLER_STATE_WAITING_FOR_LIST);
         const uint8_t* token = nullptr;
         size_t token_length = 0;
         if (avnapi_auth_get_token(handler->auth, &token, &token_length) == AUD_SUCCESS) {
-            send_frame(handler, kTypeToken, token, token_length);
+            send_frame(handler, DM_MESSAGE_TOKEN, token, token_length);
         }
         avnapi_auth_drop_token(handler->auth);
         return;
@@ -170,7 +162,7 @@ void on_tls_state(tls_tcp_client* /*client*/, int state, void* context) {
 }
 
 void send_keepalive(avn_domain_handler* handler, void* /*context*/) {
-    send_frame(handler, kTypeKeepalive, nullptr, 0);
+    send_frame(handler, DM_MESSAGE_KEEPALIVE, nullptr, 0);
 }
 
 // ---- Authentication ----
@@ -194,21 +186,6 @@ const char* text_of_auth_failure(int code) {
     }
 }
 
-aud_error error_of_auth_failure(int code) {
-    switch (code) {
-    case AVNAPI_AUTH_UNAUTHORISED:
-        return AUD_ERR_POLICY;
-    case AVNAPI_AUTH_CONNECTION_FAILED:
-    case AVNAPI_AUTH_TRANSFER_ERROR:
-    case AVNAPI_AUTH_TLS_HANDSHAKE_ERROR:
-    case AVNAPI_AUTH_CA_CERTIFICATE_ERROR:
-        return AUD_ERR_CONNREFUSED;
-    case AVNAPI_AUTH_MALFORMED:
-        return AUD_ERR_INVALIDDATA;
-    default:
-        return AUD_ERR_FAULT;
-    }
-}
 
 int failure_of_auth(const avn_domain_handler* handler, int code) {
     switch (code) {
@@ -234,7 +211,7 @@ void fail_auth(avn_domain_handler* handler, int code) {
     std::fputs(text_of_auth_failure(code), stderr);
     handler->last_failure = failure_of_auth(handler, code);
     forget_held_login(handler);
-    fail(handler, error_of_auth_failure(code));
+    fail(handler, avnapi_auth_code_to_error(code));
 }
 
 // The token is in: open the TLS connection to the service port, pinned to
@@ -571,7 +548,7 @@ aud_error avn_domain_handler_send(avn_domain_handler* handler, const uint8_t* da
     if (data == nullptr && length != 0) {
         return AUD_ERR_INVALIDPARAMETER;
     }
-    send_frame(handler, kTypeRelayed, data, length);
+    send_frame(handler, DM_MESSAGE_RELAYED, data, length);
     domain_handler_restart_keepalive(handler);
     return AUD_SUCCESS;
 }

@@ -22,6 +22,15 @@ inline constexpr size_t DM_FRAME_HEADER_SIZE = 12;
 // before any allocation.
 inline constexpr uint32_t DM_FRAME_MAX_PAYLOAD = 16u * 1024u * 1024u;
 
+// The message types on the Domain Manager connection.
+enum : uint32_t {
+    DM_MESSAGE_TOKEN = 1,        // client: the authentication token
+    DM_MESSAGE_RELAYED = 2,      // both ways: a relayed AVN packet
+    DM_MESSAGE_DOMAIN_LIST = 3,  // server: the domain list or an update
+    DM_MESSAGE_HELLO = 5,        // client: four zero bytes, first
+    DM_MESSAGE_KEEPALIVE = 6,    // client: no payload
+};
+
 struct dm_frame_header {
     uint32_t sync;
     uint32_t type;

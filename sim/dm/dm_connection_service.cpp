@@ -19,14 +19,6 @@ namespace {
 
 constexpr const char* kService = "dm-service";
 
-enum : uint32_t {
-    kTypeToken = 1,
-    kTypeRelayed = 2,
-    kTypeDomainList = 3,
-    kTypeHello = 5,
-    kTypeKeepalive = 6,
-};
-
 // Longest token the service looks at; the web side issues 64 characters.
 constexpr uint32_t kMaxTokenLength = 255;
 // Clients send little: a relayed message fits in one packet.
@@ -178,19 +170,19 @@ class DmSession : public std::enable_shared_from_this<DmSession> {
 
     void on_frame() {
         switch (type_) {
-        case kTypeHello:
+        case DM_MESSAGE_HELLO:
             hello_ = true;
             break;
-        case kTypeToken:
+        case DM_MESSAGE_TOKEN:
             on_token();
             break;
-        case kTypeKeepalive:
+        case DM_MESSAGE_KEEPALIVE:
             ++service_->keepalives;
             if (authenticated()) {
-                send(kTypeKeepalive, {});
+                send(DM_MESSAGE_KEEPALIVE, {});
             }
             break;
-        case kTypeRelayed:
+        case DM_MESSAGE_RELAYED:
             on_relayed();
             break;
         default:
@@ -217,7 +209,7 @@ class DmSession : public std::enable_shared_from_this<DmSession> {
         ++service_->logged_in;
         service_->log.line(kService, "%s connected; sending the domain list", user_.c_str());
         const std::vector<uint8_t> list = service_->full_list();
-        send(kTypeDomainList, list);
+        send(DM_MESSAGE_DOMAIN_LIST, list);
     }
 
     void on_relayed() {
@@ -241,7 +233,7 @@ class DmSession : public std::enable_shared_from_this<DmSession> {
         relay(user_, payload_, [weak, &io](std::vector<uint8_t> reply) {
             asio::post(io, [weak, reply = std::move(reply)] {
                 if (auto session = weak.lock()) {
-                    session->send(kTypeRelayed, reply);
+                    session->send(DM_MESSAGE_RELAYED, reply);
                 }
             });
         });
@@ -381,7 +373,7 @@ void DmConnectionService::send_full_list() {
     const std::vector<uint8_t> list = impl_->full_list();
     impl_->for_each_session([list](DmSession& session) {
         if (session.authenticated()) {
-            session.send(kTypeDomainList, list);
+            session.send(DM_MESSAGE_DOMAIN_LIST, list);
         }
     });
 }
@@ -392,7 +384,7 @@ void DmConnectionService::send_update(std::vector<dm_domain_item> items, uint16_
         dm_domain_list_build(items, std::pair<uint16_t, uint16_t>{first_id, last_id});
     impl_->for_each_session([update](DmSession& session) {
         if (session.authenticated()) {
-            session.send(kTypeDomainList, update);
+            session.send(DM_MESSAGE_DOMAIN_LIST, update);
         }
     });
 }
@@ -410,7 +402,7 @@ void DmConnectionService::drop_connections() {
 void DmConnectionService::send_bad_sync() {
     impl_->for_each_session([](DmSession& session) {
         session.mark_bad_sync();
-        session.send(kTypeKeepalive, {});
+        session.send(DM_MESSAGE_KEEPALIVE, {});
     });
 }
 

@@ -21,6 +21,7 @@
 #include "sim/dm/dm_certificates.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_log.h"
+#include "tests/avn/runtime/event_loop_runner.h"
 
 namespace {
 
@@ -75,22 +76,7 @@ class AvnapiAuthTest : public ::testing::Test {
     // Steps the event loop until the transfer reports (at most `limit`).
     std::optional<int> run_until_done(std::chrono::milliseconds limit = 10s) {
         const size_t before = codes_.size();
-        aud_event_loop* loop = aud_env_get_event_loop(env_);
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (codes_.size() == before && std::chrono::steady_clock::now() < deadline) {
-            aud_fdsets sets;
-            aud_fdsets_clear(&sets);
-            aud_event_loop_get_fdsets(loop, &sets);
-            aud_time timeout = aud_event_loop_get_timeout(loop);
-            const aud_time step_limit = aud_time_from_milliseconds(50);
-            if (aud_time_compare(timeout, step_limit) > 0) {
-                timeout = step_limit;
-            }
-            aud_fdsets_wait(&sets, timeout);
-            aud_event_loop_dispatch(loop, &sets);
-            aud_event_loop_step(loop);
-        }
-        if (codes_.size() == before) {
+        if (!test_loop::run_until(env_, [&] { return codes_.size() != before; }, limit)) {
             return std::nullopt;
         }
         return codes_.back();

@@ -5,17 +5,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <string>
 
 #include "avn/browse/interfaces.h"
 #include "avn/domain/domain_handler.h"
 #include "avn/runtime/aud_env.h"
-#include "avn/runtime/aud_event_loop.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_network.h"
 #include "tests/avn/dnssd/dnssd_test_support.h"
+#include "tests/avn/runtime/event_loop_runner.h"
 
 namespace {
 
@@ -47,28 +46,6 @@ class DmConnectionMdns : public ::testing::Test {
         }
     }
 
-    bool run_until(const std::function<bool()>& done, std::chrono::seconds limit) {
-        aud_event_loop* loop = aud_env_get_event_loop(env_);
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            aud_fdsets sets;
-            aud_fdsets_clear(&sets);
-            aud_event_loop_get_fdsets(loop, &sets);
-            aud_time timeout = aud_event_loop_get_timeout(loop);
-            const aud_time most = aud_time_from_milliseconds(50);
-            if (aud_time_compare(timeout, most) > 0) {
-                timeout = most;
-            }
-            aud_fdsets_wait(&sets, timeout);
-            aud_event_loop_dispatch(loop, &sets);
-            aud_event_loop_step(loop);
-        }
-        return true;
-    }
-
     aud_env* env_ = nullptr;
     avn_domain_handler* handler_ = nullptr;
     std::unique_ptr<sim::SimNetwork> network_;
@@ -80,7 +57,8 @@ TEST_F(DmConnectionMdns, FindsTheAdvertisedDomainManager) {
     // Unicast DNS has no server to ask here: after its 5 s the multicast
     // query finds the advert.
     ASSERT_EQ(avn_domain_handler_start_dm_discovery(handler_, &loopback.index), AUD_SUCCESS);
-    ASSERT_TRUE(run_until(
+    ASSERT_TRUE(test_loop::run_until(
+        env_,
         [&] { return avn_domain_handler_get_internal_state(handler_) == AVN_DOMAIN_HANDLER_STATE_DISCOVERED; },
         20s));
     const char* host = nullptr;

@@ -11,11 +11,11 @@
 
 #include "avn/domain/domain_handler.h"
 #include "avn/runtime/aud_env.h"
-#include "avn/runtime/aud_event_loop.h"
 #include "sim/dm/dm_connection_service.h"
 #include "sim/dm/dm_dns.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_log.h"
+#include "tests/avn/runtime/event_loop_runner.h"
 
 namespace {
 
@@ -72,34 +72,8 @@ class DmConnectionTest : public ::testing::Test {
         web_->set_service_port(service_->port());
     }
 
-    // Steps the event loop until the condition holds (at most 10 s).
-    bool run_until(const std::function<bool()>& done) {
-        aud_event_loop* loop = aud_env_get_event_loop(env_);
-        const auto deadline = std::chrono::steady_clock::now() + 10s;
-        while (!done()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-                return false;
-            }
-            aud_fdsets sets;
-            aud_fdsets_clear(&sets);
-            aud_event_loop_get_fdsets(loop, &sets);
-            aud_time timeout = aud_event_loop_get_timeout(loop);
-            const aud_time limit = aud_time_from_milliseconds(20);
-            if (aud_time_compare(timeout, limit) > 0) {
-                timeout = limit;
-            }
-            aud_fdsets_wait(&sets, timeout);
-            aud_event_loop_dispatch(loop, &sets);
-            aud_event_loop_step(loop);
-        }
-        return true;
-    }
-
-    // Steps the event loop for a while, for what must not happen.
-    void run_for(std::chrono::milliseconds duration) {
-        const auto until = std::chrono::steady_clock::now() + duration;
-        run_until([&] { return std::chrono::steady_clock::now() >= until; });
-    }
+    bool run_until(const std::function<bool()>& done) { return test_loop::run_until(env_, done); }
+    void run_for(std::chrono::milliseconds duration) { test_loop::run_for(env_, duration); }
 
     int state() const { return avn_domain_handler_get_internal_state(handler_); }
 
