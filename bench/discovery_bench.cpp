@@ -20,8 +20,10 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "avn/browse/db_browse.h"
+#include "bench/bench_support.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
 #include "sim/mdns_responder.h"
@@ -34,13 +36,6 @@ using Clock = std::chrono::steady_clock;
 
 const uint8_t kVornix[8] = {'V', 'o', 'r', 'n', 'i', 'x', 0, 0};
 
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
 sim::MdnsDevice bench_device(const std::string& name, const char* maker, uint32_t model, int i) {
     sim::MdnsDevice device;
     device.name = name;
@@ -49,44 +44,6 @@ sim::MdnsDevice bench_device(const std::string& name, const char* maker, uint32_
     device.source = conmon_source{
         {0x02, 'S', 'I', 'M', 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}, 8800};
     return device;
-}
-
-// The responder in a child process; returns the pipe that stops it.
-int start_responder(int units, pid_t* child) {
-    int ready[2];
-    int stop[2];
-    if (pipe(ready) != 0 || pipe(stop) != 0) {
-        return -1;
-    }
-    *child = fork();
-    if (*child == 0) {
-        close(ready[0]);
-        close(stop[1]);
-        sim::SimLog log(true);
-        sim::MdnsSettings settings;
-        settings.enabled = true;
-        sim::MdnsResponder responder(log, settings);
-        for (int i = 0; i < units; ++i) {
-            responder.add_device(bench_device("TPX2-" + std::to_string(i), "Vornix", 8, i));
-            responder.add_device(bench_device("Other-" + std::to_string(i), "Acme", 8, units + i));
-        }
-        const bool ok =
-            responder.start() == AUD_SUCCESS && responder.wait_announced(std::chrono::seconds(60));
-        const char status = ok ? 1 : 0;
-        [[maybe_unused]] ssize_t written = write(ready[1], &status, 1);
-        char byte = 0;
-        [[maybe_unused]] ssize_t got = read(stop[0], &byte, 1);
-        responder.stop();
-        _exit(0);
-    }
-    close(ready[1]);
-    close(stop[0]);
-    char status = 0;
-    if (read(ready[0], &status, 1) != 1 || status != 1) {
-        return -1;
-    }
-    close(ready[0]);
-    return stop[1];
 }
 
 struct Run {
@@ -110,22 +67,6 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
     }
 }
 
-// One processing step as the application's: wait at most 100 ms.
-void step(aud_event_loop* loop) {
-    aud_fdsets sets;
-    aud_fdsets_clear(&sets);
-    aud_event_loop_get_fdsets(loop, &sets);
-    aud_time wait = aud_event_loop_get_timeout(loop);
-    const aud_time cap = aud_time_from_milliseconds(100);
-    if (aud_time_compare(wait, cap) > 0) {
-        wait = cap;
-    }
-    if (aud_fdsets_wait(&sets, wait) == AUD_SUCCESS) {
-        aud_event_loop_dispatch(loop, &sets);
-    }
-    aud_event_loop_step(loop);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -143,7 +84,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     pid_t child = 0;
-    const int stop = start_responder(units, &child);
+    std::vector<sim::MdnsDevice> devices;
+    for (int i = 0; i < units; ++i) {
+        devices.push_back(bench_device("TPX2-" + std::to_string(i), "Vornix", 8, i));
+        devices.push_back(bench_device("Other-" + std::to_string(i), "Acme", 8, units + i));
+    }
+    const int stop = bench::start_responder(devices, std::chrono::seconds(60), &child);
     if (stop < 0) {
         std::fprintf(stderr, "discovery_bench: the responder did not start\n");
         return 1;
@@ -162,7 +108,7 @@ int main(int argc, char** argv) {
     db_browse_set_context(browse, &run);
     db_browse_set_manufacturer_filter(browse, kVornix);
 
-    const double cpu_start = cpu_seconds();
+    const double cpu_start = bench::cpu_seconds();
     const Clock::time_point start = Clock::now();
     if (db_browse_start_config(browse, nullptr) != AUD_SUCCESS) {
         std::fprintf(stderr, "discovery_bench: the browse did not start\n");
@@ -170,10 +116,10 @@ int main(int argc, char** argv) {
     }
     const Clock::time_point limit = start + std::chrono::seconds(30);
     while (static_cast<int>(run.units.size()) < units && Clock::now() < limit) {
-        step(loop);
+        bench::step(loop, std::chrono::milliseconds(100));
     }
     const double found_seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double found_cpu = cpu_seconds() - cpu_start;
+    const double found_cpu = bench::cpu_seconds() - cpu_start;
     std::printf("units in the tree:             %zu of %d (other maker's: %ld)\n", run.units.size(),
                 units, run.others);
     std::printf("start to last unit in tree:    %.3f s (target: within 5 s, ideally under 2 s)\n",
@@ -184,7 +130,7 @@ int main(int argc, char** argv) {
     const long before = run.callbacks;
     const Clock::time_point quiet_end = Clock::now() + std::chrono::seconds(quiet_seconds);
     while (Clock::now() < quiet_end) {
-        step(loop);
+        bench::step(loop, std::chrono::milliseconds(100));
     }
     std::printf("callbacks in %d s after:       %ld (repeated adverts cost none)\n", quiet_seconds,
                 run.callbacks - before);

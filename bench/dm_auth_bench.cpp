@@ -5,7 +5,7 @@
 //   login to list      from avn_domain_handler_login to the domain list
 //                      (identify, login, TLS connection, list)
 //   idle               the process's CPU time while connected and idle, the
-//                      keepalive timer armed
+//                      keepalive timer armed (the simulator's threads included)
 // Usage: dm_auth_bench [--repeat N] [--idle-seconds N]
 #include <algorithm>
 #include <chrono>
@@ -15,9 +15,8 @@
 #include <string>
 #include <vector>
 
-#include <ctime>
-
 #include "avn/domain/avnapi_auth.h"
+#include "bench/bench_support.h"
 #include "avn/domain/domain_handler.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
@@ -37,28 +36,13 @@ struct Run {
 
 void on_done(void* context, int code) { static_cast<Run*>(context)->code = code; }
 
-// One processing step of the loop: wait for its sockets (at most `limit`),
-// dispatch, then its timers and deferred calls.
-void step(aud_event_loop* loop, aud_time limit) {
-    aud_fdsets sets;
-    aud_fdsets_clear(&sets);
-    aud_event_loop_get_fdsets(loop, &sets);
-    aud_time timeout = aud_event_loop_get_timeout(loop);
-    if (aud_time_compare(timeout, limit) > 0) {
-        timeout = limit;
-    }
-    aud_fdsets_wait(&sets, timeout);
-    aud_event_loop_dispatch(loop, &sets);
-    aud_event_loop_step(loop);
-}
-
 // Steps the loop until the transfer reports or 10 s pass.
 int wait_for_result(Run& run) {
     run.code = -1;
     aud_event_loop* loop = aud_env_get_event_loop(run.env);
     const auto deadline = Clock::now() + std::chrono::seconds(10);
     while (run.code < 0 && Clock::now() < deadline) {
-        step(loop, aud_time_from_milliseconds(60000));
+        bench::step(loop, std::chrono::seconds(60));
     }
     return run.code;
 }
@@ -99,7 +83,7 @@ bool step_until(aud_env* env, avn_domain_handler* handler, int state) {
         if (Clock::now() > deadline) {
             return false;
         }
-        step(loop, aud_time_from_milliseconds(60000));
+        bench::step(loop, std::chrono::seconds(60));
     }
     return true;
 }
@@ -134,13 +118,13 @@ void measure_connection(uint16_t web_port, int repeat, int idle_seconds) {
         idle_seconds > 0) {
         aud_event_loop* loop = aud_env_get_event_loop(env);
         size_t steps = 0;
-        const std::clock_t cpu_start = std::clock();
+        const double cpu_start = bench::cpu_seconds();
         const auto end = Clock::now() + std::chrono::seconds(idle_seconds);
         while (Clock::now() < end) {
-            step(loop, aud_time_from_milliseconds(1000));
+            bench::step(loop, std::chrono::seconds(1));
             ++steps;
         }
-        const double cpu_ms = 1000.0 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
+        const double cpu_ms = 1000.0 * (bench::cpu_seconds() - cpu_start);
         std::printf("%-22s %d s connected: %zu loop steps, process CPU %.1f ms (the simulator's "
                     "threads included)\n",
                     "idle", idle_seconds, steps, cpu_ms);

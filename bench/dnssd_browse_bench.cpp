@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/bench_support.h"
 #include "avn/dnssd/dnssd.h"
 #include "avn/dnssd/mdns_socket.h"
 #include "sim/mdns_responder.h"
@@ -31,57 +32,6 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-double cpu_seconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-// The responder in a child process; returns the pipe that stops it.
-int start_responder(int devices, pid_t* child) {
-    int ready[2];
-    int stop[2];
-    if (pipe(ready) != 0 || pipe(stop) != 0) {
-        return -1;
-    }
-    *child = fork();
-    if (*child == 0) {
-        close(ready[0]);
-        close(stop[1]);
-        sim::SimLog log(true);
-        sim::MdnsSettings settings;
-        settings.enabled = true;
-        sim::MdnsResponder responder(log, settings);
-        for (int i = 0; i < devices; ++i) {
-            sim::MdnsDevice device;
-            device.name = "Bench" + std::to_string(i);
-            device.manufacturer_id = sim::kVornixManufacturerId;
-            device.model = sim::kTpx2ModelId;
-            device.source = conmon_source{
-                {0x02, 'S', 'I', 'M', 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)},
-                8800};
-            responder.add_device(device);
-        }
-        const bool ok =
-            responder.start() == AUD_SUCCESS && responder.wait_announced(std::chrono::seconds(30));
-        const char status = ok ? 1 : 0;
-        [[maybe_unused]] ssize_t written = write(ready[1], &status, 1);
-        char byte = 0;
-        [[maybe_unused]] ssize_t got = read(stop[0], &byte, 1);
-        responder.stop();
-        _exit(0);
-    }
-    close(ready[1]);
-    close(stop[0]);
-    char status = 0;
-    if (read(ready[0], &status, 1) != 1 || status != 1) {
-        return -1;
-    }
-    close(ready[0]);
-    return stop[1];
-}
 
 struct Run {
     std::deque<std::pair<std::string, uint32_t>> waiting;
@@ -116,14 +66,24 @@ int main(int argc, char** argv) {
         return 2;
     }
     pid_t child = 0;
-    const int stop = start_responder(devices, &child);
+    std::vector<sim::MdnsDevice> adverts;
+    for (int i = 0; i < devices; ++i) {
+        sim::MdnsDevice device;
+        device.name = "Bench" + std::to_string(i);
+        device.manufacturer_id = sim::kVornixManufacturerId;
+        device.model = sim::kTpx2ModelId;
+        device.source = conmon_source{
+            {0x02, 'S', 'I', 'M', 0, 0, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)}, 8800};
+        adverts.push_back(device);
+    }
+    const int stop = bench::start_responder(adverts, std::chrono::seconds(30), &child);
     if (stop < 0) {
         std::fprintf(stderr, "dnssd_browse_bench: the responder did not start\n");
         return 1;
     }
 
     Run run;
-    const double cpu_start = cpu_seconds();
+    const double cpu_start = bench::cpu_seconds();
     const Clock::time_point start = Clock::now();
     DNSServiceRef browse = nullptr;
     if (DNSServiceBrowse(&browse, 0, 0, "_netaudio-cmc._udp,Vornix", "local", browsed, &run) != 0) {
@@ -166,17 +126,17 @@ int main(int argc, char** argv) {
         }
     }
     const double found_seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double found_cpu = cpu_seconds() - cpu_start;
+    const double found_cpu = bench::cpu_seconds() - cpu_start;
     std::printf("devices resolved:            %d of %d\n", run.resolved, devices);
     std::printf("browse to all resolved:      %.3f s (target: within 2 s)\n", found_seconds);
     std::printf("CPU time over that:          %.3f s\n", found_cpu);
 
-    const double idle_cpu_start = cpu_seconds();
+    const double idle_cpu_start = bench::cpu_seconds();
     const Clock::time_point idle_start = Clock::now();
     dnssd_test::pump_until(
         {browse}, [] { return false; }, std::chrono::seconds(idle_seconds));
     const double idle_wall = std::chrono::duration<double>(Clock::now() - idle_start).count();
-    const double idle_cpu = cpu_seconds() - idle_cpu_start;
+    const double idle_cpu = bench::cpu_seconds() - idle_cpu_start;
     std::printf(
         "idle, browsing on:           %.1f s, CPU %.3f s = %.3f %% of a core (target: "
         "under 1 %%)\n",
