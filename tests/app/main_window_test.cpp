@@ -128,11 +128,11 @@ TEST_F(MainWindowTest, StartsIdleWithTheValuesShownWithoutAUnit) {
     EXPECT_FALSE(enabled(window_, IDC_NETWORK));
     EXPECT_EQ(list_count(window_, IDC_NETWORK), 0);
 
-    // Discover is offered; the login dialog is not part of this version.
+    // Discover and the login dialog are offered.
     EXPECT_TRUE(visible(window_, IDC_DISCOVER));
     EXPECT_TRUE(enabled(window_, IDC_DISCOVER));
     EXPECT_TRUE(visible(window_, IDC_LOGIN));
-    EXPECT_FALSE(enabled(window_, IDC_LOGIN));
+    EXPECT_TRUE(enabled(window_, IDC_LOGIN));
 
     save_screenshot(window_, "main_window_idle.png");
 }
