@@ -185,11 +185,15 @@ void run_cycle(const std::wstring& full_name, LookupList& list, void* user, DmLo
 std::atomic<bool> g_stop{false};
 std::thread g_thread;
 wchar_t g_found_address[kDmAddressCapacity] = {};
+// The first Domain Manager found wins, and the buffer the dialog reads is
+// written only for it: the dialog stops the lookup when it arrives.
+bool g_posted = false;
 
 void on_dm_found(const DmHost& host, void* user) {
-    if (ends_with(host.host_name, L".in-addr.arpa")) {
+    if (g_posted || ends_with(host.host_name, L".in-addr.arpa")) {
         return;
     }
+    g_posted = true;
     const std::wstring address = dm_host_address_text(host);
     wcsncpy(g_found_address, address.c_str(), kDmAddressCapacity - 1);
     g_found_address[kDmAddressCapacity - 1] = L'\0';
@@ -229,6 +233,7 @@ std::wstring dm_host_address_text(const DmHost& host) {
 void start_dm_lookup(HWND dialog) {
     stop_dm_lookup();
     g_stop = false;
+    g_posted = false;
     g_thread = std::thread(mdns_discover_thread, dialog);
 }
 

@@ -16,7 +16,9 @@
 namespace {
 
 constexpr DWORD kWaitSliceMs = 250;
-constexpr size_t kMaxFollowUps = 32;  // instances followed up at once by one query
+// Instances followed up by one query: with two sockets each and the query's
+// own, they stay within what one select call takes (FD_SETSIZE, 64).
+constexpr size_t kMaxFollowUps = 24;
 
 std::string narrow(const wchar_t* text) {
     std::string out;
