@@ -463,9 +463,13 @@ void on_domain_added(HWND window, WPARAM id, LPARAM text, bool current) {
             list_message(window, IDC_DOMAIN, CB_SETCURSEL, static_cast<WPARAM>(index));
         }
     }
-    // "<unmanaged>" alone (the list the handler holds when no Domain Manager
-    // is connected) leaves nothing to choose.
-    enable_item(window, IDC_DOMAIN, list_message(window, IDC_DOMAIN, CB_GETCOUNT) > 1);
+    // As enable_connection_controls would: "<unmanaged>" alone (the list the
+    // handler holds when no Domain Manager is connected) leaves nothing to
+    // choose, and while the connection rows are disabled (a unit connected
+    // or being checked) the domain stays as it is.
+    enable_item(window, IDC_DOMAIN,
+                IsWindowEnabled(GetDlgItem(window, IDC_DOMAIN_LABEL)) &&
+                    list_message(window, IDC_DOMAIN, CB_GETCOUNT) > 1);
 }
 
 void on_disconnected(HWND window) {

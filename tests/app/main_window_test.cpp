@@ -220,6 +220,18 @@ TEST_F(MainWindowTest, DomainListFollowsTheDomainHandler) {
     // With the single entry, enabling the connection rows leaves it disabled.
     post(WM_APP_QUERY_DONE, 0, 0);
     EXPECT_FALSE(enabled(window_, IDC_DOMAIN));
+
+    // A list that arrives while the rows wait (a unit being checked) is
+    // shown but offered only once the rows are enabled again.
+    type_text(window_, IDC_DEVICE_NAME, L"TPX2-Stage");
+    ASSERT_FALSE(enabled(window_, IDC_DOMAIN_LABEL));
+    post(WM_APP_DOMAINS_CLEAR, 0, 0);
+    post(WM_APP_DOMAIN_ADD, 0xFFFF, heap_text(L"<unmanaged>"));
+    post(WM_APP_DOMAIN_ADD_CURRENT, 7, heap_text(L"Studio A"));
+    EXPECT_EQ(list_selected_text(window_, IDC_DOMAIN), L"Studio A");
+    EXPECT_FALSE(enabled(window_, IDC_DOMAIN));
+    post(WM_APP_QUERY_DONE, 0, 0);
+    EXPECT_TRUE(enabled(window_, IDC_DOMAIN));
 }
 
 TEST_F(MainWindowTest, NetworkListShowsTheInterfaceInUseWhicheverArrivesFirst) {
