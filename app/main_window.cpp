@@ -8,6 +8,8 @@
 
 #include "app/about_dialog.h"
 #include "app/discover_dialog.h"
+#include "app/dm_connect.h"
+#include "app/login_dialog.h"
 #include "app/tray_icon.h"
 #include "app/app_strings.h"
 #include "app/message_box.h"
@@ -23,10 +25,8 @@
 
 namespace {
 
-// The Domain Manager login dialog is not part of this version: its button
-// is shown but stays disabled.
 constexpr bool kDiscoverDialogAvailable = true;
-constexpr bool kLoginDialogAvailable = false;
+constexpr bool kLoginDialogAvailable = true;
 
 constexpr int kDeviceNameCapacity = 255;
 constexpr int kDomainNameCapacity = 128;
@@ -224,12 +224,18 @@ void fill_parameter_lists(HWND window) {
 // They only post: the window thread may itself be waiting for the mutex.
 
 void on_domains_changed(void* context, const avn_domain_handler_event* event) {
-    if ((avn_domain_handler_event_get_flags(event) & AVN_DOMAIN_EVENT_DOMAIN_LIST) == 0) {
+    HWND window = static_cast<HWND>(context);
+    const uint32_t flags = avn_domain_handler_event_get_flags(event);
+    const avn_domain_handler* handler = avn_domain_handler_event_get_handler(event);
+    // An open connection that ended without a logout: the user is told.
+    if ((flags & AVN_DOMAIN_EVENT_ERROR) != 0 &&
+        avn_domain_handler_get_last_failure(handler) == AVN_DM_FAILURE_LOST) {
+        PostMessageW(window, WM_APP_DM_LOST, 0, 0);
+    }
+    if ((flags & AVN_DOMAIN_EVENT_DOMAIN_LIST) == 0) {
         return;
     }
-    HWND window = static_cast<HWND>(context);
     PostMessageW(window, WM_APP_DOMAINS_CLEAR, 0, 0);
-    const avn_domain_handler* handler = avn_domain_handler_event_get_handler(event);
     const avn_domain_info current = avn_domain_handler_get_current_domain(handler);
     const size_t count = avn_domain_handler_get_domain_count(handler);
     for (size_t i = 0; i < count; ++i) {
@@ -378,6 +384,11 @@ bool on_command(HWND window, int id, int notification) {
             show_discover_dialog(g_state.instance, window);
             set_tray_animation(false);
             return true;
+        case IDC_LOGIN:
+            if (notification == BN_CLICKED) {
+                show_login_dialog(g_state.instance, window);
+            }
+            return true;
         case IDC_DEVICE_NAME:
             if (notification == EN_CHANGE) {
                 on_device_name_changed(window);
@@ -452,7 +463,13 @@ void on_domain_added(HWND window, WPARAM id, LPARAM text, bool current) {
             list_message(window, IDC_DOMAIN, CB_SETCURSEL, static_cast<WPARAM>(index));
         }
     }
-    enable_item(window, IDC_DOMAIN, true);
+    // As enable_connection_controls would: "<unmanaged>" alone (the list the
+    // handler holds when no Domain Manager is connected) leaves nothing to
+    // choose, and while the connection rows are disabled (a unit connected
+    // or being checked) the domain stays as it is.
+    enable_item(window, IDC_DOMAIN,
+                IsWindowEnabled(GetDlgItem(window, IDC_DOMAIN_LABEL)) &&
+                    list_message(window, IDC_DOMAIN, CB_GETCOUNT) > 1);
 }
 
 void on_disconnected(HWND window) {
@@ -543,6 +560,9 @@ void on_destroy(HWND window) {
     set_domain_change_callback(nullptr, nullptr);
     set_network_options_callback(nullptr, nullptr);
     set_network_state_callback(nullptr, nullptr);
+    if (check_domain_manager_connected() == AUD_SUCCESS) {
+        log_out_domain_manager();
+    }
     if (g_state.window == window) {
         g_state.window = nullptr;
     }
@@ -603,6 +623,11 @@ INT_PTR CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             return TRUE;
         case WM_APP_DM_LOGGED_OUT:
             reset_domain_list(window);
+            return TRUE;
+        case WM_APP_DM_LOST:
+            reset_domain_list(window);
+            show_message_box(window, L"The connection to the Domain Manager was lost.",
+                             L"Domain Manager", MB_ICONWARNING | MB_OK);
             return TRUE;
         case WM_APP_NETWORK_LIST:
             on_network_list(window, lparam);

@@ -14,6 +14,8 @@
 // list updates to the window thread with these, never waiting for it).
 inline constexpr UINT WM_APP_NETWORK_LIST = 32800;    // lParam: heap std::vector<std::wstring>
 inline constexpr UINT WM_APP_NETWORK_SELECT = 32801;  // lParam: heap std::wstring
+// The Domain Manager connection was lost (not logged out).
+inline constexpr UINT WM_APP_DM_LOST = 32802;
 
 // Registers the window class. False on failure.
 bool register_main_window_class(HINSTANCE instance);

@@ -13,6 +13,13 @@
 //                                                      versions
 //   tpx2-demo-tour [--desktop NAME] ok                 presses OK there, waits for the main
 //                                                      window's check of the name
+//   tpx2-demo-tour [--desktop NAME] disconnect         presses Disconnect, waits for Connect
+//   tpx2-demo-tour [--desktop NAME] login ADDRESS PORT USER
+//                                                      logs in to a Domain Manager by the
+//                                                      Manual method (the password: the first
+//                                                      line of standard input), waits for
+//                                                      its domains in the AVN Domain list
+//   tpx2-demo-tour [--desktop NAME] domain NAME        picks the managed domain NAME
 //   tpx2-demo-tour [--desktop NAME] close              closes the utility, answering "Yes",
 //                                                      and waits until its process has ended
 //
@@ -27,6 +34,7 @@
 
 #include <array>
 #include <cstdio>
+#include <iostream>
 #include <cwchar>
 #include <string>
 
@@ -45,6 +53,8 @@ constexpr ULONGLONG kConnectLimitMs = 10000;
 constexpr ULONGLONG kChooseLimitMs = 5000;
 constexpr ULONGLONG kCloseLimitMs = 10000;
 constexpr ULONGLONG kDiscoverLimitMs = 10000;
+constexpr ULONGLONG kLoginLimitMs = 20000;
+constexpr const wchar_t* kLoginTitle = L"DM / AVN Cloud Login";
 // Where a listed unit's name lies in its record: after five reserved words.
 constexpr size_t kUnitNameOffset = 5 * sizeof(uint32_t);
 constexpr size_t kUnitNameCapacity = 64;
@@ -426,10 +436,119 @@ void step_close() {
                  window_gone, GetTickCount64() - yes);
 }
 
+// Presses Disconnect and waits until Connect shows again with the
+// connection rows enabled.
+void step_disconnect() {
+    HWND window = main_window();
+    HWND disconnect = item(window, IDC_DISCONNECT);
+    if (!IsWindowVisible(disconnect) || !IsWindowEnabled(disconnect)) {
+        fail(L"Disconnect cannot be pressed");
+    }
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_DISCONNECT, BN_CLICKED), reinterpret_cast<LPARAM>(disconnect));
+    wait_until(
+        kConnectLimitMs, L"Connect again",
+        [&] { return IsWindowVisible(item(window, IDC_CONNECT)) && IsWindowEnabled(item(window, IDC_LOGIN)); },
+        [] { return std::wstring(L"the unit is still connected"); });
+    std::wprintf(L"disconnected; Connect shown\n");
+}
+
+// The password, from the first line of standard input: never on a command
+// line. Wiped by the caller.
+std::wstring read_password() {
+    std::wstring line;
+    std::getline(std::wcin, line);
+    if (!line.empty() && line.back() == L'\r') {
+        line.pop_back();
+    }
+    if (line.empty()) {
+        fail(L"no password on standard input");
+    }
+    return line;
+}
+
+void set_text(HWND control, const std::wstring& text) {
+    send(control, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
+std::wstring domain_entries(HWND list) {
+    std::wstring all;
+    const LRESULT count = send(list, CB_GETCOUNT);
+    for (LRESULT i = 0; i < count; ++i) {
+        all += (i == 0 ? L"" : L", ") + list_entry(list, i);
+    }
+    return all;
+}
+
+// Presses "...", chooses Manual, fills the dialog, presses Login and waits
+// for the dialog to close and the Domain Manager's domains to be listed.
+void step_login(const std::wstring& address, const std::wstring& port, const std::wstring& user) {
+    std::wstring password = read_password();
+    HWND window = main_window();
+    const DWORD process_id = process_of(window);
+    if (!IsWindowEnabled(item(window, IDC_LOGIN))) {
+        fail(L"\"...\" cannot be pressed");
+    }
+    PostMessageW(window, WM_COMMAND, MAKEWPARAM(IDC_LOGIN, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(item(window, IDC_LOGIN)));
+    HWND dialog = nullptr;
+    wait_until(
+        kLoginLimitMs, L"the login dialog",
+        [&] { return (dialog = find_process_window(process_id, kLoginTitle)) != nullptr; },
+        [] { return std::wstring(L"it did not open"); });
+    send(GetDlgItem(dialog, IDC_METHOD_MANUAL), BM_CLICK);
+    set_text(GetDlgItem(dialog, IDC_DM_ADDRESS), address);
+    // The port field takes no typing; the demo's Domain Manager listens on
+    // a port of its own.
+    set_text(GetDlgItem(dialog, IDC_DM_PORT), port);
+    set_text(GetDlgItem(dialog, IDC_USER_NAME), user);
+    set_text(GetDlgItem(dialog, IDC_PASSWORD), password);
+    SecureZeroMemory(password.data(), password.size() * sizeof(wchar_t));
+    PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    HWND domains = item(window, IDC_DOMAIN);
+    wait_until(
+        kLoginLimitMs, L"the Domain Manager's domains",
+        [&] {
+            if (find_process_window(process_id, L"Error") != nullptr) {
+                fail(L"the login failed: the utility shows its error box");
+            }
+            return find_process_window(process_id, kLoginTitle) == nullptr && send(domains, CB_GETCOUNT) > 1;
+        },
+        [&] { return L"the AVN Domain list holds: " + domain_entries(domains); });
+    std::wprintf(L"logged in as %ls at %ls:%ls; AVN Domain offers %ls\n", user.c_str(), address.c_str(),
+                 port.c_str(), domain_entries(domains).c_str());
+}
+
+// Picks a managed domain in the AVN Domain list and waits until the domain
+// handler reports it as the current one (the list is refilled then).
+void step_domain(const std::wstring& name) {
+    HWND window = main_window();
+    HWND domains = item(window, IDC_DOMAIN);
+    if (!IsWindowEnabled(domains)) {
+        fail(L"the AVN Domain list cannot be used");
+    }
+    const LRESULT index = send(domains, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                               reinterpret_cast<LPARAM>(name.c_str()));
+    if (index == CB_ERR) {
+        fail(L"the AVN Domain list has no " + name + L"; it holds: " + domain_entries(domains));
+    }
+    send(domains, CB_SETCURSEL, static_cast<WPARAM>(index));
+    send(window, WM_COMMAND, MAKEWPARAM(IDC_DOMAIN, CBN_SELCHANGE), reinterpret_cast<LPARAM>(domains));
+    std::wstring shown;
+    wait_until(
+        kChooseLimitMs, L"the domain " + name + L" as current",
+        [&] {
+            shown = shown_entry(domains);
+            return shown == name;
+        },
+        [&] { return L"AVN Domain shows \"" + shown + L"\""; });
+    std::wprintf(L"AVN Domain: %ls is the current domain\n", shown.c_str());
+}
+
 void usage() {
     std::fwprintf(stderr,
                   L"usage: tpx2-demo-tour [--desktop NAME] window | type DEVICE | connect |"
-                  L" choose PARAMETER ENTRY | discover COUNT | pick DEVICE | ok | close\n");
+                  L" choose PARAMETER ENTRY | discover COUNT | pick DEVICE | ok |"
+                  L" disconnect | login ADDRESS PORT USER | domain NAME | close\n");
     ExitProcess(2);
 }
 
@@ -477,6 +596,12 @@ int wmain(int argc, wchar_t** argv) {
         step_pick(argv[next + 1]);
     } else if (step == L"ok" && arguments == 0) {
         step_ok();
+    } else if (step == L"disconnect" && arguments == 0) {
+        step_disconnect();
+    } else if (step == L"login" && arguments == 3) {
+        step_login(argv[next + 1], argv[next + 2], argv[next + 3]);
+    } else if (step == L"domain" && arguments == 1) {
+        step_domain(argv[next + 1]);
     } else if (step == L"close" && arguments == 0) {
         step_close();
     } else {

@@ -128,11 +128,11 @@ TEST_F(MainWindowTest, StartsIdleWithTheValuesShownWithoutAUnit) {
     EXPECT_FALSE(enabled(window_, IDC_NETWORK));
     EXPECT_EQ(list_count(window_, IDC_NETWORK), 0);
 
-    // Discover is offered; the login dialog is not part of this version.
+    // Discover and the login dialog are offered.
     EXPECT_TRUE(visible(window_, IDC_DISCOVER));
     EXPECT_TRUE(enabled(window_, IDC_DISCOVER));
     EXPECT_TRUE(visible(window_, IDC_LOGIN));
-    EXPECT_FALSE(enabled(window_, IDC_LOGIN));
+    EXPECT_TRUE(enabled(window_, IDC_LOGIN));
 
     save_screenshot(window_, "main_window_idle.png");
 }
@@ -220,6 +220,18 @@ TEST_F(MainWindowTest, DomainListFollowsTheDomainHandler) {
     // With the single entry, enabling the connection rows leaves it disabled.
     post(WM_APP_QUERY_DONE, 0, 0);
     EXPECT_FALSE(enabled(window_, IDC_DOMAIN));
+
+    // A list that arrives while the rows wait (a unit being checked) is
+    // shown but offered only once the rows are enabled again.
+    type_text(window_, IDC_DEVICE_NAME, L"TPX2-Stage");
+    ASSERT_FALSE(enabled(window_, IDC_DOMAIN_LABEL));
+    post(WM_APP_DOMAINS_CLEAR, 0, 0);
+    post(WM_APP_DOMAIN_ADD, 0xFFFF, heap_text(L"<unmanaged>"));
+    post(WM_APP_DOMAIN_ADD_CURRENT, 7, heap_text(L"Studio A"));
+    EXPECT_EQ(list_selected_text(window_, IDC_DOMAIN), L"Studio A");
+    EXPECT_FALSE(enabled(window_, IDC_DOMAIN));
+    post(WM_APP_QUERY_DONE, 0, 0);
+    EXPECT_TRUE(enabled(window_, IDC_DOMAIN));
 }
 
 TEST_F(MainWindowTest, NetworkListShowsTheInterfaceInUseWhicheverArrivesFirst) {

@@ -1,0 +1,335 @@
+// The login dialog and the main window's domain list against avn-sim's
+// Domain Manager, in-process on loopback. The dialog opens in Auto Discovery
+// and then sends multicast queries, so this program runs in a private
+// network namespace (label netns), where avn-sim's responder advertises the
+// Domain Manager on loopback.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/dm_connect.h"
+#include "app/login_dialog.h"
+#include "app/main_window.h"
+#include "app/mdns_query.h"
+#include "app/mdns_standin.h"
+#include "app/resource_ids.h"
+#include "avn/api/avn_access.h"
+#include "device/app_messages.h"
+#include "device/device_info_worker.h"
+#include "sim/dm/dm_connection_service.h"
+#include "sim/dm/dm_web.h"
+#include "sim/sim_network.h"
+#include "tests/app/gui_test_support.h"
+
+using namespace gui_test;
+
+namespace {
+
+constexpr uint32_t kFoundLimitMs = 15000;
+constexpr uint32_t kEventLimitMs = 15000;
+constexpr const wchar_t* kUser = L"operator";
+constexpr const wchar_t* kPassword = L"s3cret-pass";
+
+sim::SimOptions network_options(sim::DmCertificate certificate) {
+    sim::SimOptions options;
+    options.quiet = true;
+    options.conmon.port = 0;
+    options.cmm.port = 0;
+    options.cmm.quiet = true;
+    options.cmm.networks = {{u"lo", {2, 0x53, 0x49, 0x4d, 0, 1}}};
+    options.mdns.enabled = true;
+    options.mdns.interface_name.clear();
+    options.dm.enabled = true;
+    options.dm.port = 0;
+    options.dm.users = {sim::DmUser("operator", "s3cret-pass")};
+    options.dm.certificate = certificate;
+    return options;
+}
+
+class LoginDialogTest : public ::testing::Test {
+  protected:
+    void start(sim::DmCertificate certificate = sim::DmCertificate::Server) {
+        network_ = std::make_unique<sim::SimNetwork>(network_options(certificate));
+        ASSERT_EQ(network_->start(), AUD_SUCCESS);
+        ASSERT_NE(network_->dm(), nullptr);
+        prepare_process();
+        reset_login_settings();
+        start_device_info_worker();
+        avn_api_options options;
+        options.cmm_port = network_->cmm_port();
+        options.conmon_port = network_->conmon_port();
+        window_ = create_main_window(GetModuleHandleW(nullptr), &options);
+        ASSERT_NE(window_, nullptr);
+        ASSERT_EQ(main_window_avn_start_result(), AUD_SUCCESS);
+        ShowWindow(window_, SW_SHOWNORMAL);
+    }
+
+    void SetUp() override { start(); }
+
+    void TearDown() override {
+        close_dialog();
+        stop_device_info_worker();
+        if (IsWindow(window_)) {
+            DestroyWindow(window_);
+        }
+        stop_avn_api();
+        if (network_) {
+            network_->stop();
+        }
+        _putenv_s("TPX2_AVN_CLOUD", "");
+        pump_for(20);
+    }
+
+    uint16_t dm_port() { return network_->dm()->port(); }
+
+    HWND open_dialog() {
+        close_dialog();
+        dialog_ = CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDD_LOGIN), window_,
+                                     login_dialog_proc, 1);
+        ShowWindow(dialog_, SW_SHOWNORMAL);
+        return dialog_;
+    }
+
+    void close_dialog() {
+        if (IsWindow(dialog_)) {
+            DestroyWindow(dialog_);
+        }
+        dialog_ = nullptr;
+    }
+
+    // As a click on a radio button: it becomes the checked one.
+    void choose(int method) {
+        CheckRadioButton(dialog_, IDC_METHOD_AUTO, IDC_METHOD_MANUAL, method);
+        click(dialog_, method);
+    }
+
+    // Manual, to avn-sim's web port: the port field takes no typing, so the
+    // test sets it as the program does.
+    void fill_manual(const wchar_t* user, const wchar_t* password) {
+        choose(IDC_METHOD_MANUAL);
+        type_text(dialog_, IDC_DM_ADDRESS, L"127.0.0.1");
+        type_text(dialog_, IDC_DM_PORT, std::to_wstring(dm_port()).c_str());
+        type_text(dialog_, IDC_USER_NAME, user);
+        type_text(dialog_, IDC_PASSWORD, password);
+    }
+
+    bool logged_in() { return check_domain_manager_connected() == AUD_SUCCESS; }
+
+    // The main window's domain list once the Domain Manager's has arrived.
+    bool domains_listed() { return list_count(window_, IDC_DOMAIN) == 3; }
+
+    std::unique_ptr<sim::SimNetwork> network_;
+    HWND window_ = nullptr;
+    HWND dialog_ = nullptr;
+};
+
+TEST_F(LoginDialogTest, OpensInAutoDiscoveryAndFindsTheDomainManager) {
+    open_dialog();
+    EXPECT_EQ(IsDlgButtonChecked(dialog_, IDC_METHOD_AUTO), BST_CHECKED);
+    EXPECT_EQ(text_of(dialog_, IDC_DM_PORT), L"8443");
+    EXPECT_FALSE(enabled(dialog_, IDC_DM_PORT));
+    EXPECT_FALSE(enabled(dialog_, IDC_DM_ADDRESS));
+    EXPECT_FALSE(enabled(dialog_, IDOK));
+    EXPECT_FALSE(enabled(dialog_, IDC_LOGOUT));
+
+    // avn-sim's advert: its address (loopback here) and the web port.
+    ASSERT_TRUE(pump_until([&] { return !text_of(dialog_, IDC_DM_ADDRESS).empty(); }, kFoundLimitMs));
+    EXPECT_EQ(text_of(dialog_, IDC_DM_ADDRESS), L"127.0.0.1");
+    EXPECT_EQ(text_of(dialog_, IDC_DM_PORT), std::to_wstring(dm_port()));
+    EXPECT_FALSE(enabled(dialog_, IDOK)) << "no credentials yet";
+    type_text(dialog_, IDC_USER_NAME, kUser);
+    type_text(dialog_, IDC_PASSWORD, kPassword);
+    EXPECT_TRUE(enabled(dialog_, IDOK));
+    save_screenshot(dialog_, "login_dialog_discovered.png");
+
+    MessageBoxRecorder boxes;
+    click(dialog_, IDOK);
+    EXPECT_TRUE(boxes.boxes().empty());
+    EXPECT_TRUE(logged_in());
+    EXPECT_FALSE(IsWindowVisible(dialog_)) << "closed with result 1";
+    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
+    EXPECT_EQ(list_items(window_, IDC_DOMAIN),
+              (std::vector<std::wstring>{L"<unmanaged>", L"Studio A", L"Studio B"}));
+}
+
+// The settings outlive the dialog: reopened, it shows the method, address,
+// port, user name and the password (masked) that were used.
+TEST_F(LoginDialogTest, ManualLoginKeepsItsSettingsForTheNextOpening) {
+    open_dialog();
+    fill_manual(kUser, kPassword);
+    EXPECT_TRUE(enabled(dialog_, IDC_DM_ADDRESS));
+    EXPECT_FALSE(enabled(dialog_, IDC_DM_PORT));
+    click(dialog_, IDOK);
+    ASSERT_TRUE(logged_in());
+    EXPECT_EQ(login_method(), LoginMethod::Manual);
+
+    open_dialog();
+    EXPECT_EQ(IsDlgButtonChecked(dialog_, IDC_METHOD_MANUAL), BST_CHECKED);
+    EXPECT_EQ(text_of(dialog_, IDC_DM_ADDRESS), L"127.0.0.1");
+    EXPECT_EQ(text_of(dialog_, IDC_DM_PORT), std::to_wstring(dm_port()));
+    EXPECT_EQ(text_of(dialog_, IDC_USER_NAME), kUser);
+    EXPECT_EQ(text_of(dialog_, IDC_PASSWORD), kPassword);
+    EXPECT_NE(GetWindowLongW(GetDlgItem(dialog_, IDC_PASSWORD), GWL_STYLE) & ES_PASSWORD, 0);
+    EXPECT_TRUE(enabled(dialog_, IDC_LOGOUT)) << "logged in";
+}
+
+TEST_F(LoginDialogTest, CloudLoginGoesToTheBuiltInEndpoint) {
+    const std::string endpoint = "127.0.0.1:" + std::to_string(dm_port());
+    _putenv_s("TPX2_AVN_CLOUD", endpoint.c_str());
+    open_dialog();
+    choose(IDC_METHOD_CLOUD);
+    EXPECT_EQ(text_of(dialog_, IDC_DM_ADDRESS), L"127.0.0.1");
+    EXPECT_FALSE(enabled(dialog_, IDC_DM_ADDRESS));
+    type_text(dialog_, IDC_USER_NAME, kUser);
+    type_text(dialog_, IDC_PASSWORD, kPassword);
+    click(dialog_, IDOK);
+    EXPECT_TRUE(logged_in());
+    EXPECT_EQ(login_method(), LoginMethod::Cloud);
+}
+
+// Each failure leaves the dialog open with Login enabled again, and says
+// what went wrong under the one text the user always sees.
+TEST_F(LoginDialogTest, FailedLoginsSayWhyAndLeaveTheDialogOpen) {
+    struct Case {
+        const char* what;
+        const wchar_t* password;
+        bool untrusted;
+        uint16_t port;  // 0: avn-sim's
+        const wchar_t* reason;
+    };
+    const Case cases[] = {
+        {"wrong password", L"wrong", false, 0, L"The user name or password was not accepted."},
+        {"untrusted server", kPassword, true, 0, L"The Domain Manager's certificate is not trusted."},
+        {"nobody listening", kPassword, false, 1, L"No Domain Manager answered at this address."},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        network_->dm()->set_certificate(test.untrusted ? sim::DmCertificate::Untrusted
+                                                       : sim::DmCertificate::Server);
+        open_dialog();
+        fill_manual(kUser, test.password);
+        if (test.port != 0) {
+            type_text(dialog_, IDC_DM_PORT, std::to_wstring(test.port).c_str());
+        }
+        MessageBoxRecorder boxes;
+        click(dialog_, IDOK);
+        EXPECT_FALSE(logged_in());
+        ASSERT_EQ(boxes.boxes().size(), 1u);
+        EXPECT_EQ(boxes.boxes()[0].title, L"Error");
+        EXPECT_EQ(boxes.boxes()[0].style & MB_ICONMASK, static_cast<UINT>(MB_ICONERROR));
+        EXPECT_EQ(boxes.boxes()[0].text,
+                  std::wstring(L"Unable to connect to the Domain Manager.\n\n") + test.reason);
+        EXPECT_TRUE(IsWindowVisible(dialog_));
+        EXPECT_TRUE(enabled(dialog_, IDOK));
+        EXPECT_FALSE(enabled(dialog_, IDC_LOGOUT));
+    }
+    network_->dm()->set_certificate(sim::DmCertificate::Server);
+}
+
+// Logged in: choosing a domain makes it current; Logout returns the main
+// window to unmanaged.
+TEST_F(LoginDialogTest, ChoosingADomainAndLoggingOut) {
+    open_dialog();
+    fill_manual(kUser, kPassword);
+    click(dialog_, IDOK);
+    ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
+    EXPECT_TRUE(enabled(window_, IDC_DOMAIN));
+
+    pick(window_, IDC_DOMAIN, 2);
+    ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_DOMAIN) == L"Studio B"; },
+                           kEventLimitMs));
+    {
+        AvnApiLock lock(5000);
+        ASSERT_TRUE(lock);
+        const avn_domain_info current =
+            avn_domain_handler_get_current_domain(avnapi_get_domain_handler(avn_api_instance()));
+        EXPECT_STREQ(current.name, "Studio B");
+    }
+    save_screenshot(window_, "main_window_managed_domain.png");
+
+    open_dialog();
+    ASSERT_TRUE(enabled(dialog_, IDC_LOGOUT));
+    click(dialog_, IDC_LOGOUT);
+    EXPECT_FALSE(logged_in());
+    EXPECT_FALSE(IsWindowVisible(dialog_)) << "closed with result 3";
+    ASSERT_TRUE(pump_until([&] { return list_count(window_, IDC_DOMAIN) == 1; }, kEventLimitMs));
+    EXPECT_EQ(list_items(window_, IDC_DOMAIN), std::vector<std::wstring>{L"<unmanaged>"});
+    EXPECT_FALSE(enabled(window_, IDC_DOMAIN));
+}
+
+TEST_F(LoginDialogTest, ADomainManagerThatDisappearsIsReportedAndTheWindowReturnsToUnmanaged) {
+    open_dialog();
+    fill_manual(kUser, kPassword);
+    click(dialog_, IDOK);
+    ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
+
+    MessageBoxRecorder boxes;
+    network_->dm_service()->drop_connections();
+    ASSERT_TRUE(pump_until([&] { return !boxes.boxes().empty(); }, kEventLimitMs));
+    EXPECT_EQ(boxes.boxes()[0].text, L"The connection to the Domain Manager was lost.");
+    EXPECT_TRUE(pump_until([&] { return list_count(window_, IDC_DOMAIN) == 1; }, kEventLimitMs));
+    pump_for(500);  // the handler's own list follows the report
+    EXPECT_EQ(list_items(window_, IDC_DOMAIN), std::vector<std::wstring>{L"<unmanaged>"});
+    EXPECT_EQ(list_selected_text(window_, IDC_DOMAIN), L"<unmanaged>");
+    EXPECT_FALSE(enabled(window_, IDC_DOMAIN));
+    EXPECT_FALSE(logged_in());
+}
+
+// Closing the utility while logged in logs out: the Domain Manager sees its
+// connection end.
+TEST_F(LoginDialogTest, ClosingTheWindowLogsOut) {
+    open_dialog();
+    fill_manual(kUser, kPassword);
+    click(dialog_, IDOK);
+    ASSERT_TRUE(logged_in());
+    close_dialog();
+    DestroyWindow(window_);
+    EXPECT_FALSE(logged_in());
+    {
+        AvnApiLock lock(5000);
+        ASSERT_TRUE(lock);
+        EXPECT_EQ(avn_domain_handler_get_internal_state(avnapi_get_domain_handler(avn_api_instance())),
+                  AVN_DOMAIN_HANDLER_STATE_DISCOVERED);
+    }
+}
+
+// Switching away from Auto Discovery stops the search: a Domain Manager it
+// would have found is not shown in the Manual address field.
+TEST_F(LoginDialogTest, SwitchingToManualStopsTheSearch) {
+    open_dialog();
+    choose(IDC_METHOD_MANUAL);
+    EXPECT_TRUE(enabled(dialog_, IDC_DM_ADDRESS));
+    EXPECT_EQ(text_of(dialog_, IDC_DM_PORT), L"8443");
+    pump_for(3000);
+    EXPECT_EQ(text_of(dialog_, IDC_DM_ADDRESS), L"");
+    EXPECT_FALSE(enabled(dialog_, IDOK));
+}
+
+}  // namespace
+
+namespace {
+
+// The system's multicast DNS query functions are used when dnsapi.dll has
+// all three; otherwise the stand-in, never a mix of the two.
+TEST(MulticastDnsFunctions, TheSystemsWhenComplete_ElseTheStandIn) {
+    const MulticastDnsFunctions system = system_multicast_dns_functions();
+    const bool complete = system.start != nullptr && system.stop != nullptr && system.free != nullptr;
+    std::printf("dnsapi.dll: DnsStartMulticastQuery %s, DnsStopMulticastQuery %s, DnsFree %s\n",
+                system.start != nullptr ? "present" : "missing",
+                system.stop != nullptr ? "present" : "missing",
+                system.free != nullptr ? "present" : "missing");
+    const MulticastDnsFunctions& chosen = multicast_dns_functions();
+    EXPECT_EQ(chosen.system, complete);
+    if (!complete) {
+        EXPECT_EQ(chosen.start, &standin_start_multicast_query);
+        EXPECT_EQ(chosen.stop, &standin_stop_multicast_query);
+        EXPECT_EQ(chosen.free, &standin_free_records);
+    }
+}
+
+}  // namespace
