@@ -39,7 +39,7 @@ void log_error(const db_domain_browse* browser, const char* format, const char* 
 }
 
 // The request ended (final result, refusal or cancel): what it reported goes.
-void request_done(void* owner, int) {
+void request_done(void* owner, int, uint16_t) {
     auto* browser = static_cast<db_domain_browse*>(owner);
     browser->request_id = 0;
     db_browse_tree_clear(browser->tree, true);

@@ -275,7 +275,7 @@ aud_error dispatch(db_lookup_service* service, const db_lookup_result& result) {
         request.result(request.owner, &result.record);
     }
     if (result.final && request.done != nullptr) {
-        request.done(request.owner, DB_LOOKUP_DONE_FINAL);
+        request.done(request.owner, DB_LOOKUP_DONE_FINAL, 0);
     }
     return AUD_SUCCESS;
 }
@@ -355,7 +355,7 @@ aud_error db_lookup_cancel(db_lookup_service* service, uint32_t request_id) {
     const lookup_request request = *it;
     service->requests.erase(it);
     if (request.done != nullptr) {
-        request.done(request.owner, DB_LOOKUP_DONE_CANCELLED);
+        request.done(request.owner, DB_LOOKUP_DONE_CANCELLED, 0);
     }
     return result;
 }
@@ -426,7 +426,7 @@ aud_error db_lookup_service_receive(db_lookup_service* service, std::span<const 
             request.status = view.status;
             service->requests.erase(it);
             if (request.done != nullptr) {
-                request.done(request.owner, DB_LOOKUP_DONE_REFUSED);
+                request.done(request.owner, DB_LOOKUP_DONE_REFUSED, request.status);
             }
             return AUD_SUCCESS;
         }

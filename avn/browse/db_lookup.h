@@ -94,7 +94,8 @@ struct db_lookup_result {
 aud_error db_lookup_parse_result(const avn_packet_view& view, db_lookup_result* out);
 
 using db_lookup_result_fn = void (*)(void* owner, const db_domain_device_record* record);
-using db_lookup_done_fn = void (*)(void* owner, int reason);
+// `status`: the Domain Manager's answer with DB_LOOKUP_DONE_REFUSED, else 0.
+using db_lookup_done_fn = void (*)(void* owner, int reason, uint16_t status);
 
 // Sends and receives through `listener` (which stays the caller's).
 aud_error db_lookup_service_new(void* owner, domain_listener* listener, db_lookup_service** out);

@@ -280,7 +280,22 @@ void on_lookup_result(void* owner, const db_domain_device_record* record) {
     }
 }
 
-void on_lookup_done(void* owner, int reason) {
+// What a refused lookup tells the messages that waited for it.
+aud_error refusal_error(uint16_t status) {
+    switch (status) {
+        case 2:
+        case 3:
+            return AUD_ERR_INVALIDPARAMETER;
+        case 5:
+            return AUD_ERR_INVALIDDATA;
+        case 6:
+            return AUD_ERR_POLICY;
+        default:
+            return AUD_ERR_SYSTEM;
+    }
+}
+
+void on_lookup_done(void* owner, int reason, uint16_t status) {
     auto* lookup = static_cast<domain_lookup*>(owner);
     lookup->running = false;
     lookup->request_id = 0;
@@ -288,7 +303,8 @@ void on_lookup_done(void* owner, int reason) {
         return;
     }
     // The Domain Manager finished without naming the device, or refused.
-    remove_lookup(lookup->sender, lookup, AUD_ERR_NOTFOUND);
+    remove_lookup(lookup->sender, lookup,
+                  reason == DB_LOOKUP_DONE_REFUSED ? refusal_error(status) : AUD_ERR_NOTFOUND);
 }
 
 aud_error start_lookup(conmon_domain_sender* sender, domain_lookup* lookup) {

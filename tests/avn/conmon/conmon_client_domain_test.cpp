@@ -231,6 +231,38 @@ TEST_F(DomainClient, AnUnresolvedNameFailsWithNotFoundWhenItsWaitEnds) {
     }
 }
 
+TEST_F(DomainClient, ALookupThatEndsWithoutTheDeviceFailsItsMessages) {
+    struct Case {
+        const char* what;
+        bool refused;  // else a final result without a record
+        uint16_t status;
+        aud_error expected;
+    };
+    const Case cases[] = {
+        {"not in the domain", false, 0, AUD_ERR_NOTFOUND},
+        {"refused by policy", true, 6, AUD_ERR_POLICY},
+        {"refused as malformed", true, 5, AUD_ERR_INVALIDDATA},
+        {"refused otherwise", true, 1, AUD_ERR_SYSTEM},
+    };
+    for (const Case& c : cases) {
+        Completion completion;
+        ASSERT_EQ(send(&completion, nullptr), AUD_SUCCESS) << c.what;
+        const auto lookup = last_sent(DB_LOOKUP_MESSAGE_REQUEST);
+        ASSERT_TRUE(lookup);
+        if (c.refused) {
+            deliver(from_dm(AVN_PACKET_KIND_REPLY, DB_LOOKUP_MESSAGE_REQUEST,
+                            read(*lookup).sequence, c.status, {}));
+        } else {
+            uint8_t data[24] = {};
+            byte_order::store_be32(data + 16, lookup_request_id());
+            byte_order::store_be16(data + 20, 0x1);
+            deliver(from_dm(AVN_PACKET_KIND_REQUEST, DB_LOOKUP_MESSAGE_RESULT, 9, 0, data));
+        }
+        EXPECT_TRUE(completion.done) << c.what;  // at once, not at the end of the wait
+        EXPECT_EQ(completion.status, c.expected) << c.what;
+    }
+}
+
 TEST_F(DomainClient, AResolvedNameCarriesTheMessageAndTheReplyCompletesIt) {
     Completion completion;
     completion_ = &completion;
