@@ -124,6 +124,17 @@ TEST_F(CliInDomain, UnitsOutsideTheChosenDomainAreNotFound) {
     EXPECT_EQ(run("Studio B", {"get", "TPX2-Foyer"}).status, kExitSuccess);
 }
 
+TEST_F(CliInDomain, ANameTheDomainManagerNeverResolvesIsNotFound) {
+    network_->dm_relay()->set_lookups_unanswered(true);
+    const auto started = std::chrono::steady_clock::now();
+    const CliRun r = run("Studio A", {"get", "TPX2-Stage"});
+    EXPECT_EQ(r.status, kExitUnitUnavailable);
+    EXPECT_EQ(r.err, "tpx2ctl: unit 'TPX2-Stage' was not found or does not answer\n");
+    // The wait for the name is bounded: well within the command's own limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_EQ(network_->dm_relay()->control_messages(), 0u);
+}
+
 TEST_F(CliInDomain, WatchSeesChangesMadeAtTheUnit) {
     auto watch = std::async(std::launch::async, [&] {
         return run("Studio A", {"--json", "watch", "TPX2-Stage"});
