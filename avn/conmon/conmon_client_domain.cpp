@@ -9,6 +9,7 @@
 #include <list>
 #include <memory>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "avn/browse/db_lookup.h"
@@ -200,27 +201,30 @@ void rearm_expiry(conmon_domain_sender* sender) {
     aud_timer_start_once(sender->expiry_timer, &earliest, nullptr);
 }
 
-// Sends what has been resolved, fails what has expired.
+// Sends what has been resolved, fails what has expired. The waiters are
+// told only once the list is settled: their callbacks may send again.
 void process_pending(conmon_domain_sender* sender) {
     const aud_time now = aud_time_now();
+    std::vector<std::pair<conmon_request_slot*, aud_error>> finished;
     for (auto it = sender->pending.begin(); it != sender->pending.end();) {
         pending_message& m = *it;
         if (m.lookup->resolved) {
-            conmon_request_slot* slot = m.slot;
-            const aud_error result = send_control(sender, m.lookup->node, m.message, slot);
-            it = sender->pending.erase(it);
+            const aud_error result = send_control(sender, m.lookup->node, m.message, m.slot);
             if (result != AUD_SUCCESS) {
-                finish(sender->client, slot, result);
+                finished.emplace_back(m.slot, result);
             }
-        } else if (aud_time_compare(m.expiry, now) <= 0) {
-            conmon_request_slot* slot = m.slot;
             it = sender->pending.erase(it);
-            finish(sender->client, slot, AUD_ERR_NOTFOUND);
+        } else if (aud_time_compare(m.expiry, now) <= 0) {
+            finished.emplace_back(m.slot, AUD_ERR_NOTFOUND);
+            it = sender->pending.erase(it);
         } else {
             ++it;
         }
     }
     rearm_expiry(sender);
+    for (const auto& [slot, status] : finished) {
+        finish(sender->client, slot, status);
+    }
 }
 
 void on_deferred(aud_error, aud_event_loop*, uint32_t, void* context) {
