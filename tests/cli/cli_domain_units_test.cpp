@@ -131,7 +131,7 @@ TEST_F(CliInDomain, ANameTheDomainManagerNeverResolvesIsNotFound) {
     EXPECT_EQ(r.status, kExitUnitUnavailable);
     EXPECT_EQ(r.err, "tpx2ctl: unit 'TPX2-Stage' was not found or does not answer\n");
     // The wait for the name is bounded: well within the command's own limit.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
     EXPECT_EQ(network_->dm_relay()->control_messages(), 0u);
 }
 
@@ -168,11 +168,17 @@ TEST_F(CliInDomain, DiscoverListsTheUnitsOfTheDomain) {
 
 TEST_F(CliInDomain, TheDomainManagerGoingAwayMidSetIsAClearError) {
     sim::DmConnectionService* service = network_->dm_service();
-    network_->dm_relay()->drop_on_next_control([service] { service->drop_connections(); });
-    const auto started = std::chrono::steady_clock::now();
+    std::atomic<int64_t> dropped_at{0};
+    network_->dm_relay()->drop_on_next_control([service, &dropped_at] {
+        dropped_at = std::chrono::steady_clock::now().time_since_epoch().count();
+        service->drop_connections();
+    });
     const CliRun r = run("Studio A", {"set", "TPX2-Stage", "MicHf=5"});
-    // Told at once (not after a timeout) that the change did not happen.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    const auto ended = std::chrono::steady_clock::now().time_since_epoch();
+    ASSERT_NE(dropped_at.load(), 0);
+    // Told at once (not at the end of a timeout) that the change did not happen.
+    EXPECT_LT(ended - std::chrono::steady_clock::duration(dropped_at.load()),
+              std::chrono::seconds(2));
     EXPECT_EQ(r.status, kExitUnitUnavailable);
     EXPECT_EQ(r.err, "tpx2ctl: unit 'TPX2-Stage' was not found or does not answer\n");
     EXPECT_TRUE(r.out.empty()) << r.out;
