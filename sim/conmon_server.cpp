@@ -463,6 +463,9 @@ void ConmonServer::deliver_from_device(SimDevice& device, const DeviceMessage& m
     }
     conmon_message_set_origin(conmon.data(), device.next_sequence(), device.identity().source);
     const std::span<const uint8_t> bytes = std::span(conmon).first(size);
+    if (observer_) {
+        observer_(device, message.channel_type, bytes);
+    }
 
     size_t recipients = 0;
     for (const ConmonClientState& client : clients_.clients()) {
@@ -728,6 +731,30 @@ bool ConmonServer::change_unit_parameter(std::string_view name, ParameterId id, 
     }
     deliver_from_device(*unit, unit->change_parameter_locally(id, value));
     return true;
+}
+
+RelayedDelivery ConmonServer::deliver_relayed_control(std::string_view name,
+                                                      std::span<const uint8_t> message) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    SimDevice* device = find_device(name);
+    if (device == nullptr || !conmon_message_is_valid(message)) {
+        return RelayedDelivery::NotFound;
+    }
+    if (device->muted()) {
+        return RelayedDelivery::Muted;
+    }
+    const conmon_message* m = conmon_message_from_bytes(message.data());
+    log_.line("conmon", "the Domain Manager relayed a %u-byte control message to %s \"%s\"",
+              conmon_message_body_size(m), device->kind(), device->name().c_str());
+    for (const DeviceMessage& reply : device->deliver_control(m)) {
+        deliver_from_device(*device, reply);
+    }
+    return RelayedDelivery::Delivered;
+}
+
+void ConmonServer::set_device_observer(DeviceObserver observer) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
 }
 
 std::optional<uint32_t> ConmonServer::device_control_messages(std::string_view name) const {

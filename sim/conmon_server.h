@@ -12,6 +12,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <span>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -53,6 +55,13 @@ struct DatagramFaultCounts {
     uint64_t dropped = 0;
     uint64_t corrupted = 0;
 };
+
+// What became of a control message that the Domain Manager carried.
+enum class RelayedDelivery { Delivered, NotFound, Muted };
+
+// Told of every message a device sends (channel type, the conmon message).
+using DeviceObserver =
+    std::function<void(const SimDevice& device, uint16_t channel_type, std::span<const uint8_t> message)>;
 
 class ConmonServer {
   public:
@@ -105,6 +114,15 @@ class ConmonServer {
     // A change made at the unit itself: taken without a range check and
     // reported to the subscribed clients. False for an unknown unit.
     bool change_unit_parameter(std::string_view name, ParameterId id, int32_t value);
+    // ---- The Domain Manager's path to the devices ----
+
+    // A control message (a whole conmon message) that the Domain Manager
+    // relays to a device: delivered as a client's would be, and what the
+    // device sends goes to the subscribed clients and the observer.
+    RelayedDelivery deliver_relayed_control(std::string_view name, std::span<const uint8_t> message);
+    // Called with the server's lock held: it must not call back into the server.
+    void set_device_observer(DeviceObserver observer);
+
     // Control messages delivered to a device of any kind.
     std::optional<uint32_t> device_control_messages(std::string_view name) const;
 
@@ -164,6 +182,7 @@ class ConmonServer {
     DatagramFaults faults_to_clients_;
     DatagramFaults faults_from_clients_;
     bool silent_ = false;
+    DeviceObserver observer_;
     std::chrono::milliseconds delay_{0};
     bool close_requested_ = false;
     SteadyTime reopen_at_{};

@@ -28,6 +28,7 @@ namespace sim {
 class DmWebService;
 class DmConnectionService;
 class DmDns;
+class DmRelay;
 
 class SimNetwork {
   public:
@@ -53,6 +54,8 @@ class SimNetwork {
     DmConnectionService* dm_service() { return dm_service_.get(); }
     // Its unicast DNS server; null unless the options give it a port.
     DmDns* dm_dns() { return dm_dns_.get(); }
+    // What it does with relayed messages, with the Domain Manager.
+    DmRelay* dm_relay() { return dm_relay_.get(); }
     // In the order of the options: units first, then other devices. Their
     // identities never change; everything else is reached through a service.
     const std::vector<std::unique_ptr<SimDevice>>& devices() const { return devices_; }
@@ -73,6 +76,7 @@ class SimNetwork {
     std::shared_ptr<DmWebService> dm_;
     std::shared_ptr<DmConnectionService> dm_service_;
     std::shared_ptr<DmDns> dm_dns_;
+    std::shared_ptr<DmRelay> dm_relay_;
 };
 
 }  // namespace sim

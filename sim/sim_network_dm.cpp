@@ -3,6 +3,7 @@
 // asked, the DNS records by which it is found.
 #include "sim/dm/dm_connection_service.h"
 #include "sim/dm/dm_dns.h"
+#include "sim/dm/dm_relay.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_network.h"
 
@@ -11,6 +12,33 @@ namespace sim {
 namespace {
 
 constexpr const char* kDmHostLabel = "avn-dm";
+
+// The devices as the Domain Manager knows them: their adverts (with any TXT
+// record the options give) and, for units, their domains.
+std::vector<DmRelayDevice> relay_devices(const SimOptions& options,
+                                         const std::vector<std::unique_ptr<SimDevice>>& devices) {
+    std::vector<DmRelayDevice> known;
+    for (const std::unique_ptr<SimDevice>& device : devices) {
+        const DeviceIdentity& identity = device->identity();
+        DmRelayDevice entry;
+        entry.advert.name = identity.name;
+        entry.advert.manufacturer_id = identity.manufacturer_id;
+        entry.advert.model = identity.model;
+        entry.advert.source = identity.source;
+        for (const MdnsTxtOverride& txt : options.mdns.txt_overrides) {
+            if (device_names_equal(txt.device, identity.name)) {
+                entry.advert.conmon_txt = txt.strings;
+            }
+        }
+        for (const Tpx2UnitSettings& unit : options.units) {
+            if (device_names_equal(unit.name, identity.name)) {
+                entry.domain = unit.domain;
+            }
+        }
+        known.push_back(std::move(entry));
+    }
+    return known;
+}
 
 }  // namespace
 
@@ -23,6 +51,22 @@ void SimNetwork::create_dm() {
     if (!options_.dm.domains.empty()) {
         dm_service_->set_domains(options_.dm.domains);
     }
+    dm_relay_ = std::make_shared<DmRelay>(
+        log_, *conmon_, options_.dm.domains.empty() ? default_dm_domains() : options_.dm.domains,
+        relay_devices(options_, devices_));
+    std::weak_ptr<DmRelay> relay = dm_relay_;
+    dm_service_->set_relay_handler([relay](const std::string& user, std::span<const uint8_t> payload,
+                                           DmRelayReply reply) {
+        if (auto r = relay.lock()) {
+            r->handle(user, payload, std::move(reply));
+        }
+    });
+    conmon_->set_device_observer([relay](const SimDevice& device, uint16_t channel_type,
+                                         std::span<const uint8_t> message) {
+        if (auto r = relay.lock()) {
+            r->on_device_message(device, channel_type, message);
+        }
+    });
     if (options_.dm.dns_port) {
         DmDnsSettings dns;
         dns.port = *options_.dm.dns_port;

@@ -5,6 +5,8 @@
 
 #include "avn/browse/db_adhoc_browse.h"
 #include "avn/browse/db_browse_tree.h"
+#include "avn/browse/db_domain_browse.h"
+#include "avn/browse/db_lookup.h"
 #include "avn/runtime/aud_log.h"
 #include "avn/runtime/domain_provider.h"
 
@@ -41,6 +43,8 @@ struct db_browse {
     uint8_t manufacturer_id[DB_ID_SIZE] = {};
     bool returned_to_adhoc = false;
     db_adhoc_browse* adhoc = nullptr;
+    db_lookup_service* lookups = nullptr;  // the domain device browser's
+    db_domain_browse* domain = nullptr;
     SessionBrowser* domain_sdp = nullptr;
     SessionBrowser* sap = nullptr;
     void* context = nullptr;
@@ -69,6 +73,8 @@ void delete_sub_browsers(db_browse* browse) {
     }
     delete browse->sap;
     browse->sap = nullptr;
+    db_domain_browse_delete(browse->domain, false);
+    browse->domain = nullptr;
     delete browse->domain_sdp;
     browse->domain_sdp = nullptr;
 }
@@ -84,6 +90,9 @@ void stop_sub_browsers(db_browse* browse, bool callbacks) {
     }
     if (browse->sap != nullptr) {
         browse->sap->running = false;
+    }
+    if (browse->domain != nullptr && db_domain_browse_get_state(browse->domain) != DB_DOMAIN_BROWSE_STOPPED) {
+        db_domain_browse_stop(browse->domain, callbacks);
     }
     if (browse->domain_sdp != nullptr) {
         browse->domain_sdp->running = false;
@@ -125,6 +134,15 @@ aud_error start(db_browse* browse) {
     if (browse->sap != nullptr) {
         browse->sap->running = true;
     }
+    if (browse->domain != nullptr) {
+        db_domain_browse_set_manufacturer_filter(browse->domain,
+                                                 browse->has_filter ? browse->manufacturer_id : nullptr);
+        const aud_error result = db_domain_browse_start(browse->domain, &browse->config);
+        if (result != AUD_SUCCESS) {
+            return result;
+        }
+        adhoc_error = AUD_SUCCESS;
+    }
     if (browse->domain_sdp != nullptr) {
         browse->domain_sdp->running = true;
     } else if (adhoc_error != AUD_SUCCESS) {
@@ -141,6 +159,9 @@ void reconfigure(db_browse* browse, const avn_domain_uuid& id, uint32_t mode, ui
     }
     stop_sub_browsers(browse, true);
     browse->running = false;
+    if (browse->lookups != nullptr) {
+        db_lookup_cancel_all(browse->lookups);
+    }
     if (db_browse_configure_domain(browse, &id, mode, enable) == AUD_SUCCESS) {
         start(browse);
     }
@@ -151,9 +172,14 @@ void on_domain_event(domain_listener* listener, int event, void* context) {
     if (!browse->listener_active) {
         return;
     }
+    if (event == DOMAIN_EVENT_CONNECTION) {
+        // The domain device browser asks again, or stops asking.
+        db_domain_browse_connection_changed(browse->domain);
+        return;
+    }
     if (event != DOMAIN_EVENT_CHANGED && event != DOMAIN_EVENT_FLAGS &&
         event != DOMAIN_EVENT_ACCESS) {
-        return;  // connection changes concern only the domain browsers
+        return;
     }
     const domain_current current = domain_listener_get_current(listener);
     const uint32_t mode = current.flags & kModeBits;
@@ -165,6 +191,14 @@ void on_domain_event(domain_listener* listener, int event, void* context) {
         return;
     }
     reconfigure(browse, current.uuid, mode, enable);
+}
+
+// Relayed packets for the browse's listener belong to its lookup service.
+void on_relayed(domain_listener*, const uint8_t* data, size_t length, void* context) {
+    auto* browse = static_cast<db_browse*>(context);
+    if (browse->lookups != nullptr) {
+        db_lookup_service_receive(browse->lookups, {data, length});
+    }
 }
 
 }  // namespace
@@ -197,8 +231,11 @@ aud_error db_browse_new(aud_env* env, uint32_t types, db_browse** out) {
     }
     domain_provider* provider = domain_provider_from_env(env);
     if (provider != nullptr) {
-        const aud_error result =
-            domain_listener_new(provider, on_domain_event, nullptr, browse, &browse->listener);
+        aud_error result =
+            domain_listener_new(provider, on_domain_event, on_relayed, browse, &browse->listener);
+        if (result == AUD_SUCCESS) {
+            result = db_lookup_service_new(browse, browse->listener, &browse->lookups);
+        }
         if (result != AUD_SUCCESS) {
             db_browse_delete(browse);
             return result;
@@ -222,6 +259,7 @@ void db_browse_delete(db_browse* browse) {
         return;
     }
     delete_sub_browsers(browse);
+    db_lookup_service_delete(browse->lookups);
     db_browse_tree_delete(browse->tree);
     if (browse->listener != nullptr) {
         domain_listener_delete(browse->listener);
@@ -291,6 +329,9 @@ aud_error db_browse_set_manufacturer_filter(db_browse* browse, const uint8_t* ma
     if (browse->adhoc != nullptr) {
         db_adhoc_browse_set_manufacturer_filter(browse->adhoc, manufacturer_id);
     }
+    if (browse->domain != nullptr) {
+        db_domain_browse_set_manufacturer_filter(browse->domain, manufacturer_id);
+    }
     return AUD_SUCCESS;
 }
 
@@ -356,12 +397,13 @@ aud_error db_browse_configure_domain(db_browse* browse, const avn_domain_uuid* i
         }
     }
     if ((mode & DB_BROWSE_MODE_DOMAIN) != 0 && (browse->types & DB_BROWSE_TYPES_DEVICE) != 0) {
-        // Device browsing through the Domain Manager is not available yet:
-        // a managed domain gets no device sub-browser.
-        aud_log_printf(aud_env_get_log(browse->env), AUD_LOG_LEVEL_WARNING,
-                       "%s: No domain device browsing available: no devices will be found in the "
-                       "managed domain\n",
-                       "db_browse_configure_domain");
+        result = browse->lookups != nullptr
+                     ? db_domain_browse_new(browse->env, browse->types, browse->tree, browse->lookups,
+                                            browse->listener, &browse->domain)
+                     : AUD_ERR_NOTINITIALISED;
+        if (result != AUD_SUCCESS) {
+            goto failed;
+        }
     }
     if ((mode & DB_BROWSE_MODE_DOMAIN_SDP) != 0 && (browse->types & DB_BROWSE_TYPE_SDP) != 0) {
         browse->domain_sdp = new (std::nothrow) SessionBrowser;
@@ -392,6 +434,7 @@ uint32_t db_browse_get_sub_browsers(const db_browse* browse) {
     }
     return (browse->adhoc != nullptr ? DB_BROWSE_MODE_ADHOC : 0u) |
            (browse->sap != nullptr ? DB_BROWSE_MODE_SAP : 0u) |
+           (browse->domain != nullptr ? DB_BROWSE_MODE_DOMAIN : 0u) |
            (browse->domain_sdp != nullptr ? DB_BROWSE_MODE_DOMAIN_SDP : 0u);
 }
 

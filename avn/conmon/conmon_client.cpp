@@ -191,6 +191,10 @@ void handle_rx(conmon_client* client, std::span<const uint8_t> message, bool nam
     client->current_domain_kind = 0;
 }
 
+void on_relayed(domain_listener*, const uint8_t* data, size_t length, void* context) {
+    conmon_domain_receive(static_cast<conmon_client*>(context), {data, length});
+}
+
 void handle_event(conmon_client* client, const conmon_protocol_header& header,
                   std::span<const uint8_t> message) {
     switch (header.opcode) {
@@ -312,17 +316,25 @@ void on_domain_event(domain_listener*, int event, void* context) {
                                    "conmon_client_adhoc_on_domain_changing", aud_error_name(result));
                 }
             }
+            conmon_domain_reset(client);
             forget_remote(client);
             return;
         }
         case DOMAIN_EVENT_CHANGED:
             client->domain_changing = false;
             flags = CONMON_CLIENT_EVENT_DOMAIN_CHANGED;
+            conmon_domain_announce(client);
             break;
         case DOMAIN_EVENT_CONNECTION:
             flags = CONMON_CLIENT_EVENT_DOMAIN_CONNECTION;
-            if (domain_provider_get_connection_state(provider_of(client)) != DOMAIN_CONNECTION_CONNECTED &&
-                client->domain_kind == CONMON_DOMAIN_KIND_MANAGED) {
+            if (domain_provider_get_connection_state(provider_of(client)) == DOMAIN_CONNECTION_CONNECTED) {
+                // A new connection is a new session: it learns the domain again.
+                if (client->domain_kind == CONMON_DOMAIN_KIND_MANAGED) {
+                    conmon_domain_announce(client);
+                }
+                conmon_domain_lookups_again(client);
+            } else if (client->domain_kind == CONMON_DOMAIN_KIND_MANAGED) {
+                conmon_domain_drop_lookups(client);
                 forget_remote(client);
             }
             break;
@@ -529,13 +541,22 @@ aud_error conmon_client_new(avnapi* instance, const conmon_client_config* config
     }
     client->env = env;
     client->config = *config;
-    aud_error result = domain_listener_new(provider, on_domain_event, nullptr, client, &client->listener);
+    aud_error result = domain_listener_new(provider, on_domain_event, on_relayed, client, &client->listener);
     if (result == AUD_SUCCESS) {
         result = conmon_client_local_new(client, &client->local);
     }
     if (result == AUD_SUCCESS) {
+        result = conmon_domain_sender_new(client, &client->domain);
+    }
+    if (result == AUD_SUCCESS) {
         refresh_domain(client);
         result = create_channels(client);
+    }
+    if (result == AUD_SUCCESS && client->domain_kind == CONMON_DOMAIN_KIND_MANAGED &&
+        domain_provider_get_connection_state(provider) == DOMAIN_CONNECTION_CONNECTED) {
+        // Created inside a managed domain: the Domain Manager hears of it now,
+        // as it would have on the change.
+        conmon_domain_announce(client);
     }
     if (result != AUD_SUCCESS) {
         conmon_client_delete(client);
@@ -556,6 +577,7 @@ void conmon_client_delete(conmon_client* client) {
         conmon_client_local_delete(client->local);
     }
     conmon_channels_delete(client->channels);
+    conmon_domain_sender_delete(client->domain);
     domain_listener_delete(client->listener);
     delete client;
 }
@@ -662,13 +684,14 @@ aud_error conmon_client_register_monitoring_messages(conmon_client* client,
     if (own_sockets && (direction == CONMON_DIRECTION_LOCAL || !managed)) {
         return AUD_SUCCESS;
     }
-    if (managed && direction == CONMON_DIRECTION_REMOTE) {
-        return AUD_ERR_NOTSUPPORTED;  // no Domain Manager path in this library yet
-    }
     const uint16_t opcode = handler != nullptr ? CONMON_OPCODE_REGISTER : CONMON_OPCODE_UNREGISTER;
     const uint16_t port = channel_type == CONMON_CHANNEL_TYPE_METERING && handler != nullptr
                               ? conmon_client_get_metering_port(client)
                               : 0;
+    if (managed && direction == CONMON_DIRECTION_REMOTE) {
+        return conmon_domain_register(client, response, request, channel_type, direction, port,
+                                      handler != nullptr);
+    }
     const size_t length = conmon_build_register(client->send_buffer, client->config.version, opcode,
                                                 channel_type, direction, port);
     return send_request(client, length, response, request,
@@ -694,7 +717,9 @@ aud_error conmon_client_subscribe(conmon_client* client, conmon_client_response_
             return send_request(client, length, response, request, "conmon_client_adhoc_subscribe");
         }
         case CONMON_DOMAIN_KIND_MANAGED:
-            return AUD_ERR_NOTSUPPORTED;  // no Domain Manager path in this library yet
+            return conmon_domain_subscribe(
+                client, response, request, channel_type, device_name,
+                channel_type == CONMON_CHANNEL_TYPE_METERING ? conmon_client_get_metering_port(client) : 0);
         default:
             return AUD_ERR_INVALIDSTATE;
     }
@@ -723,10 +748,9 @@ aud_error conmon_client_send_control_message(conmon_client* client,
                        "%s: message (body) size too small %u\n", kName, static_cast<unsigned>(body_size));
         return AUD_ERR_MSGSIZE;
     }
-    if (client->domain_kind == CONMON_DOMAIN_KIND_MANAGED) {
-        // Local targets are refused in a managed domain; remote ones would
-        // need the Domain Manager path.
-        return is_local_target(client, device_name) ? AUD_ERR_INVALIDSTATE : AUD_ERR_NOTSUPPORTED;
+    const bool managed = client->domain_kind == CONMON_DOMAIN_KIND_MANAGED;
+    if (managed && is_local_target(client, device_name)) {
+        return AUD_ERR_INVALIDSTATE;  // the local device is not reached through the domain
     }
     std::array<uint8_t, CONMON_MESSAGE_HEAD_SIZE + CONMON_MESSAGE_MAX_BODY_SIZE> message;
     size_t message_size = 0;
@@ -734,6 +758,13 @@ aud_error conmon_client_send_control_message(conmon_client* client,
                                                  {body, body_size}, &message_size);
     if (built != AUD_SUCCESS) {
         return built;
+    }
+    if (managed) {
+        const aud_error result =
+            conmon_domain_send_control(client, response, request, device_name,
+                                       std::span<const uint8_t>(message).first(message_size), timeout);
+        aud_log_printf(conmon_client_log(client), AUD_LOG_LEVEL_DEBUG, "%s: finished", kName);
+        return result;
     }
     const uint32_t seconds = timeout != nullptr && timeout->seconds > 0 ? static_cast<uint32_t>(timeout->seconds) : 0;
     const uint32_t microseconds =
@@ -773,6 +804,44 @@ const char* conmon_client_device_name_for_source(const conmon_client* client,
 
 uint8_t conmon_client_current_message_domain_kind(const conmon_client* client) {
     return client->current_domain_kind;
+}
+
+// ---- Used by the domain path ----
+
+void conmon_client_complete_request(conmon_client* client, conmon_request_slot* slot, aud_error status) {
+    complete(client, slot, status);
+}
+
+void conmon_client_merge_subscription(conmon_client* client, const conmon_subscription_record& record) {
+    conmon_subscription_entry* target = nullptr;
+    for (conmon_subscription_entry& entry : client->subscriptions) {
+        if (entry_matches(entry, record)) {
+            target = &entry;
+            break;
+        }
+    }
+    for (size_t j = 0; target == nullptr && j < client->subscriptions.size(); ++j) {
+        if (!client->subscriptions[j].used) {
+            target = &client->subscriptions[j];
+        }
+    }
+    if (target != nullptr) {
+        update_entry(*target, record);
+    }
+}
+
+void conmon_client_deliver(conmon_client* client, uint16_t channel_type, const uint8_t* message,
+                           const char* sender_name) {
+    const conmon_client_handler_fn handler = client->handlers[channel_type][CONMON_DIRECTION_REMOTE];
+    if (handler == nullptr) {
+        return;
+    }
+    const conmon_message* m = conmon_message_from_bytes(message);
+    client->current_message = m;
+    client->current_sender = sender_name;
+    handler(client, channel_type, CONMON_DIRECTION_REMOTE, m, conmon_message_body(m));
+    client->current_message = nullptr;
+    client->current_sender = nullptr;
 }
 
 // ---- Used by the local connection ----

@@ -80,12 +80,25 @@ enum : int {
     CONMON_DOMAIN_KIND_MANAGED = 2,
 };
 
+struct conmon_domain_sender;
+
+// Message types of the domain path.
+enum : uint16_t {
+    CONMON_DOMAIN_MESSAGE_CONTROL = 0x2002,
+    CONMON_DOMAIN_MESSAGE_DEVICE = 0x2003,
+    CONMON_DOMAIN_MESSAGE_REGISTER = 0x2010,
+    CONMON_DOMAIN_MESSAGE_SUBSCRIBE = 0x2011,
+    CONMON_DOMAIN_MESSAGE_ANNOUNCE = 0x2012,
+    CONMON_DOMAIN_MESSAGE_SUBSCRIPTION_UPDATE = 0x2013,
+};
+
 struct conmon_client {
     aud_env* env = nullptr;
     domain_listener* listener = nullptr;
     conmon_client_config config;
     conmon_client_local* local = nullptr;
     conmon_channels* channels = nullptr;
+    conmon_domain_sender* domain = nullptr;  // with a domain listener
 
     uint16_t capabilities = 0;
     char local_name[CONMON_NAME_SIZE + 1] = {};
@@ -158,3 +171,37 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
                                              std::span<const uint8_t> message);
 void conmon_client_local_on_keepalive_response(conmon_client_local* local);
 void conmon_client_local_move_timeout_forward(conmon_client_local* local);
+
+// ---- The domain path (conmon_client_domain.cpp) ----
+
+// AVN device names compare without regard to ASCII case, within n bytes.
+bool conmon_names_equal(const char* a, const char* b, size_t n);
+// Completes a request: frees the slot, then calls its callback.
+void conmon_client_complete_request(conmon_client* client, conmon_request_slot* slot, aud_error status);
+void conmon_client_merge_subscription(conmon_client* client, const conmon_subscription_record& record);
+// Calls the handler for (channel type, remote) with a validated conmon
+// message whose sender is `sender_name` (may be null).
+void conmon_client_deliver(conmon_client* client, uint16_t channel_type, const uint8_t* message,
+                           const char* sender_name);
+
+aud_error conmon_domain_sender_new(conmon_client* client, conmon_domain_sender** out);
+void conmon_domain_sender_delete(conmon_domain_sender* sender);
+// `message` is a built conmon message whose origin the sender fills.
+aud_error conmon_domain_send_control(conmon_client* client, conmon_client_response_fn response,
+                                     conmon_client_request_id* request, const char* device_name,
+                                     std::span<const uint8_t> message, const aud_time* timeout);
+aud_error conmon_domain_register(conmon_client* client, conmon_client_response_fn response,
+                                 conmon_client_request_id* request, uint16_t channel_type,
+                                 uint16_t direction, uint16_t port, bool add);
+aud_error conmon_domain_subscribe(conmon_client* client, conmon_client_response_fn response,
+                                  conmon_client_request_id* request, uint16_t channel_type,
+                                  const char* device_name, uint16_t port);
+// On every domain change.
+void conmon_domain_announce(conmon_client* client);
+// The domain is about to change: pending and relayed requests fail, lookups go.
+void conmon_domain_reset(conmon_client* client);
+// The Domain Manager connection went down (in a managed domain) / came up.
+void conmon_domain_drop_lookups(conmon_client* client);
+void conmon_domain_lookups_again(conmon_client* client);
+// A relayed packet for the client's listener.
+void conmon_domain_receive(conmon_client* client, std::span<const uint8_t> packet);

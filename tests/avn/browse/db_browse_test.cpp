@@ -309,9 +309,9 @@ TEST_F(Browse, SubBrowsersFollowTheDomainMode) {
     const Case cases[] = {
         {5, 1, DB_BROWSE_MODE_ADHOC | DB_BROWSE_MODE_SAP},
         {5, 0, 0},  // browsing disabled
-        {2, 1, 0},  // managed: no domain device browser yet
-        {0xA, 1, DB_BROWSE_MODE_DOMAIN_SDP},
-        {0xF, 1, DB_BROWSE_MODE_ADHOC | DB_BROWSE_MODE_SAP | DB_BROWSE_MODE_DOMAIN_SDP},
+        {2, 1, DB_BROWSE_MODE_DOMAIN},
+        {0xA, 1, DB_BROWSE_MODE_DOMAIN | DB_BROWSE_MODE_DOMAIN_SDP},
+        {0xF, 1, DB_BROWSE_MODE_ADHOC | DB_BROWSE_MODE_SAP | DB_BROWSE_MODE_DOMAIN | DB_BROWSE_MODE_DOMAIN_SDP},
     };
     const avn_domain_uuid id = avn_domain_uuid_adhoc();
     for (const Case& c : cases) {
@@ -327,7 +327,7 @@ TEST_F(Browse, AManagedDomainStartsWithoutAdHocBrowsing) {
     ASSERT_EQ(db_browse_set_socket_limit(browse_, 17), AUD_SUCCESS);
     ASSERT_EQ(db_browse_start_config(browse_, nullptr), AUD_SUCCESS);
     EXPECT_TRUE(db_browse_is_running(browse_));
-    EXPECT_EQ(db_browse_get_sub_browsers(browse_), 0u);
+    EXPECT_EQ(db_browse_get_sub_browsers(browse_), DB_BROWSE_MODE_DOMAIN);  // waiting for the Domain Manager
     EXPECT_EQ(db_browse_start_config(browse_, nullptr), AUD_ERR_INVALIDSTATE);
     EXPECT_EQ(db_browse_set_socket_limit(browse_, 17), AUD_ERR_INVALIDSTATE);
     db_browse_stop(browse_);

@@ -1,0 +1,188 @@
+// tpx2ctl inside a managed domain: logged in to avn-sim's Domain Manager and
+// with a domain chosen, every unit command travels through the Domain
+// Manager's relay instead of the local conmon server, and discovery asks the
+// Domain Manager's lookup service.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/cli_runner.h"
+#include "device/parameters.h"
+#include "sim/dm/dm_connection_service.h"
+#include "sim/dm/dm_relay.h"
+#include "sim/dm/dm_web.h"
+#include "sim/sim_network.h"
+
+namespace {
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+sim::Tpx2UnitSettings unit(const char* name, const char* domain) {
+    sim::Tpx2UnitSettings settings;
+    settings.name = name;
+    settings.domain = domain;
+    return settings;
+}
+
+class CliInDomain : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        sim::SimOptions options;
+        options.conmon.port = 0;
+        options.cmm.port = 0;
+        options.quiet = std::getenv("SIM_VERBOSE") == nullptr;
+        options.dm.enabled = true;
+        options.dm.port = 0;
+        options.dm.users = {sim::DmUser("ana", "p&ss w0rd")};
+        options.units = {unit("TPX2-Stage", "Studio A"), unit("TPX2-Booth", "Studio A"),
+                         unit("TPX2-Foyer", "Studio B"), unit("TPX2-Loose", "")};
+        network_ = std::make_unique<sim::SimNetwork>(options);
+        ASSERT_EQ(network_->start(), AUD_SUCCESS);
+    }
+
+    // tpx2ctl logged in to the Domain Manager, inside `domain`.
+    CliRun run(const std::string& domain, std::vector<std::string> arguments) {
+        std::vector<std::string> full = {"--cmm",
+                                         "127.0.0.1:" + std::to_string(network_->cmm_port()),
+                                         "--conmon",
+                                         "127.0.0.1:" + std::to_string(network_->conmon_port()),
+                                         "--timeout",
+                                         "4000",
+                                         "--dm",
+                                         "127.0.0.1:" + std::to_string(network_->dm()->port()),
+                                         "--user",
+                                         "ana",
+                                         "--password-stdin",
+                                         "--domain",
+                                         domain};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        const CliParseResult parsed = parse_cli_arguments(full);
+        if (!parsed.options) {
+            return {kExitUsage, "", parsed.error};
+        }
+        std::istringstream in("p&ss w0rd\n");
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = run_cli_command(*parsed.options, in, out, err, interrupted_);
+        return {status, out.str(), err.str()};
+    }
+
+    int32_t parameter(const char* name, ParameterId id) {
+        const auto values = network_->conmon().unit_parameters(name);
+        return values ? (*values)[static_cast<size_t>(id) - 1] : -999;
+    }
+
+    std::unique_ptr<sim::SimNetwork> network_;
+    std::atomic<bool> interrupted_{false};
+};
+
+TEST_F(CliInDomain, InfoGetAndSetGoThroughTheDomainManager) {
+    CliRun r = run("Studio A", {"--json", "info", "TPX2-Stage"});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+    EXPECT_EQ(r.out,
+              "{\"device\":\"TPX2-Stage\",\"bootloader\":\"2.5\",\"application\":\"1.3\"}\n");
+
+    r = run("Studio A", {"--json", "get", "TPX2-Booth"});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+    EXPECT_EQ(r.out,
+              "{\"device\":\"TPX2-Booth\",\"parameters\":{\"MicLf\":0,\"MicHf\":0,\"LineLf\":0,"
+              "\"LineHf\":0,\"Mode\":0,\"MicSensitivity\":4,\"MicGate\":1}}\n");
+
+    r = run("Studio A", {"--json", "set", "TPX2-Stage", "MicLf=-3", "Mode=4"});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+    EXPECT_NE(r.out.find("\"MicLf\":-3"), std::string::npos) << r.out;
+    EXPECT_EQ(parameter("TPX2-Stage", ParameterId::MicLf), -3);
+    EXPECT_EQ(parameter("TPX2-Stage", ParameterId::Mode), 4);
+
+    // None of it reached the units through the local conmon server.
+    EXPECT_EQ(network_->conmon().client_count(), 0u);
+    EXPECT_GT(network_->dm_relay()->control_messages(), 0u);
+    EXPECT_GT(network_->dm_relay()->announcements(), 0u);
+}
+
+TEST_F(CliInDomain, UnitsOutsideTheChosenDomainAreNotFound) {
+    for (const char* name : {"TPX2-Foyer", "TPX2-Loose", "Nobody"}) {
+        const CliRun r = run("Studio A", {"get", name});
+        EXPECT_EQ(r.status, kExitUnitUnavailable) << name;
+        EXPECT_EQ(r.err,
+                  std::string("tpx2ctl: unit '") + name + "' was not found or does not answer\n");
+        EXPECT_TRUE(r.out.empty());
+    }
+    // The same unit is found in its own domain.
+    EXPECT_EQ(run("Studio B", {"get", "TPX2-Foyer"}).status, kExitSuccess);
+}
+
+TEST_F(CliInDomain, ANameTheDomainManagerNeverResolvesIsNotFound) {
+    network_->dm_relay()->set_lookups_unanswered(true);
+    const auto started = std::chrono::steady_clock::now();
+    const CliRun r = run("Studio A", {"get", "TPX2-Stage"});
+    EXPECT_EQ(r.status, kExitUnitUnavailable);
+    EXPECT_EQ(r.err, "tpx2ctl: unit 'TPX2-Stage' was not found or does not answer\n");
+    // The wait for the name is bounded: well within the command's own limit.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(8));
+    EXPECT_EQ(network_->dm_relay()->control_messages(), 0u);
+}
+
+TEST_F(CliInDomain, WatchSeesChangesMadeAtTheUnit) {
+    auto watch = std::async(std::launch::async, [&] {
+        return run("Studio A", {"--json", "watch", "TPX2-Stage"});
+    });
+    // Change the unit once the watch has subscribed through the Domain Manager.
+    bool changed = false;
+    for (int i = 0; i < 400 && !changed; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        if (network_->dm_relay()->control_messages() > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            changed =
+                network_->conmon().change_unit_parameter("TPX2-Stage", ParameterId::LineHf, 6);
+        }
+    }
+    ASSERT_TRUE(changed);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    interrupted_ = true;
+    const CliRun r = watch.get();
+    EXPECT_NE(r.out.find("\"LineHf\":6"), std::string::npos) << r.out << r.err;
+}
+
+TEST_F(CliInDomain, DiscoverListsTheUnitsOfTheDomain) {
+    const CliRun r = run("Studio A", {"discover"});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+    EXPECT_NE(r.out.find("TPX2-Stage"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TPX2-Booth"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("TPX2-Foyer"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("TPX2-Loose"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("TPX2-Stage.local  Vornix  model 8\n"), std::string::npos) << r.out;
+}
+
+TEST_F(CliInDomain, TheDomainManagerGoingAwayMidSetIsAClearError) {
+    sim::DmConnectionService* service = network_->dm_service();
+    std::atomic<int64_t> dropped_at{0};
+    network_->dm_relay()->drop_on_next_control([service, &dropped_at] {
+        dropped_at = std::chrono::steady_clock::now().time_since_epoch().count();
+        service->drop_connections();
+    });
+    const CliRun r = run("Studio A", {"set", "TPX2-Stage", "MicHf=5"});
+    const auto ended = std::chrono::steady_clock::now().time_since_epoch();
+    ASSERT_NE(dropped_at.load(), 0);
+    // Told at once (not at the end of a timeout) that the change did not happen.
+    EXPECT_LT(ended - std::chrono::steady_clock::duration(dropped_at.load()),
+              std::chrono::seconds(2));
+    EXPECT_EQ(r.status, kExitUnitUnavailable);
+    EXPECT_EQ(r.err, "tpx2ctl: unit 'TPX2-Stage' was not found or does not answer\n");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+    EXPECT_EQ(parameter("TPX2-Stage", ParameterId::MicHf), 0);
+}
+
+}  // namespace
