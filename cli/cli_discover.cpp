@@ -15,6 +15,7 @@
 #include "avn/browse/interfaces.h"
 #include "cli/cli_output.h"
 #include "cli/cli_runner.h"
+#include "cli/text_utf8.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
 #include "device/device_info_worker.h"
@@ -48,41 +49,6 @@ uint64_t big_endian(const uint8_t* id) {
         value = (value << 8) | id[i];
     }
     return value;
-}
-
-// Host names travel as UTF-8; a byte that is not valid UTF-8 is taken as a
-// character of its own value.
-std::wstring wide_from_utf8(const std::string& text) {
-    std::wstring out;
-    for (size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const size_t length = b < 0x80           ? 1
-                              : (b >> 5) == 0x6  ? 2
-                              : (b >> 4) == 0xE  ? 3
-                              : (b >> 3) == 0x1E ? 4
-                                                 : 0;
-        char32_t c = b;
-        bool valid = length > 0 && i + length <= text.size();
-        if (valid && length > 1) {
-            c = b & (0x7F >> length);
-            for (size_t k = 1; k < length; ++k) {
-                const auto next = static_cast<unsigned char>(text[i + k]);
-                valid = valid && (next & 0xC0) == 0x80;
-                c = (c << 6) | (next & 0x3F);
-            }
-        }
-        if (!valid) {
-            c = b;
-        }
-        i += valid ? length : 1;
-        if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-            out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<wchar_t>(c);
-        }
-    }
-    return out;
 }
 
 struct DiscoveryRun {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "cli/text_utf8.h"
+
 namespace {
 
 constexpr size_t kMaxDeviceNameSize = 31;
@@ -21,24 +23,6 @@ bool same_name(std::string_view a, std::string_view b) {
         }
     }
     return true;
-}
-
-void append_utf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 // Reads the one shape of a settings file, front to back, and stops at the
