@@ -9,6 +9,8 @@
 #include <sstream>
 #include <thread>
 
+#include <jansson.h>
+
 #include "avn/api/avn_access.h"
 #include "avn/browse/db_browse.h"
 #include "avn/browse/db_txt.h"
@@ -201,10 +203,6 @@ void read_versions(DiscoveredUnit& unit) {
     }
 }
 
-std::string version_json(const std::optional<std::string>& text) {
-    return text ? json_string(*text) : "null";
-}
-
 }  // namespace
 
 std::string discovered_manufacturer_text(const DiscoveredUnit& unit) {
@@ -228,29 +226,31 @@ std::string format_discovered_unit(const DiscoveredUnit& unit, bool versions) {
 std::string format_discovered_units_json(std::vector<DiscoveredUnit> units, bool versions) {
     std::sort(units.begin(), units.end(),
               [](const DiscoveredUnit& a, const DiscoveredUnit& b) { return a.name < b.name; });
-    std::string out = "{\"units\":[";
-    for (size_t i = 0; i < units.size(); ++i) {
-        const DiscoveredUnit& unit = units[i];
-        out += i > 0 ? "," : "";
-        out += "{\"name\":" + json_string(unit.name) +
-               ",\"manufacturer\":" + json_string(discovered_manufacturer_text(unit)) +
-               ",\"model\":" + std::to_string(unit.model);
+    json_t* list = json_array();
+    for (const DiscoveredUnit& unit : units) {
+        json_t* entry = json_object();
+        json_object_set_new(entry, "name", json_text(unit.name));
+        json_object_set_new(entry, "manufacturer", json_text(discovered_manufacturer_text(unit)));
+        json_object_set_new(entry, "model", json_integer(unit.model));
         if (versions) {
-            out += ",\"bootloader\":" +
-                   version_json(unit.bootloader
-                                    ? std::optional(format_bootloader_version(*unit.bootloader))
-                                    : std::nullopt);
-            out += ",\"application\":" +
-                   version_json(unit.application
-                                    ? std::optional(format_application_version(*unit.application))
-                                    : std::nullopt);
+            json_object_set_new(entry, "bootloader",
+                                unit.bootloader
+                                    ? json_text(format_bootloader_version(*unit.bootloader))
+                                    : json_null());
+            json_object_set_new(entry, "application",
+                                unit.application
+                                    ? json_text(format_application_version(*unit.application))
+                                    : json_null());
         }
-        out += "}";
+        json_array_append_new(list, entry);
     }
-    return out + "]}\n";
+    json_t* object = json_object();
+    json_object_set_new(object, "units", list);
+    return json_line(object);
 }
 
-std::optional<std::string> discover_unit_names(const CliOptions& options, const std::atomic<bool>& interrupted,
+std::optional<std::string> discover_unit_names(const CliOptions& options,
+                                               const std::atomic<bool>& interrupted,
                                                std::vector<std::string>* names) {
     CliOptions quiet = options;
     quiet.json = true;  // nothing printed as units are found

@@ -15,13 +15,6 @@ struct JsonDelete {
 };
 using Json = std::unique_ptr<json_t, JsonDelete>;
 
-// A JSON string of the text, made valid UTF-8 first: names come from the
-// network and may hold any bytes.
-json_t* json_text(std::string_view text) {
-    const std::string valid = valid_utf8(text);
-    return json_stringn(valid.data(), valid.size());
-}
-
 json_t* json_version(const std::optional<std::string>& text) {
     return text ? json_text(*text) : json_null();
 }
@@ -29,19 +22,6 @@ json_t* json_version(const std::optional<std::string>& text) {
 // Adds `value` to `object` under `key`, taking the reference.
 void put(json_t* object, const char* key, json_t* value) {
     json_object_set_new(object, key, value);
-}
-
-// One line of compact JSON, members in the order they were added. Written
-// straight into the string: the memory jansson would hand back belongs to
-// whatever allocator the process has given it.
-std::string json_line(const Json& value) {
-    std::string out;
-    const auto append = [](const char* buffer, size_t size, void* data) -> int {
-        static_cast<std::string*>(data)->append(buffer, size);
-        return 0;
-    };
-    json_dump_callback(value.get(), append, &out, JSON_COMPACT | JSON_ENCODE_ANY);
-    return out + "\n";
 }
 
 std::string trimmed(std::string text) {
@@ -82,6 +62,25 @@ std::string plain_names(const std::vector<std::string>& names) {
 
 }  // namespace
 
+json_t* json_text(std::string_view text) {
+    const std::string valid = valid_utf8(text);
+    return json_stringn(valid.data(), valid.size());
+}
+
+// One line of compact JSON, members in the order they were added. Written
+// straight into the string: the memory jansson would hand back belongs to
+// whatever allocator the process has given it.
+std::string json_line(json_t* value) {
+    const Json owned(value);
+    std::string out;
+    const auto append = [](const char* buffer, size_t size, void* data) -> int {
+        static_cast<std::string*>(data)->append(buffer, size);
+        return 0;
+    };
+    json_dump_callback(owned.get(), append, &out, JSON_COMPACT | JSON_ENCODE_ANY);
+    return out + "\n";
+}
+
 bool UnitParameters::complete() const {
     for (const auto& value : values) {
         if (!value) {
@@ -92,7 +91,7 @@ bool UnitParameters::complete() const {
 }
 
 std::string json_string(std::string_view text) {
-    std::string line = json_line(Json(json_text(text)));
+    std::string line = json_line(json_text(text));
     line.pop_back();
     return line;
 }
@@ -105,10 +104,10 @@ std::string format_versions(const UnitVersions& versions, bool json) {
         versions.application ? std::optional(format_application_version(*versions.application))
                              : std::nullopt;
     if (json) {
-        Json object(json_object());
-        put(object.get(), "device", json_text(versions.device));
-        put(object.get(), "bootloader", json_version(bootloader));
-        put(object.get(), "application", json_version(application));
+        json_t* object = json_object();
+        put(object, "device", json_text(versions.device));
+        put(object, "bootloader", json_version(bootloader));
+        put(object, "application", json_version(application));
         return json_line(object);
     }
     return versions.device + "\n  Bootloader version:   " + bootloader.value_or("none") +
@@ -118,15 +117,15 @@ std::string format_versions(const UnitVersions& versions, bool json) {
 std::string format_parameters(const UnitParameters& parameters, bool json) {
     std::string out;
     if (json) {
-        Json object(json_object());
-        put(object.get(), "device", json_text(parameters.device));
+        json_t* object = json_object();
+        put(object, "device", json_text(parameters.device));
         json_t* values = json_object();
         for (ParameterId id : kAllParameters) {
             if (parameters[id]) {
                 put(values, parameter_name(id), json_integer(*parameters[id]));
             }
         }
-        put(object.get(), "parameters", values);
+        put(object, "parameters", values);
         return json_line(object);
     }
     out = parameters.device + "\n";
@@ -154,8 +153,8 @@ std::string format_networks(const std::vector<NetworkEntry>& networks, bool json
             put(entry, "current", json_boolean(network.current));
             json_array_append_new(list, entry);
         }
-        Json object(json_object());
-        put(object.get(), "interfaces", list);
+        json_t* object = json_object();
+        put(object, "interfaces", list);
         return json_line(object);
     }
     if (networks.empty()) {
@@ -178,8 +177,8 @@ std::string format_domains(const std::vector<DomainEntry>& domains, bool json) {
             put(entry, "current", json_boolean(domain.current));
             json_array_append_new(list, entry);
         }
-        Json object(json_object());
-        put(object.get(), "domains", list);
+        json_t* object = json_object();
+        put(object, "domains", list);
         return json_line(object);
     }
     if (domains.empty()) {
@@ -204,11 +203,11 @@ std::string format_changes(const std::vector<ConfirmedChange>& changes) {
 
 std::string format_unit_outcome(const UnitApplyOutcome& outcome, bool json) {
     if (json) {
-        Json object(json_object());
-        put(object.get(), "device", json_text(outcome.device));
-        put(object.get(), "status", json_text(status_name(outcome.status)));
+        json_t* object = json_object();
+        put(object, "device", json_text(outcome.device));
+        put(object, "status", json_text(status_name(outcome.status)));
         if (outcome.status != UnitApplyStatus::Applied) {
-            put(object.get(), "error", json_text(outcome.error));
+            put(object, "error", json_text(outcome.error));
         }
         json_t* changed = json_array();
         for (const ConfirmedChange& change : outcome.changed) {
@@ -218,7 +217,7 @@ std::string format_unit_outcome(const UnitApplyOutcome& outcome, bool json) {
             put(entry, "to", json_integer(change.to));
             json_array_append_new(changed, entry);
         }
-        put(object.get(), "changed", changed);
+        put(object, "changed", changed);
         return json_line(object);
     }
     if (outcome.status == UnitApplyStatus::Applied) {
@@ -245,8 +244,8 @@ std::string format_apply_summary(size_t units, size_t applied,
         put(summary, "failed", json_names(failed));
         put(summary, "not_started", json_names(not_started));
         put(summary, "interrupted", json_boolean(interrupted));
-        Json object(json_object());
-        put(object.get(), "summary", summary);
+        json_t* object = json_object();
+        put(object, "summary", summary);
         return json_line(object);
     }
     std::string out = interrupted ? "interrupted: " : "";
