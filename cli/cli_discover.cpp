@@ -9,12 +9,15 @@
 #include <sstream>
 #include <thread>
 
+#include <jansson.h>
+
 #include "avn/api/avn_access.h"
 #include "avn/browse/db_browse.h"
 #include "avn/browse/db_txt.h"
 #include "avn/browse/interfaces.h"
 #include "cli/cli_output.h"
 #include "cli/cli_runner.h"
+#include "cli/text_utf8.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
 #include "device/device_info_worker.h"
@@ -48,41 +51,6 @@ uint64_t big_endian(const uint8_t* id) {
         value = (value << 8) | id[i];
     }
     return value;
-}
-
-// Host names travel as UTF-8; a byte that is not valid UTF-8 is taken as a
-// character of its own value.
-std::wstring wide_from_utf8(const std::string& text) {
-    std::wstring out;
-    for (size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const size_t length = b < 0x80           ? 1
-                              : (b >> 5) == 0x6  ? 2
-                              : (b >> 4) == 0xE  ? 3
-                              : (b >> 3) == 0x1E ? 4
-                                                 : 0;
-        char32_t c = b;
-        bool valid = length > 0 && i + length <= text.size();
-        if (valid && length > 1) {
-            c = b & (0x7F >> length);
-            for (size_t k = 1; k < length; ++k) {
-                const auto next = static_cast<unsigned char>(text[i + k]);
-                valid = valid && (next & 0xC0) == 0x80;
-                c = (c << 6) | (next & 0x3F);
-            }
-        }
-        if (!valid) {
-            c = b;
-        }
-        i += valid ? length : 1;
-        if (sizeof(wchar_t) == 2 && c >= 0x10000) {
-            out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-            out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-        } else {
-            out += static_cast<wchar_t>(c);
-        }
-    }
-    return out;
 }
 
 struct DiscoveryRun {
@@ -235,10 +203,6 @@ void read_versions(DiscoveredUnit& unit) {
     }
 }
 
-std::string version_json(const std::optional<std::string>& text) {
-    return text ? json_string(*text) : "null";
-}
-
 }  // namespace
 
 std::string discovered_manufacturer_text(const DiscoveredUnit& unit) {
@@ -262,29 +226,31 @@ std::string format_discovered_unit(const DiscoveredUnit& unit, bool versions) {
 std::string format_discovered_units_json(std::vector<DiscoveredUnit> units, bool versions) {
     std::sort(units.begin(), units.end(),
               [](const DiscoveredUnit& a, const DiscoveredUnit& b) { return a.name < b.name; });
-    std::string out = "{\"units\":[";
-    for (size_t i = 0; i < units.size(); ++i) {
-        const DiscoveredUnit& unit = units[i];
-        out += i > 0 ? "," : "";
-        out += "{\"name\":" + json_string(unit.name) +
-               ",\"manufacturer\":" + json_string(discovered_manufacturer_text(unit)) +
-               ",\"model\":" + std::to_string(unit.model);
+    json_t* list = json_array();
+    for (const DiscoveredUnit& unit : units) {
+        json_t* entry = json_object();
+        json_object_set_new(entry, "name", json_text(unit.name));
+        json_object_set_new(entry, "manufacturer", json_text(discovered_manufacturer_text(unit)));
+        json_object_set_new(entry, "model", json_integer(unit.model));
         if (versions) {
-            out += ",\"bootloader\":" +
-                   version_json(unit.bootloader
-                                    ? std::optional(format_bootloader_version(*unit.bootloader))
-                                    : std::nullopt);
-            out += ",\"application\":" +
-                   version_json(unit.application
-                                    ? std::optional(format_application_version(*unit.application))
-                                    : std::nullopt);
+            json_object_set_new(entry, "bootloader",
+                                unit.bootloader
+                                    ? json_text(format_bootloader_version(*unit.bootloader))
+                                    : json_null());
+            json_object_set_new(entry, "application",
+                                unit.application
+                                    ? json_text(format_application_version(*unit.application))
+                                    : json_null());
         }
-        out += "}";
+        json_array_append_new(list, entry);
     }
-    return out + "]}\n";
+    json_t* object = json_object();
+    json_object_set_new(object, "units", list);
+    return json_line(object);
 }
 
-std::optional<std::string> discover_unit_names(const CliOptions& options, const std::atomic<bool>& interrupted,
+std::optional<std::string> discover_unit_names(const CliOptions& options,
+                                               const std::atomic<bool>& interrupted,
                                                std::vector<std::string>* names) {
     CliOptions quiet = options;
     quiet.json = true;  // nothing printed as units are found

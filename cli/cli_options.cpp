@@ -2,6 +2,11 @@
 
 #include <charconv>
 #include <climits>
+#include <memory>
+
+#include <CLI/CLI.hpp>
+
+#include "tpx2_version.h"
 
 namespace {
 
@@ -26,7 +31,8 @@ bool is_dotted_ipv4(const std::string& host) {
     size_t start = 0;
     while (start <= host.size()) {
         const size_t dot = host.find('.', start);
-        const std::string part = host.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
+        const std::string part =
+            host.substr(start, dot == std::string::npos ? std::string::npos : dot - start);
         const auto number = parse_integer(part);
         if (part.empty() || part.size() > 3 || !number || *number > 255 || part[0] == '+') {
             return false;
@@ -40,21 +46,6 @@ bool is_dotted_ipv4(const std::string& host) {
     return parts == 4;
 }
 
-std::optional<CliCommand> command_from_name(const std::string& name) {
-    if (name == "info") return CliCommand::Info;
-    if (name == "get") return CliCommand::Get;
-    if (name == "set") return CliCommand::Set;
-    if (name == "watch") return CliCommand::Watch;
-    if (name == "networks") return CliCommand::Networks;
-    if (name == "use-network") return CliCommand::UseNetwork;
-    if (name == "save") return CliCommand::Save;
-    if (name == "load") return CliCommand::Load;
-    if (name == "apply") return CliCommand::Apply;
-    if (name == "discover") return CliCommand::Discover;
-    if (name == "domains") return CliCommand::Domains;
-    return std::nullopt;
-}
-
 // "HOST" or "HOST:PORT": a DNS name or dotted IPv4 address, port 1 to 65535.
 std::string parse_dm_address(const std::string& text, CliDomainManager& dm) {
     const size_t colon = text.rfind(':');
@@ -66,9 +57,10 @@ std::string parse_dm_address(const std::string& text, CliDomainManager& dm) {
         }
         dm.port = static_cast<uint16_t>(*port);
     }
-    const bool name_characters = dm.host.find_first_not_of(
-                                     "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
-                                 std::string::npos;
+    const bool name_characters =
+        dm.host.find_first_not_of(
+            "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789.-") ==
+        std::string::npos;
     if (dm.host.empty() || dm.host.size() > 253 || !name_characters) {
         return "--dm must name a host (a DNS name or IPv4 address), got '" + text + "'";
     }
@@ -80,7 +72,8 @@ std::string check_dm_options(const CliOptions& options) {
     const CliDomainManager& dm = options.dm;
     if (dm.mode == CliDmMode::None) {
         if (!dm.user.empty() || dm.password_stdin || dm.dns || !dm.domain.empty()) {
-            return "--user, --password-stdin, --dm-dns and --domain go with --dm, --dm-discover or --cloud";
+            return "--user, --password-stdin, --dm-dns and --domain go with --dm, --dm-discover or "
+                   "--cloud";
         }
         if (options.command == CliCommand::Domains) {
             return "domains needs a Domain Manager: --dm HOST[:PORT], --dm-discover or --cloud";
@@ -97,7 +90,7 @@ std::string check_dm_options(const CliOptions& options) {
 }
 
 CliParseResult failure(std::string error) {
-    return CliParseResult{std::nullopt, std::move(error)};
+    return CliParseResult{std::nullopt, std::move(error), {}};
 }
 
 // An error line for a name that cannot be an AVN device name, else empty.
@@ -113,7 +106,9 @@ std::string check_device_name(const std::string& name) {
 
 // AVN device names are compared without regard to letter case.
 bool same_device_name(const std::string& a, const std::string& b) {
-    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    const auto lower = [](char c) {
+        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    };
     if (a.size() != b.size()) {
         return false;
     }
@@ -129,153 +124,398 @@ std::string check_file_name(const std::string& file) {
     return file.empty() ? "FILE must not be empty (use \"-\" for the standard streams)" : "";
 }
 
-// apply FILE DEVICE... | --discovered [--seconds N], with --jobs N anywhere
-// among them and "--" ending the options.
-std::string read_apply_arguments(const std::vector<std::string>& args, CliOptions& options) {
-    std::vector<std::string> positional;
-    bool options_ended = false;
-    bool seconds_given = false;
-    for (size_t i = 0; i < args.size(); ++i) {
-        const std::string& arg = args[i];
-        if (options_ended || arg.size() < 2 || arg[0] != '-') {
-            positional.push_back(arg);
-            continue;
-        }
-        if (arg == "--") {
-            options_ended = true;
-        } else if (arg == "--discovered") {
-            options.discovered = true;
-        } else if (arg == "--jobs" || arg == "--seconds") {
-            if (i + 1 >= args.size()) {
-                return arg + " needs a value";
-            }
-            const auto number = parse_integer(args[++i]);
-            const uint32_t most = arg == "--jobs" ? kMaxApplyJobs : kMaxDiscoverSeconds;
-            if (!number || *number < 1 || *number > most) {
-                return arg + " must be a number from 1 to " + std::to_string(most) + ", got '" + args[i] + "'";
-            }
-            (arg == "--jobs" ? options.jobs : options.discover_seconds) = static_cast<uint32_t>(*number);
-            seconds_given = seconds_given || arg == "--seconds";
-        } else {
-            return "unknown option '" + arg +
-                   "' for apply (--json, --timeout, --conmon and --cmm go before the command)";
-        }
+// Throws the one line the user sees when `error` is not empty.
+void fail_if(const std::string& error) {
+    if (!error.empty()) {
+        throw CLI::ValidationError(error);
     }
-    if (positional.empty()) {
-        return "missing FILE";
-    }
-    options.file = positional[0];
-    if (std::string error = check_file_name(options.file); !error.empty()) {
-        return error;
-    }
-    for (size_t i = 1; i < positional.size(); ++i) {
-        if (std::string error = check_device_name(positional[i]); !error.empty()) {
-            return error;
-        }
-        for (const std::string& earlier : options.devices) {
-            if (same_device_name(earlier, positional[i])) {
-                return "unit '" + positional[i] + "' is named twice";
-            }
-        }
-        options.devices.push_back(positional[i]);
-    }
-    if (options.discovered && !options.devices.empty()) {
-        return "give DEVICE names or --discovered, not both";
-    }
-    if (!options.discovered && options.devices.empty()) {
-        return "apply needs at least one DEVICE (or --discovered)";
-    }
-    if (seconds_given && !options.discovered) {
-        return "--seconds goes with --discovered";
-    }
-    return {};
 }
 
-// discover [--seconds N] [--all] [--versions]
-std::string read_discover_arguments(const std::vector<std::string>& args, CliOptions& options) {
-    constexpr int64_t kLongestDiscoverSeconds = 3600;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--all") {
-            options.discover_all = true;
-        } else if (args[i] == "--versions") {
-            options.discover_versions = true;
-        } else if (args[i] == "--seconds") {
-            const auto seconds = i + 1 < args.size() ? parse_integer(args[++i]) : std::nullopt;
-            if (!seconds || *seconds < 1 || *seconds > kLongestDiscoverSeconds) {
-                return "--seconds must be a number of seconds from 1 to 3600";
-            }
-            options.discover_seconds = static_cast<uint32_t>(*seconds);
-        } else {
-            return "unexpected argument '" + args[i] + "'";
-        }
+// A whole number from `low` to `high`, in the same form everywhere (decimal,
+// an optional '+'), and the line that refuses anything else.
+uint32_t bounded_number(const std::string& text, int64_t low, int64_t high,
+                        const std::string& refusal) {
+    const auto number = parse_integer(text);
+    if (!number || *number < low || *number > high) {
+        throw CLI::ValidationError(refusal);
     }
-    return {};
+    return static_cast<uint32_t>(*number);
 }
 
-// Reads the command's own arguments into `options`; an error line or empty.
-std::string read_command_arguments(const std::vector<std::string>& args, CliOptions& options) {
-    const auto need_device = [&]() -> std::string {
-        if (args.empty()) {
-            return "missing DEVICE";
-        }
-        options.device = args[0];
-        return check_device_name(options.device);
-    };
-    switch (options.command) {
-        case CliCommand::Info:
-        case CliCommand::Get:
-        case CliCommand::Watch:
-            if (args.size() > 1) {
-                return "unexpected argument '" + args[1] + "'";
-            }
-            return need_device();
-        case CliCommand::Set: {
-            if (std::string error = need_device(); !error.empty()) {
-                return error;
-            }
-            if (args.size() < 2) {
-                return "set needs at least one NAME=VALUE";
-            }
-            for (size_t i = 1; i < args.size(); ++i) {
-                std::string error;
-                const auto change = parse_parameter_change(args[i], &error);
-                if (!change) {
-                    return error;
+CLI::Option* endpoint_option(CLI::App& app, const std::string& name,
+                             std::optional<CliEndpoint>& target, const std::string& help) {
+    return app
+        .add_option_function<std::string>(
+            name,
+            [&target, name](const std::string& value) {
+                target = parse_endpoint(value);
+                if (!target) {
+                    throw CLI::ValidationError(
+                        name + " must be HOST:PORT with a dotted IPv4 host, got '" + value + "'");
                 }
-                options.changes.push_back(*change);
+            },
+            help)
+        ->type_name("HOST:PORT");
+}
+
+CLI::Option* device_option(CLI::App& command, std::string& device) {
+    return command
+        .add_option_function<std::string>(
+            "DEVICE",
+            [&device](const std::string& name) {
+                fail_if(check_device_name(name));
+                device = name;
+            },
+            "the unit's AVN device name (any letter case)")
+        ->type_name("")
+        ->required();
+}
+
+CLI::Option* file_option(CLI::App& command, std::string& file, const std::string& help) {
+    return command
+        .add_option_function<std::string>(
+            "FILE",
+            [&file](const std::string& name) {
+                fail_if(check_file_name(name));
+                file = name;
+            },
+            help)
+        ->type_name("");
+}
+
+void add_connection_options(CLI::App& app, CliOptions& options) {
+    const char* group = "Connection";
+    endpoint_option(app, "--conmon", options.conmon,
+                    "the local conmon server (default 127.0.0.1:8900)")
+        ->group(group);
+    endpoint_option(app, "--cmm", options.cmm,
+                    "the local connection manager (default 127.0.0.1:8850)")
+        ->group(group);
+    app.add_option_function<std::string>(
+           "--timeout",
+           [&options](const std::string& value) {
+               options.timeout_ms =
+                   bounded_number(value, 1, kMaxTimeoutMs,
+                                  "--timeout must be a number of milliseconds from 1 to 600000");
+           },
+           "how long to wait for a unit or a service (default 5000)")
+        ->type_name("MS")
+        ->group(group);
+}
+
+void add_domain_manager_options(CLI::App& app, CliOptions& options) {
+    const char* group = "Domain Manager (for a managed network)";
+    CliDomainManager& dm = options.dm;
+    // One way to find the Domain Manager; which one is checked after parsing
+    // so that the refusal names all three.
+    app.add_option_function<std::string>(
+           "--dm",
+           [&dm](const std::string& value) {
+               fail_if(parse_dm_address(value, dm));
+               dm.mode = CliDmMode::Address;
+           },
+           "log in to this Domain Manager (port default 8999)")
+        ->type_name("HOST[:PORT]")
+        ->group(group);
+    app.add_flag_callback(
+           "--dm-discover",
+           [&dm] { dm.mode = dm.mode == CliDmMode::None ? CliDmMode::Discover : dm.mode; },
+           "find it by its DNS service (unicast DNS, then\nmulticast DNS)")
+        ->group(group);
+    endpoint_option(app, "--dm-dns", dm.dns,
+                    "with --dm-discover: ask this DNS server instead of\nthe interface's (a "
+                    "simulated network's)")
+        ->group(group);
+    app.add_flag_callback(
+           "--cloud", [&dm] { dm.mode = dm.mode == CliDmMode::None ? CliDmMode::Cloud : dm.mode; },
+           "log in to the AVN Cloud service")
+        ->group(group);
+    app.add_option_function<std::string>(
+           "--user",
+           [&dm](const std::string& value) {
+               fail_if(value.empty() ? "--user must not be empty" : "");
+               dm.user = value;
+           },
+           "the user to log in as")
+        ->type_name("NAME")
+        ->group(group);
+    app.add_option_function<std::string>(
+           "--domain",
+           [&dm](const std::string& value) {
+               fail_if(value.empty() || value.size() > 127
+                           ? "--domain must be a domain name of 1 to 127 characters"
+                           : "");
+               dm.domain = value;
+           },
+           "work in this managed domain (the command runs as in\nan unmanaged network, through the "
+           "Domain Manager)")
+        ->type_name("NAME")
+        ->group(group);
+    app.add_flag("--password-stdin", dm.password_stdin,
+                 "read the password from the first line of standard\ninput; otherwise it is taken "
+                 "from TPX2CTL_PASSWORD\n(never from an argument)")
+        ->group(group);
+    // Refused, with the reason: not shown in the help. The value it may have
+    // swallowed is never kept.
+    app.add_option_function<std::string>(
+           "--password",
+           [](const std::string&) {
+               throw CLI::ValidationError(
+                   "--password is not taken: a command line is seen by every user of the "
+                   "computer; use --password-stdin or TPX2CTL_PASSWORD");
+           })
+        ->expected(0, 1)
+        ->group("");
+}
+
+void add_output_options(CLI::App& app, CliOptions& options) {
+    const char* group = "Output";
+    app.add_flag("--json", options.json, "machine-readable output: one JSON object per result")
+        ->group(group);
+    app.set_help_flag("-h,--help", "print this help and exit")->group(group);
+    app.set_version_flag("--version", "tpx2ctl " TPX2_VERSION, "print the version and exit")
+        ->group(group);
+}
+
+// CLI11's help, in this program's words; an option kept out of the help is
+// kept out of the usage line too.
+class HelpFormatter : public CLI::Formatter {
+  public:
+    HelpFormatter() {
+        label("SUBCOMMAND", "COMMAND");
+        label("Positionals", "Arguments");
+        column_width(26);
+    }
+    std::string make_usage(const CLI::App* app, std::string name) const override {
+        std::string usage = CLI::Formatter::make_usage(app, std::move(name));
+        for (size_t at = usage.find(" []"); at != std::string::npos; at = usage.find(" []")) {
+            usage.erase(at, 3);
+        }
+        return usage;
+    }
+};
+
+constexpr const char* kFileNote =
+    "FILE \"-\" is standard input (load, apply) or output (save). A settings file is the object "
+    "of\n"
+    "'get --json' with \"format_version\": 1; it may name fewer parameters.\n";
+
+constexpr const char* kParameters =
+    "Parameters (NAME=VALUE, names in any letter case):\n"
+    "  MicLf, MicHf, LineLf, LineHf   equaliser gain in dB, -12 to 12\n"
+    "  Mode                           0 to 4\n"
+    "  MicSensitivity                 0 (0 dBu) to 4 (-37 dBu)\n"
+    "  MicGate                        0 disabled, 1 enabled\n";
+
+constexpr const char* kExitStatus =
+    "Exit status: 0 success; 2 usage error, bad value or bad settings file (nothing is sent);\n"
+    "3 the unit (for apply: any unit) is not found or does not answer; 4 the AVN platform\n"
+    "services or the Domain Manager are not reachable (or none is found); 5 the Domain Manager\n"
+    "refused the login; 6 the Domain Manager could not be trusted (its certificate, CA or key\n"
+    "check failed); 1 anything else (apply: interrupted before every unit was done).\n";
+
+// A command and the arguments it takes. Its own options come after its name;
+// the program's go before it.
+CLI::App* add_command(CLI::App& app, CliOptions& options, const char* name, CliCommand command,
+                      const char* description) {
+    CLI::App* sub = app.add_subcommand(name, description);
+    sub->callback([&options, command] { options.command = command; });
+    sub->set_help_flag("-h,--help", "print this command's help and exit");
+    sub->footer("");
+    sub->group("Commands");
+    return sub;
+}
+
+void add_commands(CLI::App& app, CliOptions& options) {
+    device_option(
+        *add_command(app, options, "info", CliCommand::Info, "bootloader and application versions"),
+        options.device);
+    device_option(*add_command(app, options, "get", CliCommand::Get, "the seven parameters"),
+                  options.device);
+
+    CLI::App* set = add_command(app, options, "set", CliCommand::Set,
+                                "change parameters, then confirm them from the unit's report");
+    device_option(*set, options.device);
+    set->footer(kParameters);
+    set->add_option_function<std::vector<std::string>>(
+           "NAME=VALUE",
+           [&options](const std::vector<std::string>& texts) {
+               for (const std::string& text : texts) {
+                   std::string error;
+                   const auto change = parse_parameter_change(text, &error);
+                   fail_if(error);
+                   options.changes.push_back(*change);
+               }
+           },
+           "a parameter and its new value (see below)")
+        ->type_name("");
+
+    device_option(*add_command(app, options, "watch", CliCommand::Watch,
+                               "print each report as it arrives, until interrupted"),
+                  options.device);
+    add_command(app, options, "networks", CliCommand::Networks,
+                "the interfaces the connection manager offers; the\none in use marked");
+    add_command(app, options, "use-network", CliCommand::UseNetwork,
+                "choose the interface (\"None\" for none)")
+        ->add_option_function<std::string>(
+            "NAME",
+            [&options](const std::string& name) {
+                fail_if(name.empty() ? "NAME must not be empty (use \"None\" for none)" : "");
+                options.network = name;
+            },
+            "the interface's name")
+        ->type_name("")
+        ->required();
+
+    CLI::App* save =
+        add_command(app, options, "save", CliCommand::Save,
+                    "the seven parameters as a settings file (to standard\noutput without FILE)");
+    device_option(*save, options.device);
+    file_option(*save, options.file, "where to write (\"-\": standard output)");
+    save->footer(kFileNote);
+
+    CLI::App* load = add_command(app, options, "load", CliCommand::Load,
+                                 "apply a settings file: change what differs,\nconfirming each "
+                                 "change from the unit's report;\nprints what changed");
+    device_option(*load, options.device);
+    file_option(*load, options.file, "the settings file (\"-\": standard input)")->required();
+    load->footer(kFileNote);
+
+    CLI::App* apply =
+        add_command(app, options, "apply", CliCommand::Apply,
+                    "load on many units, N at once (--jobs); a line per\nunit as it finishes, then "
+                    "a summary. Ctrl-C stops\nstarting units and lets those under way finish");
+    file_option(*apply, options.file, "the settings file (\"-\": standard input)")->required();
+    apply->footer(kFileNote);
+    apply
+        ->add_option("DEVICE", options.devices,
+                     "the units, by AVN device name (\"--\" before a\nname that starts with '-')")
+        ->type_name("");
+    // CLI11 hands a "--" back to the program once every positional has had
+    // its first value, so that names after it would be taken for options: a
+    // positional that never fills (DEVICE takes every name) keeps it here.
+    apply->add_option("END")->group("");
+    apply
+        ->add_option_function<std::string>(
+            "--jobs",
+            [&options](const std::string& value) {
+                options.jobs =
+                    bounded_number(value, 1, kMaxApplyJobs,
+                                   "--jobs must be a number from 1 to " +
+                                       std::to_string(kMaxApplyJobs) + ", got '" + value + "'");
+            },
+            "units worked on at once (default 8, at most 32)")
+        ->type_name("N");
+    apply->add_flag("--discovered", options.discovered,
+                    "the units found by browsing instead of DEVICE names");
+    apply
+        ->add_option_function<std::string>(
+            "--seconds",
+            [&options](const std::string& value) {
+                options.discover_seconds = bounded_number(value, 1, kMaxDiscoverSeconds,
+                                                          "--seconds must be a number from 1 to " +
+                                                              std::to_string(kMaxDiscoverSeconds) +
+                                                              ", got '" + value + "'");
+            },
+            "with --discovered: how long to browse (default 5, at most 60)")
+        ->type_name("N");
+
+    CLI::App* discover =
+        add_command(app, options, "discover", CliCommand::Discover,
+                    "list the TPX-2 units advertised on the network\n(--all: every device of the "
+                    "maker; --versions: with\ntheir versions)");
+    discover
+        ->add_option_function<std::string>(
+            "--seconds",
+            [&options](const std::string& value) {
+                options.discover_seconds = bounded_number(
+                    value, 1, 3600, "--seconds must be a number of seconds from 1 to 3600");
+            },
+            "how long to browse (default 5)")
+        ->type_name("N");
+    discover->add_flag("--all", options.discover_all,
+                       "every device of the maker, not only TPX-2 units");
+    discover->add_flag("--versions", options.discover_versions,
+                       "with bootloader and application versions");
+
+    add_command(app, options, "domains", CliCommand::Domains,
+                "log in to the Domain Manager and list its domains\n(\"*\" marks the current one)");
+}
+
+// The whole command line, declared once: parsing and the help come from it.
+// The callbacks write into `options`, which must outlive the app.
+std::unique_ptr<CLI::App> make_app(CliOptions& options) {
+    auto app = std::make_unique<CLI::App>(
+        "Configure TPX-2 units through the local AVN platform services.", "tpx2ctl");
+    app->require_subcommand(0, 1);
+    // An option given twice: the last one counts, as scripts that add to a
+    // base command line expect.
+    app->option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app->footer(std::string(kFileNote) + "\n" + kParameters + "\n" + kExitStatus);
+    app->formatter(std::make_shared<HelpFormatter>());
+    add_connection_options(*app, options);
+    add_domain_manager_options(*app, options);
+    add_output_options(*app, options);
+    add_commands(*app, options);
+    return app;
+}
+
+// The checks across arguments, once each has been read.
+std::string check_command(const CliOptions& options) {
+    switch (options.command) {
+        case CliCommand::Set:
+            return options.changes.empty() ? "set needs at least one NAME=VALUE" : "";
+        case CliCommand::Apply: {
+            for (size_t i = 0; i < options.devices.size(); ++i) {
+                fail_if(check_device_name(options.devices[i]));
+                for (size_t k = 0; k < i; ++k) {
+                    if (same_device_name(options.devices[k], options.devices[i])) {
+                        return "unit '" + options.devices[i] + "' is named twice";
+                    }
+                }
+            }
+            if (options.discovered && !options.devices.empty()) {
+                return "give DEVICE names or --discovered, not both";
+            }
+            if (!options.discovered && options.devices.empty()) {
+                return "apply needs at least one DEVICE (or --discovered)";
             }
             return {};
         }
-        case CliCommand::Networks:
-        case CliCommand::Domains:
-            return args.empty() ? std::string{} : "unexpected argument '" + args[0] + "'";
-        case CliCommand::UseNetwork:
-            if (args.size() != 1) {
-                return args.empty() ? "missing NAME" : "unexpected argument '" + args[1] + "'";
-            }
-            options.network = args[0];
-            return options.network.empty() ? "NAME must not be empty (use \"None\" for none)" : "";
-        case CliCommand::Save:
-        case CliCommand::Load: {
-            const bool save = options.command == CliCommand::Save;
-            if (args.size() > 2) {
-                return "unexpected argument '" + args[2] + "'";
-            }
-            if (std::string error = need_device(); !error.empty()) {
-                return error;
-            }
-            if (args.size() < 2) {
-                return save ? std::string{} : "missing FILE";
-            }
-            options.file = args[1];
-            return check_file_name(options.file);
-        }
-        case CliCommand::Apply:
-            return read_apply_arguments(args, options);
-        case CliCommand::Discover:
-            return read_discover_arguments(args, options);
+        default:
+            return {};
     }
-    return {};
+}
+
+// CLI11's words for what it found wrong, in this program's: one line.
+std::string describe(const CLI::ParseError& error, const CLI::App& app) {
+    const std::string what = error.what();
+    if (dynamic_cast<const CLI::ExtrasError*>(&error) != nullptr) {
+        // Left over before the command, or among the command's arguments.
+        const std::vector<CLI::App*> chosen = app.get_subcommands();
+        const bool top = !app.remaining().empty() || chosen.empty();
+        const CLI::App& where = top ? app : *chosen.front();
+        const std::vector<std::string> extras = where.remaining();
+        const std::string first = extras.empty() ? std::string{} : extras.front();
+        const bool option = first.size() > 1 && first[0] == '-';
+        if (top) {
+            return (option ? "unknown option '" : "unknown command '") + first + "'";
+        }
+        if (option) {
+            return "unknown option '" + first + "' for " + where.get_name() +
+                   " (--json, --timeout, --conmon and --cmm go before the command)";
+        }
+        return "unexpected argument '" + first + "'";
+    }
+    if (dynamic_cast<const CLI::RequiredError*>(&error) != nullptr &&
+        what.ends_with(" is required")) {
+        return "missing " + what.substr(0, what.size() - std::string_view(" is required").size());
+    }
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&error) != nullptr &&
+        what.ends_with(" missing")) {
+        return what.substr(0, what.find(':')) + " needs a value";
+    }
+    return what;
 }
 
 }  // namespace
@@ -300,7 +540,8 @@ std::optional<CliEndpoint> parse_endpoint(const std::string& text) {
     return endpoint;
 }
 
-std::optional<CliParameterChange> parse_parameter_change(const std::string& text, std::string* error) {
+std::optional<CliParameterChange> parse_parameter_change(const std::string& text,
+                                                         std::string* error) {
     const size_t equals = text.find('=');
     if (equals == std::string::npos) {
         *error = "expected NAME=VALUE, got '" + text + "'";
@@ -318,8 +559,8 @@ std::optional<CliParameterChange> parse_parameter_change(const std::string& text
     const int32_t low = parameter_min_value(*id);
     const int32_t high = parameter_max_value(*id);
     if (!value || *value < low || *value > high) {
-        *error = std::string(parameter_name(*id)) + " must be an integer from " + std::to_string(low) +
-                 " to " + std::to_string(high) + ", got '" + value_text + "'";
+        *error = std::string(parameter_name(*id)) + " must be an integer from " +
+                 std::to_string(low) + " to " + std::to_string(high) + ", got '" + value_text + "'";
         return std::nullopt;
     }
     return CliParameterChange{*id, static_cast<int32_t>(*value)};
@@ -327,171 +568,36 @@ std::optional<CliParameterChange> parse_parameter_change(const std::string& text
 
 CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
     CliOptions options;
-    size_t i = 0;
-    for (; i < arguments.size(); ++i) {
-        const std::string& arg = arguments[i];
-        if (arg == "--help" || arg == "-h") {
-            options.help = true;
-            return CliParseResult{options, {}};
+    const std::unique_ptr<CLI::App> app = make_app(options);
+    // CLI11 takes the arguments last first.
+    std::vector<std::string> reversed(arguments.rbegin(), arguments.rend());
+    try {
+        app->parse(reversed);
+        if (app->get_subcommands().empty()) {
+            return failure("missing COMMAND");
         }
-        if (arg == "--version") {
-            options.version = true;
-            return CliParseResult{options, {}};
+        if (app->count("--dm") + app->count("--dm-discover") + app->count("--cloud") > 1) {
+            return failure("give one of --dm, --dm-discover and --cloud");
         }
-        if (arg == "--json") {
-            options.json = true;
-            continue;
+        if (options.command == CliCommand::Apply && !options.discovered &&
+            app->get_subcommand("apply")->count("--seconds") > 0) {
+            return failure("--seconds goes with --discovered");
         }
-        if (arg == "--conmon" || arg == "--cmm" || arg == "--timeout") {
-            if (i + 1 >= arguments.size()) {
-                return failure(arg + " needs a value");
-            }
-            const std::string& value = arguments[++i];
-            if (arg == "--timeout") {
-                const auto ms = parse_integer(value);
-                if (!ms || *ms < 1 || *ms > kMaxTimeoutMs) {
-                    return failure("--timeout must be a number of milliseconds from 1 to 600000");
-                }
-                options.timeout_ms = static_cast<uint32_t>(*ms);
-                continue;
-            }
-            const auto endpoint = parse_endpoint(value);
-            if (!endpoint) {
-                return failure(arg + " must be HOST:PORT with a dotted IPv4 host, got '" + value + "'");
-            }
-            (arg == "--conmon" ? options.conmon : options.cmm) = endpoint;
-            continue;
-        }
-        if (arg == "--dm" || arg == "--dm-discover" || arg == "--cloud") {
-            if (options.dm.mode != CliDmMode::None) {
-                return failure("give one of --dm, --dm-discover and --cloud");
-            }
-            if (arg == "--dm-discover") {
-                options.dm.mode = CliDmMode::Discover;
-            } else if (arg == "--cloud") {
-                options.dm.mode = CliDmMode::Cloud;
-            } else if (i + 1 >= arguments.size()) {
-                return failure("--dm needs a value");
-            } else {
-                options.dm.mode = CliDmMode::Address;
-                if (std::string error = parse_dm_address(arguments[++i], options.dm); !error.empty()) {
-                    return failure(error);
-                }
-            }
-            continue;
-        }
-        if (arg == "--user" || arg == "--dm-dns" || arg == "--domain") {
-            if (i + 1 >= arguments.size()) {
-                return failure(arg + " needs a value");
-            }
-            const std::string& value = arguments[++i];
-            if (arg == "--user") {
-                if (value.empty()) {
-                    return failure("--user must not be empty");
-                }
-                options.dm.user = value;
-            } else if (arg == "--domain") {
-                if (value.empty() || value.size() > 127) {
-                    return failure("--domain must be a domain name of 1 to 127 characters");
-                }
-                options.dm.domain = value;
-            } else if (!(options.dm.dns = parse_endpoint(value))) {
-                return failure("--dm-dns must be HOST:PORT with a dotted IPv4 host, got '" + value + "'");
-            }
-            continue;
-        }
-        if (arg == "--password-stdin") {
-            options.dm.password_stdin = true;
-            continue;
-        }
-        if (arg == "--password") {
-            return failure("--password is not taken: a command line is seen by every user of the "
-                           "computer; use --password-stdin or TPX2CTL_PASSWORD");
-        }
-        if (arg.size() > 1 && arg[0] == '-' && arg != "-") {
-            return failure("unknown option '" + arg + "'");
-        }
-        break;
+        fail_if(check_command(options));
+        fail_if(check_dm_options(options));
+    } catch (const CLI::CallForHelp&) {
+        options.help = true;
+        return CliParseResult{options, {}, app->help()};
+    } catch (const CLI::CallForVersion&) {
+        options.version = true;
+        return CliParseResult{options, {}, {}};
+    } catch (const CLI::ParseError& error) {
+        return failure(describe(error, *app));
     }
-    if (i >= arguments.size()) {
-        return failure("missing COMMAND");
-    }
-    const auto command = command_from_name(arguments[i]);
-    if (!command) {
-        return failure("unknown command '" + arguments[i] + "'");
-    }
-    options.command = *command;
-    const std::vector<std::string> rest(arguments.begin() + static_cast<ptrdiff_t>(i) + 1, arguments.end());
-    if (std::string error = read_command_arguments(rest, options); !error.empty()) {
-        return failure(error);
-    }
-    if (std::string error = check_dm_options(options); !error.empty()) {
-        return failure(error);
-    }
-    return CliParseResult{options, {}};
+    return CliParseResult{options, {}, {}};
 }
 
 std::string cli_usage() {
-    return "usage: tpx2ctl [--conmon HOST:PORT] [--cmm HOST:PORT] [--timeout MS] [--json]\n"
-           "               [--dm HOST[:PORT] | --dm-discover | --cloud] [--user NAME] [--password-stdin]\n"
-           "               COMMAND [ARGS]\n"
-           "\n"
-           "Configure TPX-2 units through the local AVN platform services.\n"
-           "\n"
-           "commands:\n"
-           "  info DEVICE               bootloader and application versions\n"
-           "  get DEVICE                the seven parameters\n"
-           "  set DEVICE NAME=VALUE...  change parameters, then confirm them from the unit's report\n"
-           "  watch DEVICE              print each report as it arrives, until interrupted\n"
-           "  networks                  the interfaces the connection manager offers; the one in use marked\n"
-           "  use-network NAME          choose the interface (\"None\" for none)\n"
-           "  save DEVICE [FILE]        the seven parameters as a settings file (to standard output\n"
-           "                            without FILE)\n"
-           "  load DEVICE FILE          apply a settings file: change what differs, confirming each\n"
-           "                            change from the unit's report; prints what changed\n"
-           "  apply FILE DEVICE... [--jobs N]\n"
-           "                            load on many units, N at once (default 8, at most 32); a\n"
-           "                            line per unit as it finishes, then a summary. Ctrl-C stops\n"
-           "                            starting units and lets those under way finish\n"
-           "  FILE \"-\" is standard input (load, apply) or output (save). A settings file is the\n"
-           "  object of 'get --json' with \"format_version\": 1; it may name fewer parameters.\n"
-           "  discover [--seconds N] [--all] [--versions]\n"
-           "                            list the TPX-2 units advertised on the network for N seconds\n"
-           "                            (default 5); --all: every device of the maker; --versions:\n"
-           "                            with bootloader and application versions\n"
-           "  domains                   log in to the Domain Manager and list its domains (\"*\" marks\n"
-           "                            the current one)\n"
-           "\n"
-           "parameters (NAME=VALUE, names in any letter case):\n"
-           "  MicLf, MicHf, LineLf, LineHf   equaliser gain in dB, -12 to 12\n"
-           "  Mode                           0 to 4\n"
-           "  MicSensitivity                 0 (0 dBu) to 4 (-37 dBu)\n"
-           "  MicGate                        0 disabled, 1 enabled\n"
-           "\n"
-           "options:\n"
-           "  --conmon HOST:PORT   local conmon server (default 127.0.0.1:8900)\n"
-           "  --cmm HOST:PORT      local connection manager (default 127.0.0.1:8850)\n"
-           "  --timeout MS         how long to wait for a unit or a service (default 5000)\n"
-           "  --json               machine-readable output\n"
-           "\n"
-           "Domain Manager (for a managed network):\n"
-           "  --dm HOST[:PORT]     log in to this Domain Manager (port default 8999)\n"
-           "  --dm-discover        find it by its DNS service (unicast DNS, then multicast DNS)\n"
-           "  --dm-dns HOST:PORT   with --dm-discover: ask this DNS server instead of the\n"
-           "                       interface's (a simulated network's)\n"
-           "  --cloud              log in to the AVN Cloud service\n"
-           "  --user NAME          the user to log in as\n"
-           "  --domain NAME        work in this managed domain (the command runs as in an\n"
-           "                       unmanaged network, through the Domain Manager)\n"
-           "  --password-stdin     read the password from the first line of standard input;\n"
-           "                       otherwise it is taken from TPX2CTL_PASSWORD (never from an\n"
-           "                       argument)\n"
-           "  --version            print the version and exit\n"
-           "\n"
-           "exit status: 0 success; 2 usage error, bad value or bad settings file (nothing is\n"
-           "sent); 3 the unit (for apply: any unit) is not found or does not answer; 4 the AVN\n"
-           "platform services or the Domain Manager are not reachable (or none is found); 5 the\n"
-           "Domain Manager refused the login; 6 the Domain Manager could not be trusted (its\n"
-           "certificate, CA or key check failed); 1 anything else (apply: interrupted before\n"
-           "every unit was done).\n";
+    CliOptions options;
+    return make_app(options)->help();
 }

@@ -73,6 +73,7 @@ struct CliOptions {
 struct CliParseResult {
     std::optional<CliOptions> options;
     std::string error;  // one line for the user when options is empty
+    std::string usage;  // with --help: the help of the program or of the command asked about
 };
 
 CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments);
@@ -84,4 +85,5 @@ std::optional<CliEndpoint> parse_endpoint(const std::string& text);
 // the parameter's range; an error line otherwise.
 std::optional<CliParameterChange> parse_parameter_change(const std::string& text, std::string* error);
 
+// The program's help, generated from the declaration of its command line.
 std::string cli_usage();

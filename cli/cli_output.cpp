@@ -1,13 +1,27 @@
 #include "cli/cli_output.h"
 
 #include <cstdio>
+#include <memory>
 
+#include <jansson.h>
+
+#include "cli/text_utf8.h"
 #include "device/framed_command.h"
 
 namespace {
 
-std::string json_version(const std::optional<std::string>& text) {
-    return text ? json_string(*text) : "null";
+struct JsonDelete {
+    void operator()(json_t* value) const { json_decref(value); }
+};
+using Json = std::unique_ptr<json_t, JsonDelete>;
+
+json_t* json_version(const std::optional<std::string>& text) {
+    return text ? json_text(*text) : json_null();
+}
+
+// Adds `value` to `object` under `key`, taking the reference.
+void put(json_t* object, const char* key, json_t* value) {
+    json_object_set_new(object, key, value);
 }
 
 std::string trimmed(std::string text) {
@@ -17,21 +31,24 @@ std::string trimmed(std::string text) {
 
 const char* status_name(UnitApplyStatus status) {
     switch (status) {
-        case UnitApplyStatus::Applied: return "applied";
-        case UnitApplyStatus::Unavailable: return "unavailable";
-        case UnitApplyStatus::ServicesUnavailable: return "services-unavailable";
-        case UnitApplyStatus::Failed: return "failed";
+        case UnitApplyStatus::Applied:
+            return "applied";
+        case UnitApplyStatus::Unavailable:
+            return "unavailable";
+        case UnitApplyStatus::ServicesUnavailable:
+            return "services-unavailable";
+        case UnitApplyStatus::Failed:
+            return "failed";
     }
     return "failed";
 }
 
-std::string json_names(const std::vector<std::string>& names) {
-    std::string out = "[";
-    for (size_t i = 0; i < names.size(); ++i) {
-        out += i > 0 ? "," : "";
-        out += json_string(names[i]);
+json_t* json_names(const std::vector<std::string>& names) {
+    json_t* array = json_array();
+    for (const std::string& name : names) {
+        json_array_append_new(array, json_text(name));
     }
-    return out + "]";
+    return array;
 }
 
 std::string plain_names(const std::vector<std::string>& names) {
@@ -45,6 +62,25 @@ std::string plain_names(const std::vector<std::string>& names) {
 
 }  // namespace
 
+json_t* json_text(std::string_view text) {
+    const std::string valid = valid_utf8(text);
+    return json_stringn(valid.data(), valid.size());
+}
+
+// One line of compact JSON, members in the order they were added. Written
+// straight into the string: the memory jansson would hand back belongs to
+// whatever allocator the process has given it.
+std::string json_line(json_t* value) {
+    const Json owned(value);
+    std::string out;
+    const auto append = [](const char* buffer, size_t size, void* data) -> int {
+        static_cast<std::string*>(data)->append(buffer, size);
+        return 0;
+    };
+    json_dump_callback(owned.get(), append, &out, JSON_COMPACT | JSON_ENCODE_ANY);
+    return out + "\n";
+}
+
 bool UnitParameters::complete() const {
     for (const auto& value : values) {
         if (!value) {
@@ -55,36 +91,24 @@ bool UnitParameters::complete() const {
 }
 
 std::string json_string(std::string_view text) {
-    std::string out = "\"";
-    for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned char>(c));
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out + "\"";
+    std::string line = json_line(json_text(text));
+    line.pop_back();
+    return line;
 }
 
 std::string format_versions(const UnitVersions& versions, bool json) {
     const std::optional<std::string> bootloader =
-        versions.bootloader ? std::optional(format_bootloader_version(*versions.bootloader)) : std::nullopt;
+        versions.bootloader ? std::optional(format_bootloader_version(*versions.bootloader))
+                            : std::nullopt;
     const std::optional<std::string> application =
         versions.application ? std::optional(format_application_version(*versions.application))
                              : std::nullopt;
     if (json) {
-        return "{\"device\":" + json_string(versions.device) + ",\"bootloader\":" + json_version(bootloader) +
-               ",\"application\":" + json_version(application) + "}\n";
+        json_t* object = json_object();
+        put(object, "device", json_text(versions.device));
+        put(object, "bootloader", json_version(bootloader));
+        put(object, "application", json_version(application));
+        return json_line(object);
     }
     return versions.device + "\n  Bootloader version:   " + bootloader.value_or("none") +
            "\n  Application version:  " + application.value_or("none") + "\n";
@@ -93,28 +117,23 @@ std::string format_versions(const UnitVersions& versions, bool json) {
 std::string format_parameters(const UnitParameters& parameters, bool json) {
     std::string out;
     if (json) {
-        out = "{\"device\":" + json_string(parameters.device) + ",\"parameters\":{";
-        bool first = true;
+        json_t* object = json_object();
+        put(object, "device", json_text(parameters.device));
+        json_t* values = json_object();
         for (ParameterId id : kAllParameters) {
-            if (!parameters[id]) {
-                continue;
+            if (parameters[id]) {
+                put(values, parameter_name(id), json_integer(*parameters[id]));
             }
-            if (!first) {
-                out += ',';
-            }
-            out += json_string(parameter_name(id));
-            out += ':';
-            out += std::to_string(*parameters[id]);
-            first = false;
         }
-        out += "}}\n";
-        return out;
+        put(object, "parameters", values);
+        return json_line(object);
     }
     out = parameters.device + "\n";
     for (ParameterId id : kAllParameters) {
         char line[128];
         if (parameters[id]) {
-            std::snprintf(line, sizeof line, "  %-15s %4d  %s\n", parameter_name(id), *parameters[id],
+            std::snprintf(line, sizeof line, "  %-15s %4d  %s\n", parameter_name(id),
+                          *parameters[id],
                           trimmed(parameter_value_text(id, *parameters[id])).c_str());
         } else {
             std::snprintf(line, sizeof line, "  %-15s    ?  (not reported)\n", parameter_name(id));
@@ -127,17 +146,16 @@ std::string format_parameters(const UnitParameters& parameters, bool json) {
 std::string format_networks(const std::vector<NetworkEntry>& networks, bool json) {
     std::string out;
     if (json) {
-        out = "{\"interfaces\":[";
-        for (size_t i = 0; i < networks.size(); ++i) {
-            if (i > 0) {
-                out += ',';
-            }
-            out += "{\"name\":";
-            out += json_string(networks[i].name);
-            out += networks[i].current ? ",\"current\":true}" : ",\"current\":false}";
+        json_t* list = json_array();
+        for (const NetworkEntry& network : networks) {
+            json_t* entry = json_object();
+            put(entry, "name", json_text(network.name));
+            put(entry, "current", json_boolean(network.current));
+            json_array_append_new(list, entry);
         }
-        out += "]}\n";
-        return out;
+        json_t* object = json_object();
+        put(object, "interfaces", list);
+        return json_line(object);
     }
     if (networks.empty()) {
         return "The connection manager offers no network interfaces.\n";
@@ -151,19 +169,24 @@ std::string format_networks(const std::vector<NetworkEntry>& networks, bool json
 std::string format_domains(const std::vector<DomainEntry>& domains, bool json) {
     std::string out;
     if (json) {
-        out = "{\"domains\":[";
-        for (size_t i = 0; i < domains.size(); ++i) {
-            out += i > 0 ? "," : "";
-            out += "{\"name\":" + json_string(domains[i].name) + ",\"id\":" + std::to_string(domains[i].id) +
-                   (domains[i].current ? ",\"current\":true}" : ",\"current\":false}");
+        json_t* list = json_array();
+        for (const DomainEntry& domain : domains) {
+            json_t* entry = json_object();
+            put(entry, "name", json_text(domain.name));
+            put(entry, "id", json_integer(domain.id));
+            put(entry, "current", json_boolean(domain.current));
+            json_array_append_new(list, entry);
         }
-        return out + "]}\n";
+        json_t* object = json_object();
+        put(object, "domains", list);
+        return json_line(object);
     }
     if (domains.empty()) {
         return "The Domain Manager offers no domains to this user.\n";
     }
     for (const DomainEntry& domain : domains) {
-        out += (domain.current ? "* " : "  ") + domain.name + "  (id " + std::to_string(domain.id) + ")\n";
+        out += (domain.current ? "* " : "  ") + domain.name + "  (id " + std::to_string(domain.id) +
+               ")\n";
     }
     return out;
 }
@@ -180,23 +203,27 @@ std::string format_changes(const std::vector<ConfirmedChange>& changes) {
 
 std::string format_unit_outcome(const UnitApplyOutcome& outcome, bool json) {
     if (json) {
-        std::string out = "{\"device\":" + json_string(outcome.device) + ",\"status\":\"" +
-                          status_name(outcome.status) + "\"";
+        json_t* object = json_object();
+        put(object, "device", json_text(outcome.device));
+        put(object, "status", json_text(status_name(outcome.status)));
         if (outcome.status != UnitApplyStatus::Applied) {
-            out += ",\"error\":" + json_string(outcome.error);
+            put(object, "error", json_text(outcome.error));
         }
-        out += ",\"changed\":[";
-        for (size_t i = 0; i < outcome.changed.size(); ++i) {
-            const ConfirmedChange& change = outcome.changed[i];
-            out += i > 0 ? "," : "";
-            out += "{\"parameter\":" + json_string(parameter_name(change.id)) +
-                   ",\"from\":" + std::to_string(change.from) + ",\"to\":" + std::to_string(change.to) + "}";
+        json_t* changed = json_array();
+        for (const ConfirmedChange& change : outcome.changed) {
+            json_t* entry = json_object();
+            put(entry, "parameter", json_text(parameter_name(change.id)));
+            put(entry, "from", json_integer(change.from));
+            put(entry, "to", json_integer(change.to));
+            json_array_append_new(changed, entry);
         }
-        return out + "]}\n";
+        put(object, "changed", changed);
+        return json_line(object);
     }
     if (outcome.status == UnitApplyStatus::Applied) {
         return outcome.device + ": " +
-               (outcome.changed.empty() ? "applied, nothing to change" : "applied, changed " + format_changes(outcome.changed)) +
+               (outcome.changed.empty() ? "applied, nothing to change"
+                                        : "applied, changed " + format_changes(outcome.changed)) +
                "\n";
     }
     std::string out = outcome.device + ": FAILED: " + outcome.error;
@@ -206,15 +233,24 @@ std::string format_unit_outcome(const UnitApplyOutcome& outcome, bool json) {
     return out + "\n";
 }
 
-std::string format_apply_summary(size_t units, size_t applied, const std::vector<std::string>& failed,
-                                 const std::vector<std::string>& not_started, bool interrupted, bool json) {
+std::string format_apply_summary(size_t units, size_t applied,
+                                 const std::vector<std::string>& failed,
+                                 const std::vector<std::string>& not_started, bool interrupted,
+                                 bool json) {
     if (json) {
-        return "{\"summary\":{\"units\":" + std::to_string(units) + ",\"applied\":" + std::to_string(applied) +
-               ",\"failed\":" + json_names(failed) + ",\"not_started\":" + json_names(not_started) +
-               ",\"interrupted\":" + (interrupted ? "true" : "false") + "}}\n";
+        json_t* summary = json_object();
+        put(summary, "units", json_integer(static_cast<json_int_t>(units)));
+        put(summary, "applied", json_integer(static_cast<json_int_t>(applied)));
+        put(summary, "failed", json_names(failed));
+        put(summary, "not_started", json_names(not_started));
+        put(summary, "interrupted", json_boolean(interrupted));
+        json_t* object = json_object();
+        put(object, "summary", summary);
+        return json_line(object);
     }
     std::string out = interrupted ? "interrupted: " : "";
-    out += std::to_string(applied) + " of " + std::to_string(units) + (units == 1 ? " unit" : " units") + " applied";
+    out += std::to_string(applied) + " of " + std::to_string(units) +
+           (units == 1 ? " unit" : " units") + " applied";
     if (!failed.empty()) {
         out += "; failed: " + plain_names(failed);
     }

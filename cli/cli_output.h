@@ -22,7 +22,9 @@ struct UnitParameters {
     std::string device;
     std::array<std::optional<int32_t>, kAllParameters.size()> values{};
 
-    std::optional<int32_t>& operator[](ParameterId id) { return values[static_cast<size_t>(id) - 1]; }
+    std::optional<int32_t>& operator[](ParameterId id) {
+        return values[static_cast<size_t>(id) - 1];
+    }
     const std::optional<int32_t>& operator[](ParameterId id) const {
         return values[static_cast<size_t>(id) - 1];
     }
@@ -77,8 +79,18 @@ std::string format_unit_outcome(const UnitApplyOutcome& outcome, bool json);
 // apply's closing line (or {"summary":...}): how many units of all were
 // applied, then the failed and the not started units, each in the order they
 // were given.
-std::string format_apply_summary(size_t units, size_t applied, const std::vector<std::string>& failed,
-                                 const std::vector<std::string>& not_started, bool interrupted, bool json);
+std::string format_apply_summary(size_t units, size_t applied,
+                                 const std::vector<std::string>& failed,
+                                 const std::vector<std::string>& not_started, bool interrupted,
+                                 bool json);
 
 // A JSON string literal, quotes included, with control characters escaped.
 std::string json_string(std::string_view text);
+
+// The JSON results are jansson values. A string of text, made valid UTF-8
+// first (names come from the network and may hold any bytes).
+typedef struct json_t json_t;
+json_t* json_text(std::string_view text);
+// One line of compact JSON, members in the order they were added; takes the
+// reference to `value`.
+std::string json_line(json_t* value);

@@ -14,6 +14,7 @@
 
 #include "avn/api/avn_access.h"
 #include "cli/cli_discover.h"
+#include "cli/text_utf8.h"
 #include "cli/cli_domain.h"
 #include "cli/cli_output.h"
 #include "cli/settings_file.h"
@@ -42,24 +43,6 @@ struct CliError {
 
 // ---- Text ----
 
-void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
-
 std::string utf8_from_utf16(const char16_t* text, size_t max) {
     std::string out;
     for (size_t i = 0; i < max && text[i] != 0; ++i) {
@@ -71,41 +54,6 @@ std::string utf8_from_utf16(const char16_t* text, size_t max) {
             c = 0xFFFD;
         }
         append_utf8(out, c);
-    }
-    return out;
-}
-
-// Decodes UTF-8 command-line text; a byte that is not valid UTF-8 is taken as
-// a character of its own value.
-std::wstring wide_from_utf8(const std::string& text) {
-    std::wstring out;
-    for (size_t i = 0; i < text.size();) {
-        const auto b = static_cast<unsigned char>(text[i]);
-        const size_t length = b < 0x80 ? 1 : (b >> 5) == 0x6 ? 2 : (b >> 4) == 0xE ? 3 : (b >> 3) == 0x1E ? 4 : 0;
-        char32_t c = b;
-        bool valid = length > 0 && i + length <= text.size();
-        if (valid && length > 1) {
-            c = b & (0x7F >> length);
-            for (size_t k = 1; k < length; ++k) {
-                const auto cont = static_cast<unsigned char>(text[i + k]);
-                valid = valid && (cont & 0xC0) == 0x80;
-                c = (c << 6) | (cont & 0x3F);
-            }
-        }
-        if (!valid) {
-            c = b;
-            i += 1;
-        } else {
-            i += length;
-        }
-        if constexpr (sizeof(wchar_t) == 2) {
-            if (c >= 0x10000) {
-                out += static_cast<wchar_t>(0xD800 + ((c - 0x10000) >> 10));
-                out += static_cast<wchar_t>(0xDC00 + ((c - 0x10000) & 0x3FF));
-                continue;
-            }
-        }
-        out += static_cast<wchar_t>(c);
     }
     return out;
 }

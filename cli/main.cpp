@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     if (parsed.options->help) {
-        std::cout << cli_usage();
+        std::cout << parsed.usage;
         return kExitSuccess;
     }
     if (parsed.options->version) {

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <jansson.h>
+
+#include "cli/text_utf8.h"
+
 namespace {
 
 constexpr size_t kMaxDeviceNameSize = 31;
@@ -21,24 +25,6 @@ bool same_name(std::string_view a, std::string_view b) {
         }
     }
     return true;
-}
-
-void append_utf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 // Reads the one shape of a settings file, front to back, and stops at the
@@ -471,24 +457,27 @@ std::optional<UnitParameters> SettingsReader::read(std::string* error) {
 }  // namespace
 
 std::string format_settings_file(const UnitParameters& parameters) {
-    std::string out = "{\n  \"format_version\": " + std::to_string(kSettingsFormatVersion) + ",\n";
+    json_t* file = json_object();
+    json_object_set_new(file, "format_version", json_integer(kSettingsFormatVersion));
     if (!parameters.device.empty()) {
-        out += "  \"device\": " + json_string(parameters.device) + ",\n";
+        json_object_set_new(file, "device", json_text(parameters.device));
     }
-    out += "  \"parameters\": {";
-    bool first = true;
+    json_t* values = json_object();
     for (ParameterId id : kAllParameters) {
-        if (!parameters[id]) {
-            continue;
+        if (parameters[id]) {
+            json_object_set_new(values, parameter_name(id), json_integer(*parameters[id]));
         }
-        out += first ? "\n    " : ",\n    ";
-        out += json_string(parameter_name(id));
-        out += ": ";
-        out += std::to_string(*parameters[id]);
-        first = false;
     }
-    out += "\n  }\n}\n";
-    return out;
+    json_object_set_new(file, "parameters", values);
+    // Written straight into the string, indented for people to read and edit.
+    std::string out;
+    const auto append = [](const char* buffer, size_t size, void* data) -> int {
+        static_cast<std::string*>(data)->append(buffer, size);
+        return 0;
+    };
+    json_dump_callback(file, append, &out, JSON_INDENT(2));
+    json_decref(file);
+    return out + "\n";
 }
 
 std::optional<UnitParameters> parse_settings_file(std::string_view text, std::string* error) {

@@ -5,8 +5,11 @@
 # under TPX2_WINDOWS_DEPS, which scripts/windows-deps fills; asio is
 # header-only and comes from Debian's package either way.
 #
+# asio and CLI11 are header-only and come from Debian's packages either way.
+#
 # Targets: OpenSSL::SSL, OpenSSL::Crypto, CURL::libcurl, tpx2::jansson,
-# tpx2::asio, tpx2::httplib (the simulated Domain Manager's server side only).
+# tpx2::asio, tpx2::cli11 (the tools' command lines), tpx2::httplib (the
+# simulated Domain Manager's server side only).
 
 if(WIN32)
   # What scripts/windows-deps built: the stable link to its prefix. Found
@@ -78,6 +81,21 @@ set_target_properties(tpx2::asio PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${ASI
 target_link_libraries(tpx2::asio INTERFACE OpenSSL::SSL Threads::Threads)
 if(WIN32)
   target_link_libraries(tpx2::asio INTERFACE ws2_32 mswsock)
+endif()
+
+# CLI11: header-only. Natively Debian's CMake package; for the cross build
+# its headers alone, linked into a directory of our own as asio's are.
+if(CMAKE_CROSSCOMPILING)
+  find_path(CLI11_INCLUDE_DIR CLI/CLI.hpp PATHS /usr/include NO_CMAKE_FIND_ROOT_PATH REQUIRED)
+  set(cli11_only "${CMAKE_BINARY_DIR}/cli11-include")
+  file(MAKE_DIRECTORY "${cli11_only}")
+  file(CREATE_LINK "${CLI11_INCLUDE_DIR}/CLI" "${cli11_only}/CLI" SYMBOLIC)
+  add_library(tpx2::cli11 INTERFACE IMPORTED)
+  set_target_properties(tpx2::cli11 PROPERTIES INTERFACE_INCLUDE_DIRECTORIES "${cli11_only}")
+else()
+  find_package(CLI11 CONFIG REQUIRED)
+  add_library(tpx2::cli11 INTERFACE IMPORTED)
+  target_link_libraries(tpx2::cli11 INTERFACE CLI11::CLI11)
 endif()
 
 find_path(HTTPLIB_INCLUDE_DIR httplib.h REQUIRED)

@@ -29,10 +29,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (parsed.help) {
-        std::fputs(sim::sim_usage(), stdout);
-        std::fputs(sim::cmm_usage(), stdout);
-        std::fputs(sim::mdns_usage(), stdout);
-        std::fputs(sim::dm_usage(), stdout);
+        std::fputs(sim::sim_usage().c_str(), stdout);
         return 0;
     }
     if (parsed.version) {

@@ -1,26 +1,14 @@
 #include "sim/mdns_options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
+
+#include "sim/command_line.h"
 
 namespace sim {
 
 namespace {
-
-const char kUsage[] =
-    "\n"
-    "DNS-SD responder (multicast DNS):\n"
-    "  --mdns                   advertise every device by DNS-SD\n"
-    "  --mdns-interface NAME    interface to advertise on (default lo; \"\" for every\n"
-    "                           multicast interface)\n"
-    "  --mdns-control PORT      UDP port on 127.0.0.1 for run-time commands: \"add NAME\n"
-    "                           [maker=TEXT] [model=N]\", \"remove NAME\", \"drop NAME\",\n"
-    "                           \"list\" (0: any free port, printed in the log)\n"
-    "  --mdns-ttl SECONDS       lifetime of every record (default 120 for SRV and A,\n"
-    "                           4500 for PTR and TXT)\n"
-    "  --mdns-txt \"NAME;STRING;STRING...\"\n"
-    "                           the conmon TXT record of device NAME, string by string\n"
-    "                           (replaces the one made from its identity; repeatable)\n";
 
 template <typename Number>
 std::optional<Number> parse_number(std::string_view text) {
@@ -32,87 +20,79 @@ std::optional<Number> parse_number(std::string_view text) {
     return value;
 }
 
-}  // namespace
-
-MdnsOptionMatch parse_mdns_option(std::span<const std::string_view> arguments, size_t index,
-                                  MdnsSettings* settings) {
-    if (index >= arguments.size() || settings == nullptr) {
-        return {};
-    }
-    const std::string_view argument = arguments[index];
-    const size_t equals = argument.find('=');
-    const std::string_view name = argument.substr(0, equals);
-    const bool has_inline_value = equals != std::string_view::npos;
-    const std::string option(name);
-    if (name == "--mdns") {
-        if (has_inline_value) {
-            return {1, option + " takes no value"};
-        }
-        settings->enabled = true;
-        return {1, {}};
-    }
-    if (name != "--mdns-interface" && name != "--mdns-control" && name != "--mdns-ttl" &&
-        name != "--mdns-txt") {
-        return {};
-    }
-    MdnsOptionMatch match{1, {}};
-    std::string_view value;
-    if (has_inline_value) {
-        value = argument.substr(equals + 1);
-    } else if (index + 1 < arguments.size()) {
-        value = arguments[index + 1];
-        match.taken = 2;
-    } else {
-        match.error = option + " needs a value";
-        return match;
-    }
-    if (name == "--mdns-interface") {
-        settings->interface_name = std::string(value);
-    } else if (name == "--mdns-control") {
-        const auto port = parse_number<uint16_t>(value);
-        if (!port) {
-            match.error = option + ": not a port number: '" + std::string(value) + "'";
+// "NAME;STRING;STRING..." into an override; an error line or empty.
+std::string add_txt_override(std::string_view value, MdnsSettings* settings) {
+    MdnsTxtOverride entry;
+    size_t start = 0;
+    bool first = true;
+    while (start <= value.size()) {
+        const size_t end = std::min(value.find(';', start), value.size());
+        const std::string_view part = value.substr(start, end - start);
+        if (first) {
+            entry.device = std::string(part);
+            first = false;
+        } else if (part.size() > 255) {
+            return "--mdns-txt: a TXT string has at most 255 bytes";
         } else {
-            settings->control = true;
-            settings->control_port = *port;
+            entry.strings.emplace_back(part);
         }
-    } else if (name == "--mdns-ttl") {
-        const auto ttl = parse_number<uint32_t>(value);
-        if (!ttl || *ttl == 0) {
-            match.error =
-                option + ": not a number of seconds above 0: '" + std::string(value) + "'";
-        } else {
-            settings->ttl = *ttl;
-        }
-    } else {
-        MdnsTxtOverride entry;
-        size_t start = 0;
-        bool first = true;
-        while (start <= value.size()) {
-            const size_t end = std::min(value.find(';', start), value.size());
-            const std::string_view part = value.substr(start, end - start);
-            if (first) {
-                entry.device = std::string(part);
-                first = false;
-            } else if (part.size() > 255) {
-                match.error = option + ": a TXT string has at most 255 bytes";
-                return match;
-            } else {
-                entry.strings.emplace_back(part);
-            }
-            start = end + 1;
-        }
-        if (entry.device.empty()) {
-            match.error = option + ": needs a device name before the first ';'";
-        } else {
-            settings->txt_overrides.push_back(std::move(entry));
-        }
+        start = end + 1;
     }
-    return match;
+    if (entry.device.empty()) {
+        return "--mdns-txt: needs a device name before the first ';'";
+    }
+    settings->txt_overrides.push_back(std::move(entry));
+    return {};
 }
 
-const char* mdns_usage() {
-    return kUsage;
+}  // namespace
+
+void add_mdns_options(CLI::App& app, MdnsSettings* settings) {
+    add_switch(app, "--mdns", &settings->enabled,
+               "advertise every device by DNS-SD (multicast DNS)")
+        ->group(kNetworkGroup);
+    add_value_option(
+        app, "--mdns-interface", "NAME",
+        [settings](std::string_view value) {
+            settings->interface_name = std::string(value);
+            return std::string{};
+        },
+        "interface to advertise on (default lo; \"\" for every\nmulticast interface)")
+        ->group(kNetworkGroup);
+    add_value_option(
+        app, "--mdns-control", "PORT",
+        [settings](std::string_view value) -> std::string {
+            const auto port = parse_number<uint16_t>(value);
+            if (!port) {
+                return "--mdns-control: not a port number: '" + std::string(value) + "'";
+            }
+            settings->control = true;
+            settings->control_port = *port;
+            return {};
+        },
+        "UDP port on 127.0.0.1 for run-time commands: \"add\nNAME [maker=TEXT] [model=N]\", "
+        "\"remove NAME\",\n"
+        "\"drop NAME\", \"list\" (0: any free port, printed in the\nlog)")
+        ->group(kNetworkGroup);
+    add_value_option(
+        app, "--mdns-ttl", "SECONDS",
+        [settings](std::string_view value) -> std::string {
+            const auto ttl = parse_number<uint32_t>(value);
+            if (!ttl || *ttl == 0) {
+                return "--mdns-ttl: not a number of seconds above 0: '" + std::string(value) + "'";
+            }
+            settings->ttl = *ttl;
+            return {};
+        },
+        "lifetime of every record (default 120 for SRV and\nA, 4500 for PTR and TXT)")
+        ->group(kNetworkGroup);
+    add_value_option(
+        app, "--mdns-txt", "\"NAME;STRING;...\"",
+        [settings](std::string_view value) { return add_txt_override(value, settings); },
+        "the conmon TXT record of device NAME, string by\nstring (replaces the one made from its "
+        "identity;\n"
+        "repeatable)")
+        ->group(kNetworkGroup);
 }
 
 }  // namespace sim

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace CLI {
+class App;
+}
 
 namespace sim {
 
@@ -31,15 +34,8 @@ struct MdnsSettings {
     std::vector<MdnsTxtOverride> txt_overrides;
 };
 
-struct MdnsOptionMatch {
-    size_t taken = 0;   // arguments used; 0 when it is not an option of ours
-    std::string error;  // empty when fine
-};
-
-// Looks at arguments[index] (and its value) as parse_cmm_option does.
-MdnsOptionMatch parse_mdns_option(std::span<const std::string_view> arguments, size_t index,
-                                  MdnsSettings* settings);
-
-const char* mdns_usage();
+// Declares the responder's options on avn-sim's command line; they write
+// into *settings, which must outlive the app.
+void add_mdns_options(CLI::App& app, MdnsSettings* settings);
 
 }  // namespace sim

@@ -1,7 +1,11 @@
 #include "sim/sim_options.h"
 
 #include <charconv>
+#include <climits>
+#include <cstdint>
 #include <optional>
+
+#include "sim/command_line.h"
 
 namespace sim {
 
@@ -13,55 +17,25 @@ constexpr size_t kMaxDeviceNameLength = CONMON_NAME_SIZE - 1;
 constexpr uint32_t kMaxUnitsAtOnce = 1000;
 constexpr std::string_view kDefaultUnitPattern = "TPX2-###";
 
-constexpr const char* kUsage =
-    "Usage: avn-sim [OPTION]...\n"
+constexpr const char* kDescription =
     "The simulated AVN network: the local conmon server on 127.0.0.1 with the\n"
-    "TPX-2 units and other devices behind it. Runs until interrupted (SIGINT or\n"
-    "SIGTERM) and logs one line per event on standard output.\n"
-    "\n"
-    "Devices (with none given, two TPX-2 units \"TPX2-Stage\" and \"TPX2-Booth\"):\n"
-    "  --unit NAME[,KEY=VALUE]...\n"
-    "        a TPX-2 unit (manufacturer ID \"Vornix\"). Keys:\n"
-    "          bootloader=X.Y    bootloader version (default 2.5; 0 for none)\n"
-    "          application=X.Y   application version (default 1.3)\n"
-    "          model=N           model id (default 8)\n"
-    "          domain=NAME       the Domain Manager's domain the unit belongs to\n"
-    "          PARAMETER=VALUE   starting value of MicLf, MicHf, LineLf, LineHf\n"
-    "                            (-12 to 12, default 0), Mode (0 to 4, default 0),\n"
-    "                            MicSensitivity (0 to 4, default 4) or MicGate\n"
-    "                            (0 or 1, default 1); names in any letter case\n"
-    "  --units N[,name=PATTERN][,KEY=VALUE]...\n"
-    "        N TPX-2 units (1 to 1000) named after PATTERN, whose run of '#'\n"
-    "        becomes the unit's number from 1, zero-padded to the run's length\n"
-    "        (default TPX2-###: TPX2-001, TPX2-002, ...); the other keys as for\n"
-    "        --unit, for every one of them\n"
-    "  --device NAME,maker=TEXT[,model=N]\n"
-    "        a device of another maker (manufacturer ID TEXT, at most 8 bytes;\n"
-    "        model default 0). It echoes every control message under its own ID.\n"
-    "  Device names have 1 to 31 characters and are matched in any letter case.\n"
-    "\n"
-    "Conmon server:\n"
-    "  --conmon-port PORT       UDP port on 127.0.0.1 (default 8900; 0: any free port)\n"
-    "  --server-version V       protocol version, 0x1000 to 0x1FFF (default 0x1503);\n"
-    "                           below 0x1400 it acts as an older server\n"
-    "  --local-name NAME        this computer's AVN device name (default \"avn-sim\")\n"
-    "  --client-timeout SECONDS forget a client silent this long (default 30; 0: never)\n"
-    "\n"
-    "Faults:\n"
-    "  --silent                 read every datagram and answer nothing\n"
-    "  --mute NAME              the device stops answering: no reports, and control\n"
-    "                           messages to it get \"Timeout\" (may be repeated)\n"
-    "  --delay MS               send every datagram to clients MS milliseconds late\n"
-    "  --drop FRACTION          drop this fraction (0 to 1) of datagrams to clients\n"
-    "  --corrupt FRACTION       corrupt this fraction of datagrams to clients\n"
-    "  --drop-incoming FRACTION     the same for datagrams from clients\n"
-    "  --corrupt-incoming FRACTION\n"
-    "  --seed N                 seed of the loss and corruption generator (default 1)\n"
-    "\n"
-    "Output:\n"
-    "  --quiet                  no log lines\n"
-    "  --help                   this text\n"
-    "  --version                the version\n";
+    "TPX-2 units and other devices behind it, the local connection manager, and\n"
+    "on request a DNS-SD responder and a Domain Manager. Runs until interrupted\n"
+    "(SIGINT or SIGTERM) and logs one line per event on standard output.";
+
+constexpr const char* kUnitKeys =
+    "--unit and --units keys:\n"
+    "  bootloader=X.Y    bootloader version (default 2.5; 0 for none)\n"
+    "  application=X.Y   application version (default 1.3)\n"
+    "  model=N           model id (default 8)\n"
+    "  domain=NAME       the Domain Manager's domain the unit belongs to\n"
+    "  PARAMETER=VALUE   starting value of MicLf, MicHf, LineLf, LineHf (-12 to 12,\n"
+    "                    default 0), Mode (0 to 4, default 0), MicSensitivity (0 to 4,\n"
+    "                    default 4) or MicGate (0 or 1, default 1); names in any\n"
+    "                    letter case\n"
+    "With no device given: two TPX-2 units \"TPX2-Stage\" and \"TPX2-Booth\". Device\n"
+    "names have 1 to 31 characters and are matched in any letter case. Numbers may\n"
+    "be hexadecimal with 0x.\n";
 
 // Decimal, or hexadecimal after "0x".
 template <typename Number>
@@ -120,15 +94,23 @@ std::vector<std::string_view> split(std::string_view text, char separator) {
     }
 }
 
+// The command line, declared once: parsing and the help come from it. The
+// devices are checked as they are added (names are unique in any letter
+// case); the values of the other parts' options are theirs to check.
 class Parser {
   public:
-    explicit Parser(std::span<const std::string_view> arguments) : arguments_(arguments) {}
+    Parser();
 
-    ParsedOptions parse();
+    ParsedOptions parse(std::span<const std::string_view> arguments);
+    std::string help() const { return app_.help(); }
 
   private:
-    bool option(std::string_view argument);
-    std::optional<std::string_view> value(std::string_view option);
+    void declare();
+    void declare_network();
+    void declare_units();
+    void declare_faults();
+    // The option's value applied by `read`, which names the fault by fail().
+    OptionValueApply reader(bool (Parser::*read)(std::string_view));
     bool fail(std::string message);
     bool check_name(std::string_view name);
     bool parse_unit(std::string_view text);
@@ -137,47 +119,19 @@ class Parser {
     bool parse_unit_key(Tpx2UnitSettings& unit, std::string_view key, std::string_view text,
                         std::string_view option = "--unit");
 
-    std::span<const std::string_view> arguments_;
-    size_t next_ = 0;
-    std::optional<std::string_view> inline_value_;
+    bool mute(std::string_view name);
+
     ParsedOptions result_;
+    CLI::App app_;
 };
 
-ParsedOptions Parser::parse() {
-    while (next_ < arguments_.size()) {
-        const CmmOptionMatch cmm = parse_cmm_option(arguments_, next_, &result_.options.cmm);
-        if (!cmm.error.empty()) {
-            fail(cmm.error);
-            return result_;
-        }
-        if (cmm.taken > 0) {
-            next_ += cmm.taken;
-            continue;
-        }
-        const DmOptionMatch dm = parse_dm_option(arguments_, next_, &result_.options.dm);
-        if (!dm.error.empty()) {
-            fail(dm.error);
-            return result_;
-        }
-        if (dm.taken > 0) {
-            next_ += dm.taken;
-            continue;
-        }
-        const MdnsOptionMatch mdns = parse_mdns_option(arguments_, next_, &result_.options.mdns);
-        if (!mdns.error.empty()) {
-            fail(mdns.error);
-            return result_;
-        }
-        if (mdns.taken > 0) {
-            next_ += mdns.taken;
-            continue;
-        }
-        if (!option(arguments_[next_++])) {
-            return result_;
-        }
-        if (result_.help || result_.version) {
-            return result_;
-        }
+ParsedOptions Parser::parse(std::span<const std::string_view> arguments) {
+    const CommandLineOutcome outcome = parse_command_line(app_, arguments);
+    result_.help = outcome.help;
+    result_.version = outcome.version;
+    result_.error = outcome.error;
+    if (!result_.error.empty() || result_.help || result_.version) {
+        return result_;
     }
     SimOptions& options = result_.options;
     // Both services name this computer alike.
@@ -206,117 +160,160 @@ bool Parser::fail(std::string message) {
     return false;
 }
 
-std::optional<std::string_view> Parser::value(std::string_view option) {
-    if (inline_value_) {
-        return inline_value_;
-    }
-    if (next_ >= arguments_.size()) {
-        fail(std::string(option) + " needs a value");
-        return std::nullopt;
-    }
-    return arguments_[next_++];
+Parser::Parser() : app_(kDescription, "avn-sim") {
+    declare();
 }
 
-bool Parser::option(std::string_view argument) {
-    inline_value_.reset();
-    std::string_view name = argument;
-    if (const size_t equals = argument.find('=');
-        argument.starts_with("--") && equals != std::string_view::npos) {
-        name = argument.substr(0, equals);
-        inline_value_ = argument.substr(equals + 1);
-    }
-    SimOptions& options = result_.options;
-    const std::string option_name(name);
+OptionValueApply Parser::reader(bool (Parser::*read)(std::string_view)) {
+    return [this, read](std::string_view value) {
+        result_.error.clear();
+        return (this->*read)(value) ? std::string{} : result_.error;
+    };
+}
 
-    if (name == "--help" || name == "-h") {
-        result_.help = true;
-        return true;
-    }
-    if (name == "--version") {
-        result_.version = true;
-        return true;
-    }
-    if (name == "--quiet") {
-        options.quiet = true;
-        return true;
-    }
-    if (name == "--silent") {
-        options.silent = true;
-        return true;
-    }
-    if (name == "--unit" || name == "--device") {
-        const auto text = value(name);
-        return text && (name == "--unit" ? parse_unit(*text) : parse_device(*text));
-    }
-    if (name == "--units") {
-        const auto text = value(name);
-        return text && parse_units(*text);
-    }
-    if (name == "--mute") {
-        const auto text = value(name);
-        if (!text) {
-            return false;
+// A value that is a number in the option's range, written into `target`.
+template <typename Number, typename Target>
+OptionValueApply number_value(const char* name, const char* refusal, Target* target, Number low,
+                              Number high, Target (*convert)(Number)) {
+    return [=](std::string_view value) -> std::string {
+        const auto number = parse_number<Number>(value);
+        if (!number || *number < low || *number > high) {
+            return std::string(name) + ": " + refusal + ": " + std::string(value);
         }
-        options.muted_devices.emplace_back(*text);
-        return true;
-    }
-    if (name == "--local-name") {
-        const auto text = value(name);
-        if (!text || !check_name(*text)) {
-            return false;
-        }
-        options.conmon.local_device_name = std::string(*text);
-        return true;
-    }
-    if (name == "--conmon-port") {
-        const auto text = value(name);
-        const auto port = text ? parse_number<uint16_t>(*text) : std::nullopt;
-        if (!port) {
-            return text && fail(option_name + ": not a port number: " + std::string(*text));
-        }
-        options.conmon.port = *port;
-        return true;
-    }
-    if (name == "--server-version") {
-        const auto text = value(name);
-        const auto version = text ? parse_number<uint16_t>(*text) : std::nullopt;
-        if (!version || *version < CONMON_PROTOCOL_VERSION_MIN ||
-            *version > CONMON_PROTOCOL_VERSION_MAX) {
-            return text && fail(option_name +
-                                ": not a version from 0x1000 to 0x1FFF: " + std::string(*text));
-        }
-        options.conmon.version = *version;
-        return true;
-    }
-    if (name == "--client-timeout" || name == "--delay" || name == "--seed") {
-        const auto text = value(name);
-        const auto number = text ? parse_number<uint32_t>(*text) : std::nullopt;
-        if (!number) {
-            return text && fail(option_name + ": not a number: " + std::string(*text));
-        }
-        if (name == "--client-timeout") {
-            options.conmon.client_timeout = std::chrono::seconds(*number);
-        } else if (name == "--delay") {
-            options.delay = std::chrono::milliseconds(*number);
-        } else {
-            options.conmon.seed = *number;
-        }
-        return true;
-    }
-    if (name == "--drop" || name == "--corrupt" || name == "--drop-incoming" ||
-        name == "--corrupt-incoming") {
-        const auto text = value(name);
-        const auto fraction = text ? parse_fraction(*text) : std::nullopt;
+        *target = convert(*number);
+        return {};
+    };
+}
+
+template <typename T>
+T same(T value) {
+    return value;
+}
+
+OptionValueApply fraction_value(const char* name, double* target) {
+    return [=](std::string_view value) -> std::string {
+        const auto fraction = parse_fraction(value);
         if (!fraction) {
-            return text &&
-                   fail(option_name + ": not a fraction from 0 to 1: " + std::string(*text));
+            return std::string(name) + ": not a fraction from 0 to 1: " + std::string(value);
         }
-        DatagramFaultSettings& faults =
-            name.ends_with("-incoming") ? options.faults_from_clients : options.faults_to_clients;
-        (name.starts_with("--drop") ? faults.drop_fraction : faults.corrupt_fraction) = *fraction;
-        return true;
-    }
-    return fail("unknown option: " + std::string(argument));
+        *target = *fraction;
+        return {};
+    };
+}
+
+void Parser::declare() {
+    app_.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app_.get_formatter()->column_width(30);
+    app_.footer(kUnitKeys);
+    // The groups of the help come in the order of their first option.
+    declare_network();
+    declare_units();
+    add_cmm_options(app_, &result_.options.cmm);
+    add_mdns_options(app_, &result_.options.mdns);
+    declare_faults();
+    add_dm_options(app_, &result_.options.dm);
+    const char* output = "Output";
+    add_switch(app_, "--quiet", &result_.options.quiet, "no log lines")->group(output);
+    app_.set_help_flag("-h,--help", "this text")->group(output);
+    app_.set_version_flag("--version", "avn-sim", "the version")->group(output);
+}
+
+void Parser::declare_network() {
+    ConmonServerSettings& conmon = result_.options.conmon;
+    add_value_option(app_, "--conmon-port", "PORT",
+                     number_value<uint16_t>("--conmon-port", "not a port number", &conmon.port, 0,
+                                            0xFFFF, same<uint16_t>),
+                     "the conmon server's UDP port on 127.0.0.1 (default\n8900; 0: any free port)")
+        ->group(kNetworkGroup);
+    add_value_option(
+        app_, "--server-version", "V",
+        number_value<uint16_t>("--server-version", "not a version from 0x1000 to 0x1FFF",
+                               &conmon.version, CONMON_PROTOCOL_VERSION_MIN,
+                               CONMON_PROTOCOL_VERSION_MAX, same<uint16_t>),
+        "protocol version, 0x1000 to 0x1FFF (default 0x1503);\nbelow 0x1400 it acts as an older "
+        "server")
+        ->group(kNetworkGroup);
+    add_value_option(
+        app_, "--local-name", "NAME",
+        [this](std::string_view name) {
+            result_.error.clear();
+            if (check_name(name)) {
+                result_.options.conmon.local_device_name = std::string(name);
+            }
+            return result_.error;
+        },
+        "this computer's AVN device name (default \"avn-sim\")")
+        ->group(kNetworkGroup);
+    add_value_option(app_, "--client-timeout", "SECONDS",
+                     number_value<uint32_t>(
+                         "--client-timeout", "not a number", &conmon.client_timeout, 0, UINT32_MAX,
+                         +[](uint32_t seconds) -> std::chrono::milliseconds {
+                             return std::chrono::seconds(seconds);
+                         }),
+                     "forget a client silent this long (default 30; 0:\nnever)")
+        ->group(kNetworkGroup);
+}
+
+void Parser::declare_units() {
+    add_value_option(app_, "--unit", "NAME[,KEY=VALUE]...", reader(&Parser::parse_unit),
+                     "a TPX-2 unit (manufacturer ID \"Vornix\"); the keys\nbelow")
+        ->group(kUnitsGroup);
+    add_value_option(
+        app_, "--units", "N[,name=PATTERN][,KEY=VALUE]...", reader(&Parser::parse_units),
+        "N TPX-2 units (1 to 1000) named after PATTERN,\nwhose run of '#' becomes the unit's "
+        "number from 1,\nzero-padded to the run's length (default TPX2-###:\nTPX2-001, TPX2-002, "
+        "...); the other keys as for\n--unit, for every one of them")
+        ->group(kUnitsGroup);
+    add_value_option(
+        app_, "--device", "NAME,maker=TEXT[,model=N]", reader(&Parser::parse_device),
+        "a device of another maker (manufacturer ID TEXT, at\nmost 8 bytes; model default 0). It "
+        "echoes every\ncontrol message under its own ID.")
+        ->group(kUnitsGroup);
+}
+
+void Parser::declare_faults() {
+    SimOptions& options = result_.options;
+    add_switch(app_, "--silent", &options.silent,
+               "the conmon server reads every datagram and\nanswers nothing")
+        ->group(kFaultsGroup);
+    add_value_option(
+        app_, "--mute", "NAME", reader(&Parser::mute),
+        "the device stops answering: no reports, and control\nmessages to it get \"Timeout\" "
+        "(may be repeated)")
+        ->group(kFaultsGroup);
+    add_value_option(app_, "--delay", "MS",
+                     number_value<uint32_t>(
+                         "--delay", "not a number", &options.delay, 0, UINT32_MAX,
+                         +[](uint32_t ms) { return std::chrono::milliseconds(ms); }),
+                     "send every datagram to clients MS milliseconds late")
+        ->group(kFaultsGroup);
+    add_value_option(app_, "--drop", "FRACTION",
+                     fraction_value("--drop", &options.faults_to_clients.drop_fraction),
+                     "drop this fraction (0 to 1) of datagrams to clients")
+        ->group(kFaultsGroup);
+    add_value_option(app_, "--corrupt", "FRACTION",
+                     fraction_value("--corrupt", &options.faults_to_clients.corrupt_fraction),
+                     "corrupt this fraction of datagrams to clients")
+        ->group(kFaultsGroup);
+    add_value_option(app_, "--drop-incoming", "FRACTION",
+                     fraction_value("--drop-incoming", &options.faults_from_clients.drop_fraction),
+                     "the same for datagrams from clients")
+        ->group(kFaultsGroup);
+    add_value_option(
+        app_, "--corrupt-incoming", "FRACTION",
+        fraction_value("--corrupt-incoming", &options.faults_from_clients.corrupt_fraction),
+        "the same for datagrams from clients")
+        ->group(kFaultsGroup);
+    add_value_option(app_, "--seed", "N",
+                     number_value<uint32_t>("--seed", "not a number", &options.conmon.seed, 0,
+                                            UINT32_MAX, same<uint32_t>),
+                     "seed of the loss and corruption generator (default 1)")
+        ->group(kFaultsGroup);
+}
+
+bool Parser::mute(std::string_view name) {
+    result_.options.muted_devices.emplace_back(name);
+    return true;
 }
 
 bool Parser::check_name(std::string_view name) {
@@ -362,8 +359,8 @@ bool Parser::parse_units(std::string_view text) {
     const std::vector<std::string_view> parts = split(text, ',');
     const auto count = parse_number<uint32_t>(parts[0]);
     if (!count || *count < 1 || *count > kMaxUnitsAtOnce) {
-        return fail("--units: a number of units from 1 to " + std::to_string(kMaxUnitsAtOnce) + ": " +
-                    std::string(parts[0]));
+        return fail("--units: a number of units from 1 to " + std::to_string(kMaxUnitsAtOnce) +
+                    ": " + std::string(parts[0]));
     }
     Tpx2UnitSettings unit;
     unit.name = std::string(kDefaultUnitPattern);
@@ -386,7 +383,8 @@ bool Parser::parse_units(std::string_view text) {
             continue;
         }
         if (equals == std::string_view::npos ||
-            !parse_unit_key(unit, parts[i].substr(0, equals), parts[i].substr(equals + 1), "--units")) {
+            !parse_unit_key(unit, parts[i].substr(0, equals), parts[i].substr(equals + 1),
+                            "--units")) {
             return result_.error.empty() ? fail("--units: not KEY=VALUE: " + std::string(parts[i]))
                                          : false;
         }
@@ -497,11 +495,11 @@ std::vector<Tpx2UnitSettings> default_units() {
 }
 
 ParsedOptions parse_sim_options(std::span<const std::string_view> arguments) {
-    return Parser(arguments).parse();
+    return Parser().parse(arguments);
 }
 
-const char* sim_usage() {
-    return kUsage;
+std::string sim_usage() {
+    return Parser().help();
 }
 
 }  // namespace sim

@@ -50,7 +50,7 @@ struct ParsedOptions {
 // next argument or after '='.
 ParsedOptions parse_sim_options(std::span<const std::string_view> arguments);
 
-// The text of --help.
-const char* sim_usage();
+// The text of --help, generated from the declaration of the command line.
+std::string sim_usage();
 
 }  // namespace sim

@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "sim/command_line.h"
+
 namespace sim {
 
 namespace {
@@ -13,22 +15,6 @@ constexpr uint32_t kLongestApplyDelayMs = 60000;
 // Default MACs are locally administered: 02 'S' 'I' 'M' 00 and the
 // network's position from 1.
 constexpr MacAddress kDefaultMacPrefix = {0x02, 0x53, 0x49, 0x4d, 0x00, 0x00};
-
-constexpr const char* kUsage =
-    "Connection manager (UDP on 127.0.0.1):\n"
-    "  --cmm-port PORT          UDP port (default 8850; 0: any free port)\n"
-    "  --network NAME[,mac=XX:XX:XX:XX:XX:XX]\n"
-    "        a network interface it offers, in order (may be repeated; at most 16;\n"
-    "        names of 1 to 63 UTF-16 units, without commas). The first is the\n"
-    "        configuration in force at start. Default MAC 02:53:49:4d:00:NN, NN the\n"
-    "        position from 1. With none given: \"Ethernet\" and \"Ethernet 2\".\n"
-    "  --cmm-apply-delay MS     a configuration change stays \"Changing\" this long\n"
-    "                           before it is \"Ready\" (default 200; at most 60000)\n"
-    "  --cmm-connect-delay MS   answer each CONNECT this much later (default 0;\n"
-    "                           at most 60000)\n"
-    "  --cmm-silent             read every datagram and answer nothing, send no\n"
-    "                           keepalives (clients give up after 31 s)\n"
-    "  --cmm-refuse             answer every CONNECT with \"Server error\"\n";
 
 MacAddress default_mac(size_t position) {
     MacAddress mac = kDefaultMacPrefix;
@@ -174,82 +160,62 @@ cmm_options cmm_options_record(const std::vector<CmmNetwork>& networks) {
     return options;
 }
 
-CmmOptionMatch parse_cmm_option(std::span<const std::string_view> arguments, size_t index,
-                                CmmSettings* settings) {
-    if (index >= arguments.size() || settings == nullptr) {
-        return {};
-    }
-    const std::string_view argument = arguments[index];
-    const size_t equals = argument.find('=');
-    const std::string_view name = argument.substr(0, equals);
-    const bool has_inline_value = equals != std::string_view::npos;
-    const std::string_view inline_value =
-        has_inline_value ? argument.substr(equals + 1) : std::string_view{};
-    const std::string option(name);
-
-    if (name == "--cmm-silent" || name == "--cmm-refuse") {
-        if (has_inline_value) {
-            return {1, option + " takes no value"};
-        }
-        (name == "--cmm-silent" ? settings->silent : settings->refuse) = true;
-        return {1, {}};
-    }
-    if (name != "--cmm-port" && name != "--network" && name != "--cmm-apply-delay" &&
-        name != "--cmm-connect-delay") {
-        return {};
-    }
-
-    CmmOptionMatch match{1, {}};
-    std::string_view value;
-    if (has_inline_value) {
-        value = inline_value;
-    } else if (index + 1 < arguments.size()) {
-        value = arguments[index + 1];
-        match.taken = 2;
-    } else {
-        match.error = option + " needs a value";
-        return match;
-    }
-
-    if (name == "--cmm-port") {
-        const std::optional<uint16_t> port = parse_number<uint16_t>(value);
-        if (!port) {
-            match.error = option + ": not a port number (0 to 65535): '" + std::string(value) + "'";
-        } else {
+void add_cmm_options(CLI::App& app, CmmSettings* settings) {
+    add_value_option(
+        app, "--cmm-port", "PORT",
+        [settings](std::string_view value) -> std::string {
+            const std::optional<uint16_t> port = parse_number<uint16_t>(value);
+            if (!port) {
+                return "--cmm-port: not a port number (0 to 65535): '" + std::string(value) + "'";
+            }
             settings->port = *port;
-        }
-    } else if (name == "--cmm-apply-delay" || name == "--cmm-connect-delay") {
-        const std::optional<uint32_t> delay = parse_number<uint32_t>(value);
-        if (!delay || *delay > kLongestApplyDelayMs) {
-            match.error =
-                option + ": not a delay of 0 to 60000 milliseconds: '" + std::string(value) + "'";
-        } else {
-            (name == "--cmm-apply-delay" ? settings->apply_delay : settings->connect_delay) =
-                std::chrono::milliseconds(*delay);
-        }
-    } else {
-        match.error = add_network(value, &settings->networks);
-    }
-    return match;
+            return {};
+        },
+        "the connection manager's UDP port on 127.0.0.1\n(default 8850; 0: any free port)")
+        ->group(kNetworkGroup);
+    add_value_option(
+        app, "--network", "NAME[,mac=XX:XX:XX:XX:XX:XX]",
+        [settings](std::string_view value) { return add_network(value, &settings->networks); },
+        "a network interface the connection manager offers,\nin order (may be repeated; at most "
+        "16; names of 1\n"
+        "to 63 UTF-16 units, without commas). The first is\nthe configuration in force at start. "
+        "Default MAC\n"
+        "02:53:49:4d:00:NN, NN the position from 1. With\nnone given: \"Ethernet\" and \"Ethernet "
+        "2\".")
+        ->group(kNetworkGroup);
+    const auto delay = [](const char* name, std::chrono::milliseconds* target) {
+        return [name, target](std::string_view value) -> std::string {
+            const std::optional<uint32_t> ms = parse_number<uint32_t>(value);
+            if (!ms || *ms > kLongestApplyDelayMs) {
+                return std::string(name) + ": not a delay of 0 to 60000 milliseconds: '" +
+                       std::string(value) + "'";
+            }
+            *target = std::chrono::milliseconds(*ms);
+            return {};
+        };
+    };
+    add_value_option(
+        app, "--cmm-apply-delay", "MS", delay("--cmm-apply-delay", &settings->apply_delay),
+        "a configuration change stays \"Changing\" this long\nbefore it is \"Ready\" (default 200; "
+        "at most 60000)")
+        ->group(kNetworkGroup);
+    add_value_option(
+        app, "--cmm-connect-delay", "MS", delay("--cmm-connect-delay", &settings->connect_delay),
+        "the connection manager answers each CONNECT this\nmuch later (default 0; at most 60000)")
+        ->group(kFaultsGroup);
+    add_switch(app, "--cmm-silent", &settings->silent,
+               "the connection manager reads every datagram and\nanswers nothing, sends no "
+               "keepalives (clients "
+               "give\nup after 31 s)")
+        ->group(kFaultsGroup);
+    add_switch(app, "--cmm-refuse", &settings->refuse, "answer every CONNECT with \"Server error\"")
+        ->group(kFaultsGroup);
 }
 
 std::string parse_cmm_options(std::span<const std::string_view> arguments, CmmSettings* settings) {
-    size_t index = 0;
-    while (index < arguments.size()) {
-        const CmmOptionMatch match = parse_cmm_option(arguments, index, settings);
-        if (!match.error.empty()) {
-            return match.error;
-        }
-        if (match.taken == 0) {
-            return "unknown option '" + std::string(arguments[index]) + "'";
-        }
-        index += match.taken;
-    }
-    return {};
-}
-
-const char* cmm_usage() {
-    return kUsage;
+    CLI::App app("The connection manager's options.", "avn-sim");
+    add_cmm_options(app, settings);
+    return parse_command_line(app, arguments).error;
 }
 
 std::optional<std::u16string> utf8_to_utf16(std::string_view text) {

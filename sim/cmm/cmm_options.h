@@ -16,6 +16,10 @@
 #include "avn/domain/cmm_messages.h"
 #include "avn/domain/dgcp2_codec.h"
 
+namespace CLI {
+class App;
+}
+
 namespace sim {
 
 inline constexpr uint16_t kDefaultCmmPort = CMM_DEFAULT_PORT;  // 8850
@@ -66,26 +70,15 @@ cmm_options cmm_options_record(const std::vector<CmmNetwork>& networks);
 
 // ---- Command line ----
 // --cmm-port PORT, --network NAME[,mac=XX:XX:XX:XX:XX:XX] (repeatable),
-// --cmm-silent, --cmm-refuse, --cmm-apply-delay MS, --cmm-connect-delay MS. A value follows its
-// option as the next argument or after '='; numbers may be hexadecimal with
-// 0x.
+// --cmm-silent, --cmm-refuse, --cmm-apply-delay MS, --cmm-connect-delay MS;
+// numbers may be hexadecimal with 0x.
 
-struct CmmOptionMatch {
-    size_t taken = 0;   // arguments used; 0 when it is not an option of ours
-    std::string error;  // one line describing bad input; empty when fine
-};
-
-// Looks at arguments[index] alone (and its value). When it is one of the
-// connection manager's options it is applied to *settings; anything else is
-// left for the caller (taken 0, no error).
-CmmOptionMatch parse_cmm_option(std::span<const std::string_view> arguments, size_t index,
-                                CmmSettings* settings);
+// Declares the connection manager's options on avn-sim's command line; they
+// write into *settings, which must outlive the app.
+void add_cmm_options(CLI::App& app, CmmSettings* settings);
 // A whole list of the connection manager's options; any other argument is an
 // error. Returns the error line, empty when every argument was understood.
 std::string parse_cmm_options(std::span<const std::string_view> arguments, CmmSettings* settings);
-
-// The option lines for a --help text, each ending in a newline.
-const char* cmm_usage();
 
 // ---- Helpers (exposed for the tests) ----
 

@@ -2,47 +2,12 @@
 
 #include <charconv>
 
+#include "sim/command_line.h"
 #include "sim/dm/dm_secret.h"
 
 namespace sim {
 
 namespace {
-
-constexpr const char* kUsage =
-    "\n"
-    "Domain Manager, web side (HTTPS on 127.0.0.1):\n"
-    "  --dm                     serve identify (GET /avnapi) and login\n"
-    "  --dm-port PORT           TCP port (default 8999; 0: any free port)\n"
-    "  --dm-service-port PORT   the connection service's port that login hands out\n"
-    "                           (default: the web port + 1)\n"
-    "  --dm-user NAME:PASSWORD  a user that may log in (repeatable; default\n"
-    "                           admin:admin); the password is the text after the\n"
-    "                           first ':'\n"
-    "  --dm-domain NAME[,id=N][,role=R][,access=HEX]\n"
-    "                           a domain of the list (repeatable; default \"Studio A\"\n"
-    "                           id 1 role 3 and \"Studio B\" id 2 role 1); access: the\n"
-    "                           user's access bits 0 to 27 in hexadecimal\n"
-    "  --dm-dns-port PORT       answer the SRV query for\n"
-    "                           default._avn-dm-c._tcp.avn.test as a unicast DNS\n"
-    "                           server on this UDP port (with --mdns, the service is\n"
-    "                           also advertised by multicast DNS)\n"
-    "  --dm-api v1|v2|both      interface versions offered (default both: /avnapi\n"
-    "                           answers [\"v2\",\"v1\"]); only their login paths exist\n"
-    "  --dm-cert server|pinned|other|untrusted\n"
-    "                           test certificate presented (default server)\n"
-    "  --dm-fault NAME[=VALUE]  a fault in force from the start (repeatable):\n"
-    "          untrusted             present the untrusted certificate\n"
-    "          key-change            the first connection presents the chosen\n"
-    "                                certificate, every later one the other key\n"
-    "          status=N              login answers HTTP status N, {\"error\":\"N\"}\n"
-    "          identify-status=N     /avnapi answers HTTP status N\n"
-    "          malformed             login answers JSON without a token\n"
-    "          identify-malformed    /avnapi answers a JSON object, not an array\n"
-    "          truncated             login's answer is cut off halfway\n"
-    "          identify-truncated    /avnapi's answer is cut off halfway\n"
-    "          no-version            /avnapi offers only [\"v9\"]\n"
-    "          delay=MS              every answer leaves MS milliseconds late\n"
-    "          closed                nothing listens on the port\n";
 
 std::optional<uint32_t> parse_decimal(std::string_view text) {
     uint32_t value = 0;
@@ -72,17 +37,20 @@ std::string parse_domain(std::string_view text, size_t index, dm_domain_item* ou
     out->name = std::string(name);
     out->id = static_cast<uint16_t>(index + 1);
     out->role = 1;
-    std::string_view rest = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+    std::string_view rest =
+        comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
     while (!rest.empty()) {
         const size_t next = rest.find(',');
         const std::string_view field = rest.substr(0, next);
         rest = next == std::string_view::npos ? std::string_view() : rest.substr(next + 1);
         const size_t equals = field.find('=');
         const std::string_view key = field.substr(0, equals);
-        const std::string_view value = equals == std::string_view::npos ? std::string_view() : field.substr(equals + 1);
+        const std::string_view value =
+            equals == std::string_view::npos ? std::string_view() : field.substr(equals + 1);
         uint32_t number = 0;
         const int base = key == "access" ? 16 : 10;
-        const auto [end, failure] = std::from_chars(value.data(), value.data() + value.size(), number, base);
+        const auto [end, failure] =
+            std::from_chars(value.data(), value.data() + value.size(), number, base);
         if (value.empty() || failure != std::errc() || end != value.data() + value.size()) {
             return "--dm-domain: not a number in " + std::string(field);
         }
@@ -222,96 +190,130 @@ const char* dm_certificate_name(DmCertificate certificate) {
     return "?";
 }
 
-DmOptionMatch parse_dm_option(std::span<const std::string_view> arguments, size_t index,
-                              DmSettings* settings) {
-    if (index >= arguments.size() || settings == nullptr) {
-        return {};
-    }
-    const std::string_view argument = arguments[index];
-    const size_t equals = argument.find('=');
-    const std::string_view name = argument.substr(0, equals);
-    const bool has_inline_value = equals != std::string_view::npos;
-    const std::string option(name);
-    if (name == "--dm") {
-        if (has_inline_value) {
-            return {1, option + " takes no value"};
-        }
-        settings->enabled = true;
-        return {1, {}};
-    }
-    if (name != "--dm-port" && name != "--dm-service-port" && name != "--dm-user" &&
-        name != "--dm-api" && name != "--dm-cert" && name != "--dm-fault" &&
-        name != "--dm-domain" && name != "--dm-dns-port") {
-        return {};
-    }
-    DmOptionMatch match{1, {}};
-    std::string_view value;
-    if (has_inline_value) {
-        value = argument.substr(equals + 1);
-    } else if (index + 1 < arguments.size()) {
-        value = arguments[index + 1];
-        match.taken = 2;
-    } else {
-        match.error = option + " needs a value";
-        return match;
-    }
-    if (name == "--dm-port" || name == "--dm-service-port" || name == "--dm-dns-port") {
+namespace {
+
+// The value of a port option: an error line or empty.
+template <typename Target>
+OptionValueApply port_value(const char* name, Target* target) {
+    return [name, target](std::string_view value) -> std::string {
         const auto port = parse_port(value);
         if (!port) {
-            match.error = option + ": not a port number: " + std::string(value);
-        } else if (name == "--dm-port") {
-            settings->port = *port;
-        } else if (name == "--dm-dns-port") {
-            settings->dns_port = *port;
-        } else {
-            settings->service_port = *port;
+            return std::string(name) + ": not a port number: " + std::string(value);
         }
-    } else if (name == "--dm-domain") {
-        dm_domain_item domain;
-        match.error = parse_domain(value, settings->domains.size(), &domain);
-        if (match.error.empty()) {
-            settings->domains.push_back(std::move(domain));
-        }
-    } else if (name == "--dm-user") {
-        // The value is not repeated in the error: it holds a password.
-        const size_t colon = value.find(':');
-        if (colon == std::string_view::npos || colon == 0) {
-            match.error = option + ": not NAME:PASSWORD with a name";
-        } else {
-            settings->users.emplace_back(std::string(value.substr(0, colon)),
-                                         std::string(value.substr(colon + 1)));
-        }
-    } else if (name == "--dm-api") {
-        if (value == "v1") {
-            settings->api = DmApi::V1;
-        } else if (value == "v2") {
-            settings->api = DmApi::V2;
-        } else if (value == "both") {
-            settings->api = DmApi::Both;
-        } else {
-            match.error = option + ": v1, v2 or both, not " + std::string(value);
-        }
-    } else if (name == "--dm-cert") {
-        if (value == "server") {
-            settings->certificate = DmCertificate::Server;
-        } else if (value == "pinned") {
-            settings->certificate = DmCertificate::Pinned;
-        } else if (value == "other") {
-            settings->certificate = DmCertificate::Other;
-        } else if (value == "untrusted") {
-            settings->certificate = DmCertificate::Untrusted;
-        } else {
-            match.error =
-                option + ": server, pinned, other or untrusted, not " + std::string(value);
-        }
-    } else {
-        match.error = apply_fault(value, settings);
-    }
-    return match;
+        *target = *port;
+        return {};
+    };
 }
 
-const char* dm_usage() {
-    return kUsage;
+}  // namespace
+
+void add_dm_options(CLI::App& app, DmSettings* settings) {
+    add_switch(app, "--dm", &settings->enabled,
+               "serve the Domain Manager's identify (GET /avnapi) and\nlogin "
+               "over HTTPS on 127.0.0.1")
+        ->group(kDmGroup);
+    add_value_option(app, "--dm-port", "PORT", port_value("--dm-port", &settings->port),
+                     "TCP port (default 8999; 0: any free port)")
+        ->group(kDmGroup);
+    add_value_option(
+        app, "--dm-service-port", "PORT", port_value("--dm-service-port", &settings->service_port),
+        "the connection service's port that login hands out\n(default: the web port + 1)")
+        ->group(kDmGroup);
+    add_value_option(
+        app, "--dm-user", "NAME:PASSWORD",
+        [settings](std::string_view value) -> std::string {
+            // The value is not repeated in the error: it holds a password.
+            const size_t colon = value.find(':');
+            if (colon == std::string_view::npos || colon == 0) {
+                return "--dm-user: not NAME:PASSWORD with a name";
+            }
+            settings->users.emplace_back(std::string(value.substr(0, colon)),
+                                         std::string(value.substr(colon + 1)));
+            return {};
+        },
+        "a user that may log in (repeatable; default\nadmin:admin); the password is the text after "
+        "the\nfirst ':'")
+        ->group(kDmGroup);
+    add_value_option(
+        app, "--dm-domain", "NAME[,id=N][,role=R][,access=HEX]",
+        [settings](std::string_view value) {
+            dm_domain_item domain;
+            std::string error = parse_domain(value, settings->domains.size(), &domain);
+            if (error.empty()) {
+                settings->domains.push_back(std::move(domain));
+            }
+            return error;
+        },
+        "a domain of the list (repeatable; default \"Studio A\"\nid 1 role 3 and \"Studio B\" id 2 "
+        "role 1); "
+        "access:\nthe user's access bits 0 to 27 in hexadecimal")
+        ->group(kDmGroup);
+    add_value_option(
+        app, "--dm-dns-port", "PORT", port_value("--dm-dns-port", &settings->dns_port),
+        "answer the SRV query for\ndefault._avn-dm-c._tcp.avn.test as a unicast DNS\nserver on "
+        "this UDP port (with --mdns, the service is\nalso advertised by multicast DNS)")
+        ->group(kDmGroup);
+    add_value_option(
+        app, "--dm-api", "v1|v2|both",
+        [settings](std::string_view value) -> std::string {
+            if (value == "v1") {
+                settings->api = DmApi::V1;
+            } else if (value == "v2") {
+                settings->api = DmApi::V2;
+            } else if (value == "both") {
+                settings->api = DmApi::Both;
+            } else {
+                return "--dm-api: v1, v2 or both, not " + std::string(value);
+            }
+            return {};
+        },
+        "interface versions offered (default both: /avnapi\nanswers [\"v2\",\"v1\"]); only their "
+        "login paths "
+        "exist")
+        ->group(kDmGroup);
+    add_value_option(
+        app, "--dm-cert", "server|pinned|other|untrusted",
+        [settings](std::string_view value) -> std::string {
+            if (value == "server") {
+                settings->certificate = DmCertificate::Server;
+            } else if (value == "pinned") {
+                settings->certificate = DmCertificate::Pinned;
+            } else if (value == "other") {
+                settings->certificate = DmCertificate::Other;
+            } else if (value == "untrusted") {
+                settings->certificate = DmCertificate::Untrusted;
+            } else {
+                return "--dm-cert: server, pinned, other or untrusted, not " + std::string(value);
+            }
+            return {};
+        },
+        "test certificate presented (default server)")
+        ->group(kDmGroup);
+    add_value_option(
+        app, "--dm-fault", "NAME[=VALUE]",
+        [settings](std::string_view value) { return apply_fault(value, settings); },
+        "a fault in force from the start (repeatable):\n"
+        "  untrusted           present the untrusted\n"
+        "                      certificate\n"
+        "  key-change          the first connection presents\n"
+        "                      the chosen certificate, every\n"
+        "                      later one the other key\n"
+        "  status=N            login answers HTTP status N,\n"
+        "                      {\"error\":\"N\"}\n"
+        "  identify-status=N   /avnapi answers HTTP status N\n"
+        "  malformed           login answers JSON without a\n"
+        "                      token\n"
+        "  identify-malformed  /avnapi answers a JSON object,\n"
+        "                      not an array\n"
+        "  truncated           login's answer is cut off\n"
+        "                      halfway\n"
+        "  identify-truncated  /avnapi's answer is cut off\n"
+        "                      halfway\n"
+        "  no-version          /avnapi offers only [\"v9\"]\n"
+        "  delay=MS            every answer leaves MS\n"
+        "                      milliseconds late\n"
+        "  closed              nothing listens on the port")
+        ->group(kDmGroup);
 }
 
 }  // namespace sim

@@ -18,6 +18,10 @@
 #include <string_view>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace sim {
 
 inline constexpr uint16_t kDefaultDmPort = 8999;
@@ -92,19 +96,8 @@ std::vector<DmUser> dm_users(const DmSettings& settings);
 const char* dm_api_name(DmApi api);
 const char* dm_certificate_name(DmCertificate certificate);
 
-struct DmOptionMatch {
-    size_t taken = 0;   // arguments used; 0 when it is not an option of ours
-    std::string error;  // one line describing bad input; empty when fine
-};
-
-// Looks at arguments[index] alone (and its value): when it is one of the
-// Domain Manager's options it is applied to *settings; anything else is left
-// for the caller (taken 0, no error). A value follows its option as the next
-// argument or after '='.
-DmOptionMatch parse_dm_option(std::span<const std::string_view> arguments, size_t index,
-                              DmSettings* settings);
-
-// The option lines for a --help text.
-const char* dm_usage();
+// Declares the Domain Manager's options on avn-sim's command line; they
+// write into *settings, which must outlive the app.
+void add_dm_options(CLI::App& app, DmSettings* settings);
 
 }  // namespace sim

@@ -156,4 +156,33 @@ TEST(CliOptions, RefusesBadInputWithOneClearLine) {
     }
 }
 
+// The help comes from the declarations: every option and command is in it,
+// grouped, and the refused --password is not offered.
+TEST(CliOptions, HelpListsEveryOptionAndCommandInItsGroup) {
+    const std::string help = cli_usage();
+    for (const char* word : {"Connection:", "Domain Manager", "Output:", "--conmon", "--cmm", "--timeout", "--dm ",
+                             "--dm-discover", "--dm-dns", "--cloud", "--user", "--domain", "--password-stdin",
+                             "--json", "--version", "info", "get", "set", "watch", "networks", "use-network",
+                             "save", "load", "apply", "discover", "domains", "MicSensitivity", "Exit status"}) {
+        EXPECT_NE(help.find(word), std::string::npos) << word;
+    }
+    EXPECT_EQ(help.find("--password "), std::string::npos);
+
+    const CliParseResult apply = parse_cli_arguments({"apply", "--help"});
+    ASSERT_TRUE(apply.options);
+    EXPECT_TRUE(apply.options->help);
+    EXPECT_NE(apply.usage.find("--jobs"), std::string::npos) << apply.usage;
+}
+
+// What scripts that build on a base command line rely on: the last of a
+// repeated option counts, and a value may follow '='.
+TEST(CliOptions, RepeatedOptionsAndInlineValues) {
+    const CliParseResult r = parse_cli_arguments({"--timeout", "100", "--timeout=2500", "--conmon=127.0.0.1:9000",
+                                                  "apply", "f", "A", "--jobs=4"});
+    ASSERT_TRUE(r.options) << r.error;
+    EXPECT_EQ(r.options->timeout_ms, 2500u);
+    EXPECT_EQ(r.options->conmon->port, 9000);
+    EXPECT_EQ(r.options->jobs, 4u);
+}
+
 }  // namespace

@@ -154,4 +154,27 @@ TEST(SimOptions, MistakesAreNamed) {
     }
 }
 
+// The help comes from the declarations of every part of the simulator, in
+// the four groups and the order a reader looks for them.
+TEST(SimOptions, HelpIsGroupedAndNamesEveryPart) {
+    const std::string help = sim::sim_usage();
+    size_t at = 0;
+    for (const char* group : {"Network:", "Units and devices:", "Faults:", "Domain Manager:"}) {
+        const size_t found = help.find(group, at);
+        ASSERT_NE(found, std::string::npos) << group;
+        at = found;
+    }
+    for (const char* option : {"--conmon-port", "--cmm-port", "--network", "--mdns-txt", "--unit ", "--units",
+                               "--device", "--mute", "--cmm-silent", "--dm-domain", "--dm-fault", "bootloader=X.Y"}) {
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    }
+    // Values may follow '=', and the units keep the order they were given in.
+    const sim::ParsedOptions parsed = parse({"--unit=B", "--units=2,name=A-#", "--unit", "C"});
+    ASSERT_EQ(parsed.error, "");
+    ASSERT_EQ(parsed.options.units.size(), 4u);
+    EXPECT_EQ(parsed.options.units[0].name, "B");
+    EXPECT_EQ(parsed.options.units[1].name, "A-1");
+    EXPECT_EQ(parsed.options.units[3].name, "C");
+}
+
 }  // namespace

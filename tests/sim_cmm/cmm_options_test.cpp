@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "sim/command_line.h"
+
 #include <string>
 #include <vector>
 
@@ -67,7 +69,7 @@ TEST(CmmOptions, BadInputGivesALine) {
         {{"--cmm-port", "65536"}, "--cmm-port: not a port number (0 to 65535): '65536'"},
         {{"--cmm-port", "-1"}, "not a port number"},
         {{"--cmm-port", "80x"}, "not a port number"},
-        {{"--cmm-port="}, "not a port number"},
+        {{"--cmm-port="}, "--cmm-port needs a value"},
         {{"--cmm-apply-delay", "60001"}, "not a delay of 0 to 60000 milliseconds: '60001'"},
         {{"--cmm-apply-delay", "1.5"}, "not a delay"},
         {{"--cmm-silent=1"}, "--cmm-silent takes no value"},
@@ -125,20 +127,21 @@ TEST(CmmOptions, BadInputGivesALine) {
     EXPECT_NE(parse(arguments, &settings).find("too long for one message"), std::string::npos);
 }
 
-// How the avn-sim program hands over arguments one at a time.
-TEST(CmmOptions, OneOptionAtATimeLeavesOthersAlone) {
+// How the avn-sim program declares them beside its own options.
+TEST(CmmOptions, DeclaredBesideOtherOptions) {
     const std::vector<std::string_view> arguments = {"--cmm-port", "9", "--silent", "--network=A",
                                                      "--cmm-silent"};
     sim::CmmSettings settings;
-    EXPECT_EQ(sim::parse_cmm_option(arguments, 0, &settings).taken, 2u);
+    bool silent = false;
+    CLI::App app;
+    app.add_flag("--silent", silent);
+    sim::add_cmm_options(app, &settings);
+    ASSERT_EQ(sim::parse_command_line(app, arguments).error, "");
     EXPECT_EQ(settings.port, 9);
-    const sim::CmmOptionMatch other = sim::parse_cmm_option(arguments, 2, &settings);
-    EXPECT_EQ(other.taken, 0u);
-    EXPECT_EQ(other.error, "");
-    EXPECT_EQ(sim::parse_cmm_option(arguments, 3, &settings).taken, 1u);
-    EXPECT_EQ(sim::parse_cmm_option(arguments, 4, &settings).taken, 1u);
+    EXPECT_TRUE(silent);
     EXPECT_TRUE(settings.silent);
-    EXPECT_EQ(sim::parse_cmm_option(arguments, 5, &settings).taken, 0u);  // past the end
+    ASSERT_EQ(settings.networks.size(), 1u);
+    EXPECT_EQ(settings.networks[0].name, u"A");
 }
 
 TEST(CmmOptions, Utf8ToUtf16) {
