@@ -307,4 +307,12 @@ std::string save_screenshot(HWND window, const std::string& file_name) {
     return written;
 }
 
+std::string narrow(const std::wstring& text) {
+    std::string out;
+    for (wchar_t c : text) {
+        out.push_back(c < 128 ? static_cast<char>(c) : '?');
+    }
+    return out;
+}
+
 }  // namespace gui_test

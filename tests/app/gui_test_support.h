@@ -36,6 +36,9 @@ bool pump_until(const std::function<bool()>& condition, uint32_t limit_ms = 1000
 // Dispatches whatever is queued, for about the given time.
 void pump_for(uint32_t milliseconds);
 
+// A window text for a failure message: ASCII kept, anything else as '?'.
+std::string narrow(const std::wstring& text);
+
 std::wstring text_of(HWND window, int id);
 bool enabled(HWND window, int id);
 bool visible(HWND window, int id);

@@ -19,7 +19,10 @@
 #include "avn/api/avn_access.h"
 #include "device/app_messages.h"
 #include "device/device_info_worker.h"
+#include "device/parameter_thread.h"
+#include "device/parameters.h"
 #include "sim/dm/dm_connection_service.h"
+#include "sim/dm/dm_relay.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_network.h"
 #include "tests/app/gui_test_support.h"
@@ -46,6 +49,14 @@ sim::SimOptions network_options(sim::DmCertificate certificate) {
     options.dm.port = 0;
     options.dm.users = {sim::DmUser("operator", "s3cret-pass")};
     options.dm.certificate = certificate;
+    // One unit in a managed domain: reached through the Domain Manager once
+    // that domain is chosen.
+    options.units = sim::default_units();
+    for (sim::Tpx2UnitSettings& unit : options.units) {
+        if (unit.name == "TPX2-Stage") {
+            unit.domain = "Studio A";
+        }
+    }
     return options;
 }
 
@@ -72,6 +83,7 @@ class LoginDialogTest : public ::testing::Test {
     void TearDown() override {
         close_dialog();
         stop_device_info_worker();
+        stop_parameter_thread();
         if (IsWindow(window_)) {
             DestroyWindow(window_);
         }
@@ -259,6 +271,49 @@ TEST_F(LoginDialogTest, ChoosingADomainAndLoggingOut) {
     ASSERT_TRUE(pump_until([&] { return list_count(window_, IDC_DOMAIN) == 1; }, kEventLimitMs));
     EXPECT_EQ(list_items(window_, IDC_DOMAIN), std::vector<std::wstring>{L"<unmanaged>"});
     EXPECT_FALSE(enabled(window_, IDC_DOMAIN));
+}
+
+// In a managed domain the window works as in an unmanaged network, through
+// the Domain Manager: a unit of the domain shows its version, connects and
+// takes a change; a unit outside it is not found; back in the unmanaged
+// network the local conmon server finds that one again.
+TEST_F(LoginDialogTest, UnitsOfTheChosenDomainWorkThroughTheDomainManager) {
+    constexpr uint32_t kUnitLimitMs = 15000;
+    open_dialog();
+    fill_manual(kUser, kPassword);
+    click(dialog_, IDOK);
+    ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
+    pick(window_, IDC_DOMAIN, 1);
+    ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_DOMAIN) == L"Studio A"; },
+                           kEventLimitMs));
+
+    const auto version_shown = [&](const wchar_t* name, const wchar_t* expected) {
+        type_text(window_, IDC_DEVICE_NAME, name);
+        return pump_until([&] { return text_of(window_, IDC_APP_VERSION) == expected; }, kUnitLimitMs);
+    };
+    EXPECT_TRUE(version_shown(L"TPX2-Booth", L"Not found")) << narrow(text_of(window_, IDC_APP_VERSION));
+    ASSERT_TRUE(version_shown(L"TPX2-Stage", L"1.3")) << narrow(text_of(window_, IDC_APP_VERSION));
+    ASSERT_TRUE(pump_until([&] { return enabled(window_, IDC_CONNECT); }, kUnitLimitMs));
+    click(window_, IDC_CONNECT);
+    ASSERT_TRUE(pump_until([&] { return visible(window_, IDC_DISCONNECT) && enabled(window_, IDC_MODE); },
+                           kUnitLimitMs));
+    const size_t relayed_before = network_->dm_relay()->control_messages();
+    pick(window_, IDC_MODE, 2);
+    EXPECT_TRUE(pump_until(
+        [&] {
+            const auto values = network_->conmon().unit_parameters("TPX2-Stage");
+            return values && (*values)[static_cast<size_t>(ParameterId::Mode) - 1] == 2;
+        },
+        kUnitLimitMs));
+    EXPECT_GT(network_->dm_relay()->control_messages(), relayed_before);
+    save_screenshot(window_, "main_window_domain_unit_connected.png");
+    click(window_, IDC_DISCONNECT);
+
+    pick(window_, IDC_DOMAIN, 0);  // the unmanaged network again
+    ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_DOMAIN) != L"Studio A"; },
+                           kEventLimitMs));
+    EXPECT_TRUE(version_shown(L"TPX2-Booth", L"1.3")) << narrow(text_of(window_, IDC_APP_VERSION));
 }
 
 TEST_F(LoginDialogTest, ADomainManagerThatDisappearsIsReportedAndTheWindowReturnsToUnmanaged) {

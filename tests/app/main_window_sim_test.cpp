@@ -47,14 +47,6 @@ sim::SimOptions network_options() {
     return options;
 }
 
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out.push_back(c < 128 ? static_cast<char>(c) : '?');
-    }
-    return out;
-}
-
 // The simulated services, shared by the tests of a suite.
 class SimServices : public ::testing::Test {
   protected:
