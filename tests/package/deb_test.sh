@@ -46,8 +46,11 @@ for program in tpx2ctl avn-sim; do
   # The man page is of this version.
   zcat "$root/usr/share/man/man1/$program.1.gz" | grep -q "^\.TH .*\"$program $version\"" &&
     echo "ok: man page of $program $version" || fail "man page of $program is not of $version"
-  # Each library the program loads comes from a package named in Depends.
-  while read -r library; do
+  # Each library the program links itself (its NEEDED entries) comes from a
+  # package named in Depends; those packages name their own dependencies.
+  needed="$(readelf -d "$binary" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')"
+  while read -r soname library; do
+    grep -qxF "$soname" <<<"$needed" || continue
     owner="$(dpkg -S "$library" 2>/dev/null | head -n1 | cut -d: -f1)" || true
     if [ -z "$owner" ]; then
       # usrmerge: the loader may report /lib for a file packaged under /usr/lib.
@@ -60,7 +63,7 @@ for program in tpx2ctl avn-sim; do
     else
       fail "$program loads $library from $owner, which Depends does not name"
     fi
-  done < <(ldd "$binary" | awk '$2 == "=>" && $3 ~ /^\// {print $3}')
+  done < <(ldd "$binary" | awk '$2 == "=>" && $3 ~ /^\// {print $1, $3}')
 done
 
 if command -v lintian >/dev/null; then
