@@ -24,17 +24,9 @@ constexpr uint32_t kMaxTokenLength = 255;
 // Clients send little: a relayed message fits in one packet.
 constexpr uint32_t kMaxClientPayload = 64 * 1024;
 
-avn_domain_uuid uuid_of(uint8_t seed) {
-    avn_domain_uuid uuid{};
-    for (size_t i = 0; i < AVN_DOMAIN_UUID_SIZE; ++i) {
-        uuid.bytes[i] = static_cast<uint8_t>(0xD0 + seed + i);
-    }
-    return uuid;
-}
-
 dm_domain_item domain(const char* name, uint16_t id, uint16_t role) {
     dm_domain_item item;
-    item.uuid = uuid_of(static_cast<uint8_t>(id));
+    item.uuid = dm_domain_uuid(id);
     item.name = name;
     item.id = id;
     item.role = role;

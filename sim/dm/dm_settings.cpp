@@ -69,11 +69,7 @@ std::string parse_domain(std::string_view text, size_t index, dm_domain_item* ou
                    " (id 1 to 65534, role 0 to 65535, access up to 0FFFFFFF)";
         }
     }
-    avn_domain_uuid uuid{};
-    uuid.bytes[0] = 0xD0;
-    uuid.bytes[14] = static_cast<uint8_t>(*out->id >> 8);
-    uuid.bytes[15] = static_cast<uint8_t>(*out->id);
-    out->uuid = uuid;
+    out->uuid = dm_domain_uuid(*out->id);
     return {};
 }
 
@@ -155,6 +151,14 @@ DmUser& DmUser::operator=(DmUser&& other) noexcept {
 
 DmUser::~DmUser() {
     wipe_secret(password);
+}
+
+avn_domain_uuid dm_domain_uuid(uint16_t id) {
+    avn_domain_uuid uuid{};
+    uuid.bytes[0] = 0xD0;
+    uuid.bytes[14] = static_cast<uint8_t>(id >> 8);
+    uuid.bytes[15] = static_cast<uint8_t>(id);
+    return uuid;
 }
 
 std::vector<DmUser> dm_users(const DmSettings& settings) {

@@ -90,6 +90,9 @@ struct DmSettings {
     std::optional<uint16_t> dns_port;
 };
 
+// The uuid of the simulated domain with this id: D0, zeros, the id (big-endian).
+avn_domain_uuid dm_domain_uuid(uint16_t id);
+
 // The users the settings give, or the default one.
 std::vector<DmUser> dm_users(const DmSettings& settings);
 
