@@ -1,5 +1,8 @@
 // The platform-independent half of the socket helpers: address records,
-// their text forms and socket sets.
+// their text forms, socket sets, and the socket operations whose system calls
+// are the same everywhere but for names and types (socket_native_*.h). The
+// platform halves keep only what differs: opening, receiving, blocking mode
+// and waiting.
 #include "avn/runtime/socket.h"
 
 #include <cstdio>
@@ -7,6 +10,11 @@
 #include <string_view>
 
 #include "avn/runtime/byte_order.h"
+#include "avn/runtime/socket_internal.h"
+
+using socket_native::handle_of;
+using socket_native::unusable;
+using socket_native::valid;
 
 namespace {
 
@@ -59,7 +67,100 @@ bool parse_dotted_quad(std::string_view text, uint32_t* out) {
     return true;
 }
 
+aud_error set_int_option(aud_socket_t socket, int level, int name, int value) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    const socket_native::option_int native = static_cast<socket_native::option_int>(value);
+    if (setsockopt(handle_of(socket), level, name, reinterpret_cast<const char*>(&native),
+                   sizeof native) != 0) {
+        return socket_shared::last_error();
+    }
+    return AUD_SUCCESS;
+}
+
+bool is_multicast_group(const aud_socket_address* group) {
+    return aud_socket_address_is_ipv4(group) &&
+           (aud_socket_address_get_ipv4(group) & 0xF0000000u) == 0xE0000000u;
+}
+
+aud_error change_membership(aud_socket_t socket, int option, const aud_socket_address* group,
+                            const aud_socket_address* interface_address) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (!is_multicast_group(group)) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    ip_mreq request{};
+    request.imr_multiaddr.s_addr = group->inet.address;
+    request.imr_interface.s_addr = aud_socket_address_is_ipv4(interface_address)
+                                       ? interface_address->inet.address
+                                       : htonl(INADDR_ANY);
+    if (setsockopt(handle_of(socket), IPPROTO_IP, option, reinterpret_cast<const char*>(&request),
+                   sizeof request) != 0) {
+        return socket_shared::last_error();
+    }
+    return AUD_SUCCESS;
+}
+
 }  // namespace
+
+namespace socket_shared {
+
+aud_error last_error() {
+    return aud_error_from_last_socket_error();
+}
+
+aud_error last_datagram_error() {
+    const aud_error error = last_error();
+    return error == AUD_ERR_CONNREFUSED ? AUD_ERR_CONNRESET : error;
+}
+
+bool to_sockaddr(const aud_socket_address* address, sockaddr_in* out) {
+    if (!aud_socket_address_is_ipv4(address)) {
+        return false;
+    }
+    *out = sockaddr_in{};
+    out->sin_family = AF_INET;
+    out->sin_port = address->inet.port;
+    out->sin_addr.s_addr = address->inet.address;
+    return true;
+}
+
+void from_sockaddr(const sockaddr_in& in, aud_socket_address* out) {
+    *out = aud_socket_address{};
+    out->length = AUD_SOCKET_ADDRESS_IPV4_LENGTH;
+    out->inet.family = AUD_AF_INET;
+    out->inet.port = in.sin_port;
+    out->inet.address = in.sin_addr.s_addr;
+}
+
+void note_source(uint32_t wanted, const sockaddr_in& source, size_t name_length,
+                 aud_socket_msg_info* info) {
+    if ((wanted & AUD_SOCKET_MSG_SOURCE) != 0 && name_length >= sizeof source &&
+        source.sin_family == AF_INET) {
+        from_sockaddr(source, &info->source);
+        info->flags |= AUD_SOCKET_MSG_SOURCE;
+    }
+}
+
+void note_packet_info(aud_socket_t socket, uint32_t wanted, uint32_t destination_address,
+                      uint32_t interface_index, aud_socket_msg_info* info) {
+    aud_socket_address own{};
+    if ((wanted & AUD_SOCKET_MSG_DESTINATION) != 0 &&
+        aud_socket_get_local_address(socket, &own) == AUD_SUCCESS) {
+        own.inet.address = destination_address;
+        info->destination = own;
+        info->flags |= AUD_SOCKET_MSG_DESTINATION;
+    }
+    if ((wanted & AUD_SOCKET_MSG_INTERFACE) != 0) {
+        info->interface_index = interface_index;
+        info->flags |= AUD_SOCKET_MSG_INTERFACE;
+    }
+}
+
+}  // namespace socket_shared
 
 void aud_socket_address_set_ipv4(aud_socket_address* out, uint32_t address, uint16_t port) {
     if (out == nullptr) {
@@ -221,4 +322,180 @@ aud_error aud_socket_open_bound(aud_socket_t* out, const aud_socket_address* add
 
 aud_error aud_socket_set_reuse_port(aud_socket_t, bool) {
     return AUD_ERR_NOTSUPPORTED;
+}
+
+aud_error aud_socket_open_udp(aud_socket_t* out, int family) {
+    if (out == nullptr || *out != AUD_SOCKET_INVALID || family == AUD_AF_UNSPEC) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    if (family != AUD_AF_INET) {
+        return AUD_ERR_NOTSUPPORTED;
+    }
+    return socket_native::open_udp(out);
+}
+
+aud_error aud_socket_connect(aud_socket_t socket, const aud_socket_address* address) {
+    sockaddr_in peer{};
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (!socket_shared::to_sockaddr(address, &peer)) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    if (::connect(handle_of(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        return socket_shared::last_error();
+    }
+    socket_native::after_connect(socket);
+    return AUD_SUCCESS;
+}
+
+aud_error aud_socket_close(aud_socket_t* socket) {
+    if (socket == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    if (!valid(*socket)) {
+        *socket = AUD_SOCKET_INVALID;
+        return AUD_SUCCESS;
+    }
+    const int result = socket_native::close_handle(handle_of(*socket));
+    *socket = AUD_SOCKET_INVALID;
+    return result == 0 ? AUD_SUCCESS : socket_shared::last_error();
+}
+
+aud_error aud_socket_bind(aud_socket_t socket, const aud_socket_address* address) {
+    sockaddr_in local{};
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (!socket_shared::to_sockaddr(address, &local)) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    if (::bind(handle_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        return socket_shared::last_error();
+    }
+    return AUD_SUCCESS;
+}
+
+aud_error aud_socket_get_local_address(aud_socket_t socket, aud_socket_address* out) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (out == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    sockaddr_in local{};
+    socket_native::address_length length = sizeof local;
+    if (getsockname(handle_of(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return socket_shared::last_error();
+    }
+    if (local.sin_family != AF_INET) {
+        return AUD_ERR_AFNOSUPPORT;
+    }
+    socket_shared::from_sockaddr(local, out);
+    return AUD_SUCCESS;
+}
+
+aud_error aud_socket_recv(aud_socket_t socket, void* buffer, size_t* length) {
+    return aud_socket_recvfrom(socket, buffer, length, nullptr);
+}
+
+aud_error aud_socket_send(aud_socket_t socket, const void* data, size_t* length) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (data == nullptr || length == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    const auto sent = ::send(handle_of(socket), static_cast<const char*>(data),
+                             socket_native::io_length_of(*length), socket_native::kSendFlags);
+    if (sent < 0) {
+        return socket_shared::last_datagram_error();
+    }
+    *length = static_cast<size_t>(sent);
+    return AUD_SUCCESS;
+}
+
+aud_error aud_socket_sendto(aud_socket_t socket, const void* data, size_t* length,
+                            const aud_socket_address* address) {
+    sockaddr_in peer{};
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    if (data == nullptr || length == nullptr || !socket_shared::to_sockaddr(address, &peer)) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    const auto sent = ::sendto(handle_of(socket), static_cast<const char*>(data),
+                               socket_native::io_length_of(*length), socket_native::kSendFlags,
+                               reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    if (sent < 0) {
+        return socket_shared::last_datagram_error();
+    }
+    *length = static_cast<size_t>(sent);
+    return AUD_SUCCESS;
+}
+
+aud_error aud_socket_join_multicast(aud_socket_t socket, const aud_socket_address* group,
+                                    const aud_socket_address* interface_address) {
+    return change_membership(socket, IP_ADD_MEMBERSHIP, group, interface_address);
+}
+
+aud_error aud_socket_leave_multicast(aud_socket_t socket, const aud_socket_address* group,
+                                     const aud_socket_address* interface_address) {
+    return change_membership(socket, IP_DROP_MEMBERSHIP, group, interface_address);
+}
+
+aud_error aud_socket_set_multicast_interface(aud_socket_t socket,
+                                             const aud_socket_address* interface_address) {
+    if (!valid(socket)) {
+        return unusable(socket);
+    }
+    in_addr chosen{};
+    chosen.s_addr = aud_socket_address_is_ipv4(interface_address) ? interface_address->inet.address
+                                                                  : htonl(INADDR_ANY);
+    if (setsockopt(handle_of(socket), IPPROTO_IP, IP_MULTICAST_IF,
+                   reinterpret_cast<const char*>(&chosen), sizeof chosen) != 0) {
+        return socket_shared::last_error();
+    }
+    return AUD_SUCCESS;
+}
+
+aud_error aud_socket_set_multicast_loopback(aud_socket_t socket, bool on) {
+    return set_int_option(socket, IPPROTO_IP, IP_MULTICAST_LOOP, on ? 1 : 0);
+}
+
+aud_error aud_socket_set_pktinfo(aud_socket_t socket, bool on) {
+    return set_int_option(socket, IPPROTO_IP, IP_PKTINFO, on ? 1 : 0);
+}
+
+aud_error aud_socket_set_reuse_address(aud_socket_t socket, bool on) {
+    return set_int_option(socket, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
+}
+
+aud_error aud_socket_address_resolve(aud_socket_address* out, int family, const char* host,
+                                     const char* service) {
+    if (out == nullptr || host == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    if (family != AUD_AF_INET && family != AUD_AF_UNSPEC) {
+        return AUD_ERR_NOTSUPPORTED;
+    }
+    addrinfo hints{};
+    hints.ai_family = AF_INET;  // the address record holds IPv4 only
+    hints.ai_socktype = SOCK_DGRAM;
+    hints.ai_protocol = IPPROTO_UDP;
+    addrinfo* results = nullptr;
+    const int result = getaddrinfo(host, service, &hints, &results);
+    if (result != 0) {
+        return socket_native::resolver_error(result);
+    }
+    aud_error error = AUD_ERR_NODATA;
+    if (results != nullptr && results->ai_family == AF_INET &&
+        results->ai_addrlen >= sizeof(sockaddr_in)) {
+        sockaddr_in first{};
+        std::memcpy(&first, results->ai_addr, sizeof first);
+        socket_shared::from_sockaddr(first, out);
+        error = AUD_SUCCESS;
+    }
+    freeaddrinfo(results);
+    return error;
 }

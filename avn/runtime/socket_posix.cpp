@@ -1,12 +1,6 @@
-// Socket helpers over BSD sockets.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// Socket helpers over BSD sockets: what differs from Winsock (opening,
+// receiving with packet information, blocking mode, waiting). The rest is
+// shared, in socket.cpp.
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -16,54 +10,14 @@
 #include <vector>
 
 #include "avn/runtime/socket.h"
+#include "avn/runtime/socket_internal.h"
 #include "avn/runtime/socket_platform.h"
 
+using socket_native::handle_of;
+using socket_native::unusable;
+using socket_native::valid;
+
 namespace {
-
-bool valid(aud_socket_t socket) {
-    return socket >= 0 && socket <= INT_MAX;
-}
-
-// Why a socket argument cannot be used. AUD_SOCKET_INVALID is the caller's
-// "no socket", a bad argument on every platform; any other value that names
-// no descriptor is, as Winsock reports it, not a socket.
-aud_error unusable(aud_socket_t socket) {
-    return socket == AUD_SOCKET_INVALID ? AUD_ERR_INVALIDPARAMETER : AUD_ERR_NOTSOCK;
-}
-
-int fd_of(aud_socket_t socket) {
-    return static_cast<int>(socket);
-}
-
-aud_error last_error() {
-    return aud_error_from_last_socket_error();
-}
-
-// A datagram socket learns that its peer's port is closed as ECONNREFUSED;
-// the library reports that as CONNRESET on every platform.
-aud_error last_datagram_error() {
-    const aud_error error = last_error();
-    return error == AUD_ERR_CONNREFUSED ? AUD_ERR_CONNRESET : error;
-}
-
-bool to_sockaddr(const aud_socket_address* address, sockaddr_in* out) {
-    if (!aud_socket_address_is_ipv4(address)) {
-        return false;
-    }
-    *out = sockaddr_in{};
-    out->sin_family = AF_INET;
-    out->sin_port = address->inet.port;
-    out->sin_addr.s_addr = address->inet.address;
-    return true;
-}
-
-void from_sockaddr(const sockaddr_in& in, aud_socket_address* out) {
-    *out = aud_socket_address{};
-    out->length = AUD_SOCKET_ADDRESS_IPV4_LENGTH;
-    out->inet.family = AUD_AF_INET;
-    out->inet.port = in.sin_port;
-    out->inet.address = in.sin_addr.s_addr;
-}
 
 int poll_timeout_ms(const aud_time* timeout) {
     if (timeout == nullptr) {
@@ -73,41 +27,10 @@ int poll_timeout_ms(const aud_time* timeout) {
     return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-aud_error set_int_option(aud_socket_t socket, int level, int name, int value) {
-    if (!valid(socket)) {
-        return unusable(socket);
-    }
-    if (setsockopt(fd_of(socket), level, name, &value, sizeof value) != 0) {
-        return last_error();
-    }
-    return AUD_SUCCESS;
-}
+}  // namespace
 
-bool is_multicast_group(const aud_socket_address* group) {
-    return aud_socket_address_is_ipv4(group) &&
-           (aud_socket_address_get_ipv4(group) & 0xF0000000u) == 0xE0000000u;
-}
+namespace socket_native {
 
-aud_error change_membership(aud_socket_t socket, int option, const aud_socket_address* group,
-                            const aud_socket_address* interface_address) {
-    if (!valid(socket)) {
-        return unusable(socket);
-    }
-    if (!is_multicast_group(group)) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    ip_mreq request{};
-    request.imr_multiaddr.s_addr = group->inet.address;
-    request.imr_interface.s_addr = aud_socket_address_is_ipv4(interface_address)
-                                       ? interface_address->inet.address
-                                       : htonl(INADDR_ANY);
-    if (setsockopt(fd_of(socket), IPPROTO_IP, option, &request, sizeof request) != 0) {
-        return last_error();
-    }
-    return AUD_SUCCESS;
-}
-
-// getaddrinfo's results in the names that the Windows resolver numbers map to.
 aud_error resolver_error(int result) {
     switch (result) {
         case EAI_MEMORY:
@@ -129,94 +52,27 @@ aud_error resolver_error(int result) {
         case EAI_FAIL:
             return AUD_ERR_FAULT;
         case EAI_SYSTEM:
-            return last_error();
+            return socket_shared::last_error();
         default:
             return AUD_ERR_SYSTEM;
     }
 }
 
-}  // namespace
-
-void aud_socket_platform_startup() {}
-
-aud_error aud_socket_platform_cleanup() {
-    return AUD_SUCCESS;
-}
-
-aud_error aud_socket_open_udp(aud_socket_t* out, int family) {
-    if (out == nullptr || *out != AUD_SOCKET_INVALID || family == AUD_AF_UNSPEC) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    if (family != AUD_AF_INET) {
-        return AUD_ERR_NOTSUPPORTED;
-    }
+aud_error open_udp(aud_socket_t* out) {
     // Unconnected UDP sockets do not report ICMP port-unreachable here.
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
     if (fd < 0) {
-        return last_error();
+        return socket_shared::last_error();
     }
     *out = fd;
     return AUD_SUCCESS;
 }
 
-aud_error aud_socket_connect(aud_socket_t socket, const aud_socket_address* address) {
-    sockaddr_in peer{};
-    if (!valid(socket)) {
-        return unusable(socket);
-    }
-    if (!to_sockaddr(address, &peer)) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    // A connected UDP socket reports the peer's closed port on its next receive.
-    if (::connect(fd_of(socket), reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        return last_error();
-    }
-    return AUD_SUCCESS;
-}
+}  // namespace socket_native
 
-aud_error aud_socket_close(aud_socket_t* socket) {
-    if (socket == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    if (!valid(*socket)) {
-        *socket = AUD_SOCKET_INVALID;
-        return AUD_SUCCESS;
-    }
-    const int result = ::close(fd_of(*socket));
-    *socket = AUD_SOCKET_INVALID;
-    return result == 0 ? AUD_SUCCESS : last_error();
-}
+void aud_socket_platform_startup() {}
 
-aud_error aud_socket_bind(aud_socket_t socket, const aud_socket_address* address) {
-    sockaddr_in local{};
-    if (!valid(socket)) {
-        return unusable(socket);
-    }
-    if (!to_sockaddr(address, &local)) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    if (::bind(fd_of(socket), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        return last_error();
-    }
-    return AUD_SUCCESS;
-}
-
-aud_error aud_socket_get_local_address(aud_socket_t socket, aud_socket_address* out) {
-    if (!valid(socket)) {
-        return unusable(socket);
-    }
-    if (out == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    if (getsockname(fd_of(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        return last_error();
-    }
-    if (local.sin_family != AF_INET) {
-        return AUD_ERR_AFNOSUPPORT;
-    }
-    from_sockaddr(local, out);
+aud_error aud_socket_platform_cleanup() {
     return AUD_SUCCESS;
 }
 
@@ -239,9 +95,9 @@ aud_error aud_socket_recvmsg(aud_socket_t socket, void* buffer, size_t* length,
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    const ssize_t received = ::recvmsg(fd_of(socket), &message, 0);
+    const ssize_t received = ::recvmsg(handle_of(socket), &message, 0);
     if (received < 0) {
-        return last_datagram_error();
+        return socket_shared::last_datagram_error();
     }
     // As on Windows, a datagram that did not fit is an error; the buffer
     // holds its first part.
@@ -253,11 +109,7 @@ aud_error aud_socket_recvmsg(aud_socket_t socket, void* buffer, size_t* length,
         return AUD_SUCCESS;
     }
     info->flags = 0;
-    if ((wanted & AUD_SOCKET_MSG_SOURCE) != 0 && message.msg_namelen >= sizeof source &&
-        source.sin_family == AF_INET) {
-        from_sockaddr(source, &info->source);
-        info->flags |= AUD_SOCKET_MSG_SOURCE;
-    }
+    socket_shared::note_source(wanted, source, message.msg_namelen, info);
     for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
         if (c->cmsg_level != IPPROTO_IP || c->cmsg_type != IP_PKTINFO ||
             c->cmsg_len < CMSG_LEN(sizeof(in_pktinfo))) {
@@ -265,17 +117,8 @@ aud_error aud_socket_recvmsg(aud_socket_t socket, void* buffer, size_t* length,
         }
         in_pktinfo packet{};
         std::memcpy(&packet, CMSG_DATA(c), sizeof packet);
-        aud_socket_address own{};
-        if ((wanted & AUD_SOCKET_MSG_DESTINATION) != 0 &&
-            aud_socket_get_local_address(socket, &own) == AUD_SUCCESS) {
-            own.inet.address = packet.ipi_addr.s_addr;
-            info->destination = own;
-            info->flags |= AUD_SOCKET_MSG_DESTINATION;
-        }
-        if ((wanted & AUD_SOCKET_MSG_INTERFACE) != 0) {
-            info->interface_index = static_cast<uint32_t>(packet.ipi_ifindex);
-            info->flags |= AUD_SOCKET_MSG_INTERFACE;
-        }
+        socket_shared::note_packet_info(socket, wanted, packet.ipi_addr.s_addr,
+                                        static_cast<uint32_t>(packet.ipi_ifindex), info);
     }
     return AUD_SUCCESS;
 }
@@ -295,102 +138,29 @@ aud_error aud_socket_recvfrom(aud_socket_t socket, void* buffer, size_t* length,
     return error;
 }
 
-aud_error aud_socket_recv(aud_socket_t socket, void* buffer, size_t* length) {
-    return aud_socket_recvmsg(socket, buffer, length, nullptr);
-}
-
-aud_error aud_socket_send(aud_socket_t socket, const void* data, size_t* length) {
-    if (!valid(socket)) {
-        return unusable(socket);
-    }
-    if (data == nullptr || length == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    const ssize_t sent = ::send(fd_of(socket), data, *length, MSG_NOSIGNAL);
-    if (sent < 0) {
-        return last_datagram_error();
-    }
-    *length = static_cast<size_t>(sent);
-    return AUD_SUCCESS;
-}
-
-aud_error aud_socket_sendto(aud_socket_t socket, const void* data, size_t* length,
-                            const aud_socket_address* address) {
-    sockaddr_in peer{};
-    if (!valid(socket)) {
-        return unusable(socket);
-    }
-    if (data == nullptr || length == nullptr || !to_sockaddr(address, &peer)) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    const ssize_t sent = ::sendto(fd_of(socket), data, *length, MSG_NOSIGNAL,
-                                  reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-    if (sent < 0) {
-        return last_datagram_error();
-    }
-    *length = static_cast<size_t>(sent);
-    return AUD_SUCCESS;
-}
-
 aud_error aud_socket_set_blocking(aud_socket_t socket, bool blocking) {
     if (!valid(socket)) {
         return unusable(socket);
     }
-    const int flags = fcntl(fd_of(socket), F_GETFL, 0);
+    const int flags = fcntl(handle_of(socket), F_GETFL, 0);
     if (flags < 0) {
-        return last_error();
+        return socket_shared::last_error();
     }
     const int wanted = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
-    if (fcntl(fd_of(socket), F_SETFL, wanted) != 0) {
-        return last_error();
+    if (fcntl(handle_of(socket), F_SETFL, wanted) != 0) {
+        return socket_shared::last_error();
     }
     return AUD_SUCCESS;
-}
-
-aud_error aud_socket_join_multicast(aud_socket_t socket, const aud_socket_address* group,
-                                    const aud_socket_address* interface_address) {
-    return change_membership(socket, IP_ADD_MEMBERSHIP, group, interface_address);
-}
-
-aud_error aud_socket_leave_multicast(aud_socket_t socket, const aud_socket_address* group,
-                                     const aud_socket_address* interface_address) {
-    return change_membership(socket, IP_DROP_MEMBERSHIP, group, interface_address);
-}
-
-aud_error aud_socket_set_multicast_interface(aud_socket_t socket,
-                                             const aud_socket_address* interface_address) {
-    if (!valid(socket)) {
-        return unusable(socket);
-    }
-    in_addr chosen{};
-    chosen.s_addr = aud_socket_address_is_ipv4(interface_address) ? interface_address->inet.address
-                                                                  : htonl(INADDR_ANY);
-    if (setsockopt(fd_of(socket), IPPROTO_IP, IP_MULTICAST_IF, &chosen, sizeof chosen) != 0) {
-        return last_error();
-    }
-    return AUD_SUCCESS;
-}
-
-aud_error aud_socket_set_multicast_loopback(aud_socket_t socket, bool on) {
-    return set_int_option(socket, IPPROTO_IP, IP_MULTICAST_LOOP, on ? 1 : 0);
-}
-
-aud_error aud_socket_set_pktinfo(aud_socket_t socket, bool on) {
-    return set_int_option(socket, IPPROTO_IP, IP_PKTINFO, on ? 1 : 0);
-}
-
-aud_error aud_socket_set_reuse_address(aud_socket_t socket, bool on) {
-    return set_int_option(socket, SOL_SOCKET, SO_REUSEADDR, on ? 1 : 0);
 }
 
 aud_error aud_socket_wait_readable(aud_socket_t socket, const aud_time* timeout) {
     if (!valid(socket)) {
         return unusable(socket);
     }
-    pollfd entry{fd_of(socket), POLLIN, 0};
+    pollfd entry{handle_of(socket), POLLIN, 0};
     const int result = ::poll(&entry, 1, poll_timeout_ms(timeout));
     if (result < 0) {
-        return last_error();
+        return socket_shared::last_error();
     }
     if (result == 0) {
         return AUD_ERR_TIMEDOUT;
@@ -399,35 +169,6 @@ aud_error aud_socket_wait_readable(aud_socket_t socket, const aud_time* timeout)
         return AUD_ERR_NOTSOCK;  // a closed descriptor, as Winsock's select() reports it
     }
     return AUD_SUCCESS;
-}
-
-aud_error aud_socket_address_resolve(aud_socket_address* out, int family, const char* host,
-                                     const char* service) {
-    if (out == nullptr || host == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    if (family != AUD_AF_INET && family != AUD_AF_UNSPEC) {
-        return AUD_ERR_NOTSUPPORTED;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_INET;  // the address record holds IPv4 only
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_protocol = IPPROTO_UDP;
-    addrinfo* results = nullptr;
-    const int result = getaddrinfo(host, service, &hints, &results);
-    if (result != 0) {
-        return resolver_error(result);
-    }
-    aud_error error = AUD_ERR_NODATA;
-    if (results != nullptr && results->ai_family == AF_INET &&
-        results->ai_addrlen >= sizeof(sockaddr_in)) {
-        sockaddr_in first{};
-        std::memcpy(&first, results->ai_addr, sizeof first);
-        from_sockaddr(first, out);
-        error = AUD_SUCCESS;
-    }
-    freeaddrinfo(results);
-    return error;
 }
 
 // poll() rather than select(): it has no limit on descriptor numbers, and the
@@ -452,13 +193,13 @@ aud_error aud_fdsets_wait(aud_fdsets* sets, aud_time timeout) {
             const aud_socket_t socket = set.sockets[i];
             bool merged = false;
             for (pollfd& entry : entries) {
-                if (entry.fd == fd_of(socket)) {
+                if (entry.fd == handle_of(socket)) {
                     entry.events = static_cast<short>(entry.events | events);
                     merged = true;
                 }
             }
             if (!merged && valid(socket)) {
-                entries.push_back(pollfd{fd_of(socket), events, 0});
+                entries.push_back(pollfd{handle_of(socket), events, 0});
             }
         }
     };
@@ -467,7 +208,7 @@ aud_error aud_fdsets_wait(aud_fdsets* sets, aud_time timeout) {
     const int timeout_arg = timeout_ms > INT_MAX ? INT_MAX : static_cast<int>(timeout_ms);
     const int result = ::poll(entries.data(), entries.size(), timeout_arg);
     if (result < 0) {
-        return last_error();
+        return socket_shared::last_error();
     }
     // As with select(): an error condition makes a socket ready in the
     // direction it was asked for, so that the next call reports the error.

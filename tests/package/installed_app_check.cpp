@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "app/demo_tour/process_windows.h"
 #include "app/resource_ids.h"
 #include "tests/app/gui_test_support.h"
 
@@ -70,30 +71,6 @@ std::wstring product_version(const wchar_t* program) {
     return std::wstring(value, length - 1);
 }
 
-// A visible top-level window of the process with the given title.
-HWND find_window_of(DWORD process_id, const wchar_t* title) {
-    struct Search {
-        DWORD process_id;
-        const wchar_t* title;
-        HWND found;
-    } search{process_id, title, nullptr};
-    EnumWindows(
-        [](HWND window, LPARAM context) -> BOOL {
-            auto* s = reinterpret_cast<Search*>(context);
-            DWORD owner = 0;
-            GetWindowThreadProcessId(window, &owner);
-            wchar_t text[64] = {};
-            GetWindowTextW(window, text, 64);
-            if (owner == s->process_id && IsWindowVisible(window) && std::wstring(text) == s->title) {
-                s->found = window;
-                return FALSE;
-            }
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&search));
-    return search.found;
-}
-
 int check(const wchar_t* program) {
     std::printf("product version: %s\n", narrow(product_version(program)).c_str());
 
@@ -130,7 +107,7 @@ int check(const wchar_t* program) {
                     static_cast<long>(SendDlgItemMessageW(window, IDC_NETWORK, CB_GETCOUNT, 0, 0)));
         PostMessageW(window, WM_CLOSE, 0, 0);
         HWND question = nullptr;
-        if (!wait_until([&] { return (question = find_window_of(process.dwProcessId, L"Close")) != nullptr; },
+        if (!wait_until([&] { return (question = find_process_window(process.dwProcessId, L"Close")) != nullptr; },
                         kCloseLimitMs)) {
             std::printf("no close question\n");
         } else {
