@@ -1,7 +1,7 @@
-// The settings file of save, load and apply: what save writes reads back as
+// The settings file of tpx2ctl and the utility: what save writes reads back as
 // the same values, and everything else a file might hold is refused with a
 // line that says where and why.
-#include "cli/settings_file.h"
+#include "device/settings_file.h"
 
 #include <gtest/gtest.h>
 
@@ -88,7 +88,7 @@ TEST(SettingsFile, RefusesEveryFaultWithItsPlace) {
         {R"({"format_version":1})", "no parameters"},
         {R"({"format_version":1,"device":"A"})", "no parameters"},
         // The format version.
-        {R"({"format_version":2,"parameters":{"Mode":1}})", "format_version 2 is not one this tpx2ctl reads (1)"},
+        {R"({"format_version":2,"parameters":{"Mode":1}})", "format_version 2 is not one this program reads (1)"},
         {R"({"format_version":0,"parameters":{"Mode":1}})", "format_version 0 is not one"},
         {R"({"format_version":"1","parameters":{"Mode":1}})", "format_version must be a whole number, not a string"},
         {R"({"format_version":1.0,"parameters":{"Mode":1}})", "format_version must be a whole number"},
