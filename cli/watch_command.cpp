@@ -56,7 +56,7 @@ public:
             return gone(transport_.service_down() ? "the conmon server does not answer"
                                                   : "was not found or does not answer");
         }
-        ask_for_values();
+        missed_ = ask_for_values() ? 0 : 1;
         next_check_ = Clock::now() + milliseconds(kWatchCheckIntervalMs);
         while (!shared_.interrupted) {
             if (std::optional<WatchEnd> end = step()) {
