@@ -296,9 +296,8 @@ class HelpFormatter : public CLI::Formatter {
 };
 
 constexpr const char* kFileNote =
-    "FILE \"-\" is standard input (load, apply) or output (save). A settings file is the object "
-    "of\n"
-    "'get --json' with \"format_version\": 1; it may name fewer parameters.\n";
+    "FILE \"-\" is standard input (load, apply, check) or output (save). A settings file is\n"
+    "the object of 'get --json' with \"format_version\": 1; it may name fewer parameters.\n";
 
 constexpr const char* kParameters =
     "Parameters (NAME=VALUE, names in any letter case):\n"
