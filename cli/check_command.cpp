@@ -20,7 +20,10 @@ const char* failure_status(UnitReadStatus status) {
 std::string plain_names(const std::vector<std::string>& names) {
     std::string out;
     for (const std::string& name : names) {
-        out += (out.empty() ? "" : ", ") + name;
+        if (!out.empty()) {
+            out += ", ";
+        }
+        out += name;
     }
     return out;
 }

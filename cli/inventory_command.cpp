@@ -101,7 +101,10 @@ std::string format_plain(const std::vector<InventoryRow>& rows) {
 std::string csv_record(const std::vector<std::string>& record) {
     std::string line;
     for (size_t i = 0; i < record.size(); ++i) {
-        line += (i == 0 ? "" : ",") + csv_field(record[i]);
+        if (i > 0) {
+            line += ',';
+        }
+        line += csv_field(record[i]);
     }
     // Line feeds, which every CSV reader takes; on Windows the text-mode
     // standard output makes them CRLF, as RFC 4180 has it.
