@@ -13,7 +13,7 @@ struct LoadedString {
     wchar_t text[kStringCapacity];
 };
 
-std::array<LoadedString, 8> g_strings = {{
+std::array<LoadedString, 11> g_strings = {{
     {IDS_CLOSE_TITLE, {}},
     {IDS_CLOSE_QUESTION, {}},
     {IDS_UNMANAGED, {}},
@@ -22,6 +22,9 @@ std::array<LoadedString, 8> g_strings = {{
     {IDS_NOT_FOUND, {}},
     {IDS_NO_SERVICE, {}},
     {IDS_TITLE_FONT, {}},
+    {IDS_SETTINGS_FILTER, {}},
+    {IDS_SAVE_SETTINGS_TITLE, {}},
+    {IDS_LOAD_SETTINGS_TITLE, {}},
 }};
 
 }  // namespace

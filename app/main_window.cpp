@@ -14,6 +14,7 @@
 #include "app/app_strings.h"
 #include "app/message_box.h"
 #include "app/resource_ids.h"
+#include "app/settings_menu.h"
 #include "app/window_target.h"
 #include "avn/domain/cmm_client.h"
 #include "avn/domain/domain_handler.h"
@@ -378,6 +379,10 @@ bool on_command(HWND window, int id, int notification) {
         case IDM_ABOUT:
             show_about_dialog(g_state.instance, window);
             return true;
+        case IDM_SAVE_SETTINGS:
+        case IDM_LOAD_SETTINGS:
+            settings_menu_command(window, id);
+            return true;
         case IDC_DISCOVER:
             enable_item(window, IDC_CONNECT, false);
             set_tray_animation(true);
@@ -473,6 +478,7 @@ void on_domain_added(HWND window, WPARAM id, LPARAM text, bool current) {
 }
 
 void on_disconnected(HWND window) {
+    settings_menu_connected(window, false);
     enable_parameter_controls(window, false);
     enable_device_controls(window, true);
     show_item(window, IDC_DISCONNECT, false);
@@ -604,8 +610,12 @@ INT_PTR CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
             return TRUE;
         case WM_APP_PARAM_REPORT:
             on_parameter_report(window, wparam, lparam);
+            settings_menu_on_report(window, wparam, lparam);
             return TRUE;
+        case WM_TIMER:
+            return settings_menu_on_timer(window, wparam) ? TRUE : FALSE;
         case WM_APP_CONNECTED:
+            settings_menu_connected(window, true);
             show_item(window, IDC_CONNECT, false);
             show_item(window, IDC_DISCONNECT, true);
             enable_item(window, IDC_DISCONNECT, true);

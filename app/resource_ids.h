@@ -14,6 +14,8 @@
 #define IDR_MAIN_MENU 111
 #define IDM_ABOUT 104
 #define IDM_EXIT 105
+#define IDM_SAVE_SETTINGS 106
+#define IDM_LOAD_SETTINGS 107
 
 /* Icons and the bitmap */
 #define IDI_APP 133
@@ -32,6 +34,9 @@
 #define IDS_NOT_FOUND 136
 #define IDS_NO_SERVICE 138
 #define IDS_TITLE_FONT 153
+#define IDS_SETTINGS_FILTER 154
+#define IDS_SAVE_SETTINGS_TITLE 155
+#define IDS_LOAD_SETTINGS_TITLE 156
 
 /* Main window controls */
 #define IDC_DEVICE_NAME 1000

@@ -1,6 +1,8 @@
 // tpx2ctl apply of a full settings file (all seven parameters differ from the
 // units' values) to many units on avn-sim over loopback: wall time, and the
-// CPU time of the tpx2ctl process, with --jobs 1 and with the default.
+// CPU time of the tpx2ctl process, with --jobs 1 and with the default. Then
+// check (against the file the units now differ from) and inventory of the
+// same units with the default --jobs.
 //
 // Each run gets a fresh simulated network. Its units answer either at once,
 // or each message some milliseconds late, as units across a real network
@@ -47,7 +49,9 @@ double seconds(const timeval& t) {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
 }
 
-Run run_apply(int units, int delay_ms, const char* jobs, const std::string& file) {
+// Runs tpx2ctl COMMAND [FILE] --jobs JOBS UNIT... on a fresh simulated
+// network of `units` units.
+Run run_command(const char* command, int units, int delay_ms, const char* jobs, const std::string& file) {
     sim::SimOptions options;
     options.conmon.port = 0;
     options.cmm.port = 0;
@@ -71,10 +75,12 @@ Run run_apply(int units, int delay_ms, const char* jobs, const std::string& file
                                           "127.0.0.1:" + std::to_string(network.conmon_port()),
                                           "--cmm",
                                           "127.0.0.1:" + std::to_string(network.cmm_port()),
-                                          "apply",
-                                          file,
-                                          "--jobs",
-                                          jobs};
+                                          command};
+    if (!file.empty()) {
+        arguments.push_back(file);
+    }
+    arguments.push_back("--jobs");
+    arguments.push_back(jobs);
     for (const sim::Tpx2UnitSettings& unit : options.units) {
         arguments.push_back(unit.name);
     }
@@ -110,17 +116,20 @@ Run median(std::vector<Run> runs) {
     return runs[runs.size() / 2];
 }
 
-Run measure(int units, int delay_ms, const char* jobs, int repeat, const std::string& file) {
+// `expected` is the exit status of a run that did its work: check of units
+// that differ from the file gives 7.
+Run measure(const char* command, int expected, int units, int delay_ms, const char* jobs, int repeat,
+            const std::string& file) {
     std::vector<Run> runs;
     for (int i = 0; i < repeat; ++i) {
-        runs.push_back(run_apply(units, delay_ms, jobs, file));
-        if (runs.back().status != 0) {
-            std::fprintf(stderr, "tpx2ctl apply --jobs %s ended with status %d\n", jobs, runs.back().status);
+        runs.push_back(run_command(command, units, delay_ms, jobs, file));
+        if (runs.back().status != expected) {
+            std::fprintf(stderr, "tpx2ctl %s --jobs %s ended with status %d\n", command, jobs, runs.back().status);
         }
     }
     const Run m = median(runs);
-    std::printf("  --jobs %-2s  wall %6.2f s   cpu %5.2f s (user %5.2f, system %5.2f)   exit %d\n", jobs, m.wall_s,
-                m.user_s + m.system_s, m.user_s, m.system_s, m.status);
+    std::printf("  %-9s --jobs %-2s  wall %6.2f s   cpu %5.2f s (user %5.2f, system %5.2f)   exit %d\n", command, jobs,
+                m.wall_s, m.user_s + m.system_s, m.user_s, m.system_s, m.status);
     return m;
 }
 
@@ -143,14 +152,20 @@ int main(int argc, char** argv) {
         std::filesystem::temp_directory_path() / ("fleet-bench-" + std::to_string(getpid()) + ".json");
     std::ofstream(file) << kFullSettings;
 
-    std::printf("tpx2ctl apply of all seven parameters to %d units on avn-sim (median of %d)\n", units, repeat);
+    std::printf("tpx2ctl apply of all seven parameters, check and inventory of %d units on avn-sim (median of %d)\n",
+                units, repeat);
     for (const int delay : {0, delay_ms}) {
         std::printf("units answering %s:\n",
                     delay == 0 ? "at once" : (std::to_string(delay) + " ms late").c_str());
-        const Run one = measure(units, delay, "1", repeat, file.string());
-        const Run many = measure(units, delay, kDefaultJobs, repeat, file.string());
+        const Run one = measure("apply", 0, units, delay, "1", repeat, file.string());
+        const Run many = measure("apply", 0, units, delay, kDefaultJobs, repeat, file.string());
         std::printf("  the default is %.1fx as fast as --jobs 1 (target: at least 4x; default under 3 s)\n",
                     many.wall_s > 0 ? one.wall_s / many.wall_s : 0.0);
+        // The units keep their defaults here, so every one differs from the
+        // file: check reads them all and reports each.
+        measure("check", 7, units, delay, kDefaultJobs, repeat, file.string());
+        measure("inventory", 0, units, delay, kDefaultJobs, repeat, "");
+        std::printf("  check and inventory with the default --jobs (target: under 2 s each)\n");
         if (delay_ms == 0) {
             break;
         }

@@ -296,9 +296,8 @@ class HelpFormatter : public CLI::Formatter {
 };
 
 constexpr const char* kFileNote =
-    "FILE \"-\" is standard input (load, apply) or output (save). A settings file is the object "
-    "of\n"
-    "'get --json' with \"format_version\": 1; it may name fewer parameters.\n";
+    "FILE \"-\" is standard input (load, apply, check) or output (save). A settings file is\n"
+    "the object of 'get --json' with \"format_version\": 1; it may name fewer parameters.\n";
 
 constexpr const char* kParameters =
     "Parameters (NAME=VALUE, names in any letter case):\n"
@@ -307,12 +306,17 @@ constexpr const char* kParameters =
     "  MicSensitivity                 0 (0 dBu) to 4 (-37 dBu)\n"
     "  MicGate                        0 disabled, 1 enabled\n";
 
+constexpr const char* kCheckStatus =
+    "Exit status of check: 0 every unit matches the file; 7 a unit differs; 3 a unit is not\n"
+    "found or does not answer (before 7); 4 the AVN platform services are not reachable.\n";
+
 constexpr const char* kExitStatus =
     "Exit status: 0 success; 2 usage error, bad value or bad settings file (nothing is sent);\n"
     "3 the unit (for apply: any unit) is not found or does not answer; 4 the AVN platform\n"
     "services or the Domain Manager are not reachable (or none is found); 5 the Domain Manager\n"
     "refused the login; 6 the Domain Manager could not be trusted (its certificate, CA or key\n"
-    "check failed); 1 anything else (apply: interrupted before every unit was done).\n";
+    "check failed); 7 check: a unit differs from the file; 1 anything else (apply, check,\n"
+    "inventory: interrupted before every unit was done).\n";
 
 // A command and the arguments it takes. Its own options come after its name;
 // the program's go before it.
@@ -324,6 +328,65 @@ CLI::App* add_command(CLI::App& app, CliOptions& options, const char* name, CliC
     sub->footer("");
     sub->group("Commands");
     return sub;
+}
+
+// The units a command works on: DEVICE names, or --discovered (with
+// --seconds); with `jobs`, --jobs as well.
+void add_unit_list(CLI::App& command, CliOptions& options, bool jobs) {
+    command
+        .add_option("DEVICE", options.devices,
+                    "the units, by AVN device name (\"--\" before a\nname that starts with '-')")
+        ->type_name("");
+    // CLI11 hands a "--" back to the program once every positional has had
+    // its first value, so that names after it would be taken for options: a
+    // positional that never fills (DEVICE takes every name) keeps it here.
+    command.add_option("END")->group("");
+    if (jobs) {
+        command
+            .add_option_function<std::string>(
+                "--jobs",
+                [&options](const std::string& value) {
+                    options.jobs = bounded_number(value, 1, kMaxApplyJobs,
+                                                  "--jobs must be a number from 1 to " +
+                                                      std::to_string(kMaxApplyJobs) + ", got '" + value + "'");
+                },
+                "units worked on at once (default 8, at most 32)")
+            ->type_name("N");
+    }
+    command.add_flag("--discovered", options.discovered, "the units found by browsing instead of DEVICE names");
+    command
+        .add_option_function<std::string>(
+            "--seconds",
+            [&options](const std::string& value) {
+                options.discover_seconds =
+                    bounded_number(value, 1, kMaxDiscoverSeconds,
+                                   "--seconds must be a number from 1 to " + std::to_string(kMaxDiscoverSeconds) +
+                                       ", got '" + value + "'");
+            },
+            "with --discovered: how long to browse (default 5, at most 60)")
+        ->type_name("N");
+}
+
+// check, inventory and watch: the commands for a site's units.
+void add_site_commands(CLI::App& app, CliOptions& options) {
+    CLI::App* check = add_command(app, options, "check", CliCommand::Check,
+                                  "compare units with a settings file, sending nothing;\na line per unit "
+                                  "(\"matches\" or what differs), then\na summary");
+    file_option(*check, options.file, "the settings file (\"-\": standard input)")->required();
+    add_unit_list(*check, options, true);
+    check->footer(std::string(kFileNote) + kCheckStatus);
+
+    CLI::App* inventory = add_command(app, options, "inventory", CliCommand::Inventory,
+                                      "a row per unit: name, manufacturer, model, versions\nand the seven "
+                                      "parameters (without DEVICE: the\nunits found by browsing)");
+    add_unit_list(*inventory, options, true);
+    inventory->add_flag("--json", options.json, "one JSON object with a \"units\" array");
+    inventory->add_flag("--csv", options.csv, "comma-separated values with a header row");
+
+    CLI::App* watch = add_command(app, options, "watch", CliCommand::Watch,
+                                  "print each report as it arrives, until interrupted;\nwith several units (or "
+                                  "--discovered) a line per\nreport, each starting with the unit's name");
+    add_unit_list(*watch, options, false);
 }
 
 void add_commands(CLI::App& app, CliOptions& options) {
@@ -350,9 +413,6 @@ void add_commands(CLI::App& app, CliOptions& options) {
            "a parameter and its new value (see below)")
         ->type_name("");
 
-    device_option(*add_command(app, options, "watch", CliCommand::Watch,
-                               "print each report as it arrives, until interrupted"),
-                  options.device);
     add_command(app, options, "networks", CliCommand::Networks,
                 "the interfaces the connection manager offers; the\none in use marked");
     add_command(app, options, "use-network", CliCommand::UseNetwork,
@@ -387,38 +447,7 @@ void add_commands(CLI::App& app, CliOptions& options) {
                     "a summary. Ctrl-C stops\nstarting units and lets those under way finish");
     file_option(*apply, options.file, "the settings file (\"-\": standard input)")->required();
     apply->footer(kFileNote);
-    apply
-        ->add_option("DEVICE", options.devices,
-                     "the units, by AVN device name (\"--\" before a\nname that starts with '-')")
-        ->type_name("");
-    // CLI11 hands a "--" back to the program once every positional has had
-    // its first value, so that names after it would be taken for options: a
-    // positional that never fills (DEVICE takes every name) keeps it here.
-    apply->add_option("END")->group("");
-    apply
-        ->add_option_function<std::string>(
-            "--jobs",
-            [&options](const std::string& value) {
-                options.jobs =
-                    bounded_number(value, 1, kMaxApplyJobs,
-                                   "--jobs must be a number from 1 to " +
-                                       std::to_string(kMaxApplyJobs) + ", got '" + value + "'");
-            },
-            "units worked on at once (default 8, at most 32)")
-        ->type_name("N");
-    apply->add_flag("--discovered", options.discovered,
-                    "the units found by browsing instead of DEVICE names");
-    apply
-        ->add_option_function<std::string>(
-            "--seconds",
-            [&options](const std::string& value) {
-                options.discover_seconds = bounded_number(value, 1, kMaxDiscoverSeconds,
-                                                          "--seconds must be a number from 1 to " +
-                                                              std::to_string(kMaxDiscoverSeconds) +
-                                                              ", got '" + value + "'");
-            },
-            "with --discovered: how long to browse (default 5, at most 60)")
-        ->type_name("N");
+    add_unit_list(*apply, options, true);
 
     CLI::App* discover =
         add_command(app, options, "discover", CliCommand::Discover,
@@ -440,6 +469,7 @@ void add_commands(CLI::App& app, CliOptions& options) {
 
     add_command(app, options, "domains", CliCommand::Domains,
                 "log in to the Domain Manager and list its domains\n(\"*\" marks the current one)");
+    add_site_commands(app, options);
 }
 
 // The whole command line, declared once: parsing and the help come from it.
@@ -460,28 +490,61 @@ std::unique_ptr<CLI::App> make_app(CliOptions& options) {
     return app;
 }
 
+// DEVICE names or --discovered, for the commands that take a list of units.
+std::string check_unit_list(CliOptions& options) {
+    for (size_t i = 0; i < options.devices.size(); ++i) {
+        fail_if(check_device_name(options.devices[i]));
+        for (size_t k = 0; k < i; ++k) {
+            if (same_device_name(options.devices[k], options.devices[i])) {
+                return "unit '" + options.devices[i] + "' is named twice";
+            }
+        }
+    }
+    if (options.discovered && !options.devices.empty()) {
+        return "give DEVICE names or --discovered, not both";
+    }
+    if (!options.discovered && options.devices.empty()) {
+        if (options.command == CliCommand::Inventory) {
+            options.discovered = true;  // the site's units
+            return {};
+        }
+        const char* name = options.command == CliCommand::Apply   ? "apply"
+                           : options.command == CliCommand::Check ? "check"
+                                                                  : "watch";
+        return std::string(name) + " needs at least one DEVICE (or --discovered)";
+    }
+    if (options.command == CliCommand::Watch) {
+        if (options.devices.size() > kMaxApplyJobs) {
+            return "watch watches at most " + std::to_string(kMaxApplyJobs) + " units at once";
+        }
+        // One unit named: the single-unit watch, printing whole reports.
+        if (options.devices.size() == 1) {
+            options.device = options.devices.front();
+        }
+    }
+    return {};
+}
+
 // The checks across arguments, once each has been read.
-std::string check_command(const CliOptions& options) {
+std::string check_command(CliOptions& options) {
+    // The password and the settings file cannot both be read from standard input.
+    const bool reads_file = options.command == CliCommand::Load || options.command == CliCommand::Apply ||
+                            options.command == CliCommand::Check;
+    if (reads_file && options.file == "-" && options.dm.password_stdin) {
+        return "--password-stdin and FILE \"-\" both read standard input: give the settings file by name";
+    }
     switch (options.command) {
         case CliCommand::Set:
             return options.changes.empty() ? "set needs at least one NAME=VALUE" : "";
-        case CliCommand::Apply: {
-            for (size_t i = 0; i < options.devices.size(); ++i) {
-                fail_if(check_device_name(options.devices[i]));
-                for (size_t k = 0; k < i; ++k) {
-                    if (same_device_name(options.devices[k], options.devices[i])) {
-                        return "unit '" + options.devices[i] + "' is named twice";
-                    }
-                }
+        case CliCommand::Apply:
+        case CliCommand::Check:
+        case CliCommand::Watch:
+            return check_unit_list(options);
+        case CliCommand::Inventory:
+            if (options.json && options.csv) {
+                return "give --json or --csv, not both";
             }
-            if (options.discovered && !options.devices.empty()) {
-                return "give DEVICE names or --discovered, not both";
-            }
-            if (!options.discovered && options.devices.empty()) {
-                return "apply needs at least one DEVICE (or --discovered)";
-            }
-            return {};
-        }
+            return check_unit_list(options);
         default:
             return {};
     }
@@ -579,8 +642,10 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
         if (app->count("--dm") + app->count("--dm-discover") + app->count("--cloud") > 1) {
             return failure("give one of --dm, --dm-discover and --cloud");
         }
-        if (options.command == CliCommand::Apply && !options.discovered &&
-            app->get_subcommand("apply")->count("--seconds") > 0) {
+        const CLI::App* chosen = app->get_subcommands().front();
+        if (options.command != CliCommand::Discover && chosen->get_option_no_throw("--seconds") != nullptr &&
+            chosen->count("--seconds") > 0 && !options.discovered &&
+            !(options.command == CliCommand::Inventory && options.devices.empty())) {
             return failure("--seconds goes with --discovered");
         }
         fail_if(check_command(options));

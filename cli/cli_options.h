@@ -8,11 +8,12 @@
 
 #include "device/parameters.h"
 
-enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork, Save, Load, Apply, Discover, Domains };
+enum class CliCommand { Info, Get, Set, Watch, Networks, UseNetwork, Save, Load, Apply, Discover, Domains, Check, Inventory };
 
-// How many units apply works on at once: by default, and at most (each unit in
-// flight holds a client of the local conmon server, which serves a limited
-// number of them).
+// How many units apply, check and inventory work on at once: by default, and
+// at most (each unit in flight holds a client of the local conmon server,
+// which serves a limited number of them). watch holds one for each unit it
+// watches, so it watches at most kMaxApplyJobs units.
 inline constexpr uint32_t kDefaultApplyJobs = 8;
 inline constexpr uint32_t kMaxApplyJobs = 32;
 // How long apply --discovered browses for units: by default, and at most.
@@ -56,16 +57,17 @@ struct CliOptions {
     bool json = false;
     bool help = false;
     bool version = false;
-    std::string device;   // info, get, set, watch, save, load
+    std::string device;   // info, get, set, save, load; watch of one unit
     std::string network;  // use-network
     std::vector<CliParameterChange> changes;  // set
     // The settings file: save writes it (standard output when empty or "-"),
     // load and apply read it ("-" is standard input).
     std::string file;
-    std::vector<std::string> devices;  // apply
-    uint32_t jobs = kDefaultApplyJobs;  // apply: units worked on at once
-    bool discovered = false;            // apply: the units found by browsing
-    uint32_t discover_seconds = kDefaultDiscoverSeconds;  // discover, apply --discovered
+    std::vector<std::string> devices;  // apply, check, inventory, watch
+    uint32_t jobs = kDefaultApplyJobs;  // apply, check, inventory: units worked on at once
+    bool discovered = false;            // apply, check, inventory, watch: the units found by browsing
+    uint32_t discover_seconds = kDefaultDiscoverSeconds;  // discover and --discovered
+    bool csv = false;                         // inventory: comma-separated values
     bool discover_all = false;                // discover: every device of the maker
     bool discover_versions = false;           // discover: with their versions
 };

@@ -81,15 +81,6 @@ std::string json_line(json_t* value) {
     return out + "\n";
 }
 
-bool UnitParameters::complete() const {
-    for (const auto& value : values) {
-        if (!value) {
-            return false;
-        }
-    }
-    return true;
-}
-
 std::string json_string(std::string_view text) {
     std::string line = json_line(json_text(text));
     line.pop_back();

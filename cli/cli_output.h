@@ -10,25 +10,12 @@
 #include <vector>
 
 #include "device/parameters.h"
+#include "device/unit_parameters.h"
 
 struct UnitVersions {
     std::string device;
     std::optional<uint16_t> bootloader;   // major << 8 | minor
     std::optional<uint32_t> application;  // major << 16 | minor
-};
-
-// The unit's values by parameter; a value the unit has not reported is empty.
-struct UnitParameters {
-    std::string device;
-    std::array<std::optional<int32_t>, kAllParameters.size()> values{};
-
-    std::optional<int32_t>& operator[](ParameterId id) {
-        return values[static_cast<size_t>(id) - 1];
-    }
-    const std::optional<int32_t>& operator[](ParameterId id) const {
-        return values[static_cast<size_t>(id) - 1];
-    }
-    bool complete() const;
 };
 
 struct DomainEntry {

@@ -13,12 +13,16 @@
 #include <thread>
 
 #include "avn/api/avn_access.h"
+#include "cli/check_command.h"
 #include "cli/cli_discover.h"
+#include "cli/inventory_command.h"
 #include "cli/text_utf8.h"
 #include "cli/cli_domain.h"
 #include "cli/cli_output.h"
-#include "cli/settings_file.h"
+#include "device/settings_file.h"
+#include "cli/settings_input.h"
 #include "cli/unit_apply.h"
+#include "cli/watch_command.h"
 #include "cli/work_pool.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
@@ -374,36 +378,6 @@ int run_watch(const CliOptions& options, std::ostream& out, std::ostream& err,
 
 // ---- Settings files ----
 
-// The settings in the file (standard input for "-"), validated whole; an
-// error for the user (status 2: nothing was sent) otherwise.
-std::optional<UnitParameters> read_settings(const std::string& path, std::string* error) {
-    std::ifstream file;
-    std::istream* in = &std::cin;
-    if (path != "-") {
-        file.open(path, std::ios::binary);
-        if (!file) {
-            *error = "cannot open settings file '" + path + "': " + std::strerror(errno);
-            return std::nullopt;
-        }
-        in = &file;
-    }
-    // One byte more than a settings file may have tells a file that is too
-    // large, without reading all of it.
-    std::string text(kMaxSettingsFileSize + 1, '\0');
-    in->read(text.data(), static_cast<std::streamsize>(text.size()));
-    if (in->bad()) {
-        *error = "cannot read settings file '" + path + "'";
-        return std::nullopt;
-    }
-    text.resize(static_cast<size_t>(in->gcount()));
-    std::string fault;
-    auto settings = parse_settings_file(text, &fault);
-    if (!settings) {
-        *error = "settings file '" + path + "': " + fault;
-    }
-    return settings;
-}
-
 // A value outside its parameter's range cannot come from the unit's own
 // controls, and a file holding one would be refused by load.
 std::optional<CliError> check_savable(const UnitParameters& values) {
@@ -680,9 +654,10 @@ int run_cli_command(const CliOptions& options, std::istream& in, std::ostream& o
     }
     // A settings file is checked whole before anything starts.
     std::optional<UnitParameters> settings;
-    if (options.command == CliCommand::Load || options.command == CliCommand::Apply) {
+    if (options.command == CliCommand::Load || options.command == CliCommand::Apply ||
+        options.command == CliCommand::Check) {
         std::string error;
-        settings = read_settings(options.file, &error);
+        settings = read_settings(options.file, in, &error);
         if (!settings) {
             return print_error(err, {kExitUsage, error});
         }
@@ -699,7 +674,11 @@ int run_cli_command(const CliOptions& options, std::istream& in, std::ostream& o
         case CliCommand::Info: return run_info(options, out, err);
         case CliCommand::Get: return run_get(options, out, err);
         case CliCommand::Set: return run_set(options, out, err);
-        case CliCommand::Watch: return run_watch(options, out, err, interrupted);
+        case CliCommand::Watch:
+            if (options.device.empty()) {
+                return run_site_watch(options, out, err, interrupted);
+            }
+            return run_watch(options, out, err, interrupted);
         case CliCommand::Networks: return run_networks(options, out, err);
         case CliCommand::UseNetwork: return run_use_network(options, out, err);
         case CliCommand::Save: return run_save(options, out, err);
@@ -707,6 +686,8 @@ int run_cli_command(const CliOptions& options, std::istream& in, std::ostream& o
         case CliCommand::Apply: return run_apply(options, *settings, out, err, interrupted);
         case CliCommand::Discover: return run_discover(options, out, err, interrupted);
         case CliCommand::Domains: return run_domains(options, out);
+        case CliCommand::Check: return run_check(options, *settings, out, err, interrupted);
+        case CliCommand::Inventory: return run_inventory(options, out, err, interrupted);
     }
     return kExitFailure;
 }

@@ -16,6 +16,7 @@ enum CliExitStatus : int {
     kExitServicesUnavailable = 4,
     kExitDmRefused = 5,
     kExitDmUntrusted = 6,
+    kExitUnitsDiffer = 7,  // check: a unit differs from the settings file
 };
 
 // Runs one parsed command, writing results to `out` and one-line errors to

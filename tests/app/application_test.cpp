@@ -71,8 +71,14 @@ TEST(ApplicationTest, MenuAcceleratorsAndPicturesAreInTheResources) {
     EXPECT_EQ(menu_text(menu, 1), L"&Help");
     HMENU file = GetSubMenu(menu, 0);
     HMENU help = GetSubMenu(menu, 1);
-    EXPECT_EQ(menu_text(file, 0), L"E&xit");
-    EXPECT_EQ(GetMenuItemID(file, 0), UINT(IDM_EXIT));
+    ASSERT_EQ(GetMenuItemCount(file), 4);
+    EXPECT_EQ(menu_text(file, 0), L"&Save Settings...");
+    EXPECT_EQ(GetMenuItemID(file, 0), UINT(IDM_SAVE_SETTINGS));
+    EXPECT_EQ(menu_text(file, 1), L"&Load Settings...");
+    EXPECT_EQ(GetMenuItemID(file, 1), UINT(IDM_LOAD_SETTINGS));
+    EXPECT_EQ(GetMenuState(file, 2, MF_BYPOSITION) & MF_SEPARATOR, UINT(MF_SEPARATOR));
+    EXPECT_EQ(menu_text(file, 3), L"E&xit");
+    EXPECT_EQ(GetMenuItemID(file, 3), UINT(IDM_EXIT));
     EXPECT_EQ(menu_text(help, 0), L"&About ...");
     EXPECT_EQ(GetMenuItemID(help, 0), UINT(IDM_ABOUT));
     DestroyMenu(menu);

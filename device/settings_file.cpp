@@ -1,4 +1,4 @@
-#include "cli/settings_file.h"
+#include "device/settings_file.h"
 
 #include <charconv>
 #include <cstdint>
@@ -6,13 +6,72 @@
 
 #include <jansson.h>
 
-#include "cli/text_utf8.h"
 
 namespace {
 
 constexpr size_t kMaxDeviceNameSize = 31;
 // Longer numbers are out of every range; reading stops there.
 constexpr size_t kMaxIntegerDigits = 10;
+
+void append_utf8(std::string& out, uint32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// The length of the UTF-8 character of two to four bytes at `text`'s start,
+// checked as UTF-8 must be (no overlong forms, no surrogates, nothing above
+// U+10FFFF); 0 when it is not one.
+size_t utf8_sequence_length(std::string_view text) {
+    const auto b = static_cast<unsigned char>(text[0]);
+    size_t length = 0;
+    uint32_t code = 0;
+    uint32_t least = 0;
+    if (b >= 0xC2 && b <= 0xDF) {
+        length = 2, code = b & 0x1Fu, least = 0x80;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+        length = 3, code = b & 0x0Fu, least = 0x800;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+        length = 4, code = b & 0x07u, least = 0x10000;
+    } else {
+        return 0;
+    }
+    if (text.size() < length) {
+        return 0;
+    }
+    for (size_t i = 1; i < length; ++i) {
+        const auto next = static_cast<unsigned char>(text[i]);
+        if ((next & 0xC0) != 0x80) {
+            return 0;
+        }
+        code = code << 6 | (next & 0x3Fu);
+    }
+    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
+        return 0;
+    }
+    return length;
+}
+
+bool has_control_character(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
+            return true;
+        }
+    }
+    return false;
+}
 
 bool same_name(std::string_view a, std::string_view b) {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
@@ -185,43 +244,13 @@ bool SettingsReader::read_escape(std::string& out) {
     return true;
 }
 
-// One character of two to four bytes, checked as UTF-8 must be: no overlong
-// forms, no surrogates, nothing above U+10FFFF.
+// One character of two to four bytes.
 bool SettingsReader::read_utf8(std::string& out) {
-    const size_t start = pos_;
-    const auto b = static_cast<unsigned char>(text_[pos_]);
-    size_t length = 0;
-    uint32_t code = 0;
-    uint32_t least = 0;
-    if (b >= 0xC2 && b <= 0xDF) {
-        length = 2;
-        code = b & 0x1Fu;
-        least = 0x80;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-        length = 3;
-        code = b & 0x0Fu;
-        least = 0x800;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-        length = 4;
-        code = b & 0x07u;
-        least = 0x10000;
-    } else {
+    const size_t length = utf8_sequence_length(text_.substr(pos_));
+    if (length == 0) {
         return fail("the file is not valid UTF-8");
     }
-    if (text_.size() - pos_ < length) {
-        return fail("the file is not valid UTF-8");
-    }
-    for (size_t i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text_[pos_ + i]);
-        if ((next & 0xC0) != 0x80) {
-            return fail("the file is not valid UTF-8");
-        }
-        code = code << 6 | (next & 0x3Fu);
-    }
-    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code < 0xE000)) {
-        return fail("the file is not valid UTF-8");
-    }
-    out.append(text_.substr(start, length));
+    out.append(text_.substr(pos_, length));
     pos_ += length;
     return true;
 }
@@ -354,7 +383,7 @@ bool SettingsReader::read_top_member(const std::string& key, size_t key_at) {
                 return false;
             }
             if (version != kSettingsFormatVersion) {
-                return fail_at(value_at, "format_version " + std::to_string(version) + " is not one this tpx2ctl reads (" +
+                return fail_at(value_at, "format_version " + std::to_string(version) + " is not one this program reads (" +
                                              std::to_string(kSettingsFormatVersion) + ")");
             }
             return true;
@@ -369,10 +398,8 @@ bool SettingsReader::read_top_member(const std::string& key, size_t key_at) {
             if (values_.device.empty() || values_.device.size() > kMaxDeviceNameSize) {
                 return fail_at(value_at, "device must be an AVN device name of 1 to 31 bytes");
             }
-            for (char c : values_.device) {
-                if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-                    return fail_at(value_at, "device must not hold control characters");
-                }
+            if (has_control_character(values_.device)) {
+                return fail_at(value_at, "device must not hold control characters");
             }
             return true;
         case Top::Parameters: {
@@ -440,7 +467,7 @@ std::optional<UnitParameters> SettingsReader::read(std::string* error) {
         ok = at_end() || fail("unexpected " + found() + " after the settings object");
     }
     if (ok && !seen_[static_cast<int>(Top::FormatVersion)]) {
-        error_ = "the file has no format_version (a settings file from 'tpx2ctl save' has one)";
+        error_ = "the file has no format_version (every saved settings file has one)";
         ok = false;
     }
     if (ok && !seen_[static_cast<int>(Top::Parameters)]) {
@@ -459,8 +486,8 @@ std::optional<UnitParameters> SettingsReader::read(std::string* error) {
 std::string format_settings_file(const UnitParameters& parameters) {
     json_t* file = json_object();
     json_object_set_new(file, "format_version", json_integer(kSettingsFormatVersion));
-    if (!parameters.device.empty()) {
-        json_object_set_new(file, "device", json_text(parameters.device));
+    if (settings_device_name_fits(parameters.device)) {
+        json_object_set_new(file, "device", json_stringn(parameters.device.data(), parameters.device.size()));
     }
     json_t* values = json_object();
     for (ParameterId id : kAllParameters) {
@@ -482,4 +509,42 @@ std::string format_settings_file(const UnitParameters& parameters) {
 
 std::optional<UnitParameters> parse_settings_file(std::string_view text, std::string* error) {
     return SettingsReader(text).read(error);
+}
+
+bool settings_device_name_fits(std::string_view name) {
+    if (name.empty() || name.size() > kMaxDeviceNameSize || has_control_character(name)) {
+        return false;
+    }
+    for (size_t i = 0; i < name.size();) {
+        if (static_cast<unsigned char>(name[i]) < 0x80) {
+            ++i;
+            continue;
+        }
+        const size_t length = utf8_sequence_length(name.substr(i));
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::optional<ParameterId> out_of_range_parameter(const UnitParameters& parameters) {
+    for (ParameterId id : kAllParameters) {
+        const std::optional<int32_t>& value = parameters[id];
+        if (value && (*value < parameter_min_value(id) || *value > parameter_max_value(id))) {
+            return id;
+        }
+    }
+    return std::nullopt;
+}
+
+std::vector<SettingsDifference> settings_differences(const UnitParameters& wanted, const UnitParameters& current) {
+    std::vector<SettingsDifference> differences;
+    for (ParameterId id : kAllParameters) {
+        if (wanted[id] && current[id] != wanted[id]) {
+            differences.push_back({id, current[id], *wanted[id]});
+        }
+    }
+    return differences;
 }

@@ -1,7 +1,7 @@
-// The settings file of save, load and apply: what save writes reads back as
+// The settings file of tpx2ctl and the utility: what save writes reads back as
 // the same values, and everything else a file might hold is refused with a
 // line that says where and why.
-#include "cli/settings_file.h"
+#include "device/settings_file.h"
 
 #include <gtest/gtest.h>
 
@@ -26,6 +26,60 @@ TEST(SettingsFile, WhatSaveWritesReadsBackAsTheSameValues) {
     ASSERT_TRUE(read) << error;
     EXPECT_EQ(read->device, "TPX2-Stage");
     EXPECT_EQ(read->values, unit_values().values);
+}
+
+// A device name the reader would refuse is left out of the file rather than
+// written in a changed form: the file still loads, with no "device".
+TEST(SettingsFile, ANameTheReaderRefusesIsLeftOut) {
+    struct Case {
+        std::string name;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"TPX2-Stage", true},
+        {"B\xC3\xBChne", true},
+        {"", false},
+        {"A\x01" "B", false},
+        {"Tab\there", false},
+        {"A\x7F", false},
+        {"Bad\xFF", false},
+        {"Cut\xC3", false},
+        {std::string(32, 'x'), false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        UnitParameters values = unit_values();
+        values.device = c.name;
+        EXPECT_EQ(settings_device_name_fits(c.name), c.kept);
+        const std::string text = format_settings_file(values);
+        std::string error;
+        const auto read = parse_settings_file(text, &error);
+        ASSERT_TRUE(read) << error << "\n" << text;
+        EXPECT_EQ(read->device, c.kept ? c.name : "");
+        EXPECT_EQ(read->values, values.values);
+    }
+}
+
+TEST(SettingsFile, DifferencesAndRangesAreFoundPerParameter) {
+    UnitParameters wanted;
+    wanted[ParameterId::MicLf] = -3;
+    wanted[ParameterId::Mode] = 2;
+    wanted[ParameterId::MicGate] = 1;
+    UnitParameters unit = unit_values();  // MicLf -12, Mode 4, MicGate 1
+    unit[ParameterId::Mode].reset();      // not reported
+    const std::vector<SettingsDifference> differences = settings_differences(wanted, unit);
+    ASSERT_EQ(differences.size(), 2u);
+    EXPECT_EQ(differences[0].id, ParameterId::MicLf);
+    EXPECT_EQ(differences[0].current, -12);
+    EXPECT_EQ(differences[0].wanted, -3);
+    EXPECT_EQ(differences[1].id, ParameterId::Mode);
+    EXPECT_FALSE(differences[1].current);
+    EXPECT_TRUE(settings_differences(unit_values(), unit_values()).empty());
+
+    EXPECT_FALSE(out_of_range_parameter(unit_values()));
+    unit = unit_values();
+    unit[ParameterId::MicSensitivity] = 5;
+    EXPECT_EQ(out_of_range_parameter(unit), ParameterId::MicSensitivity);
 }
 
 // Files written by hand or by other tools: any JSON whitespace, a byte order
@@ -88,7 +142,7 @@ TEST(SettingsFile, RefusesEveryFaultWithItsPlace) {
         {R"({"format_version":1})", "no parameters"},
         {R"({"format_version":1,"device":"A"})", "no parameters"},
         // The format version.
-        {R"({"format_version":2,"parameters":{"Mode":1}})", "format_version 2 is not one this tpx2ctl reads (1)"},
+        {R"({"format_version":2,"parameters":{"Mode":1}})", "format_version 2 is not one this program reads (1)"},
         {R"({"format_version":0,"parameters":{"Mode":1}})", "format_version 0 is not one"},
         {R"({"format_version":"1","parameters":{"Mode":1}})", "format_version must be a whole number, not a string"},
         {R"({"format_version":1.0,"parameters":{"Mode":1}})", "format_version must be a whole number"},

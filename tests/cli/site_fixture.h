@@ -1,0 +1,136 @@
+// A simulated site for tpx2ctl's commands over several units: avn-sim
+// in-process with three TPX-2 units, one of them named with a comma and
+// quotes, and the command run as a script would run it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "cli/cli_runner.h"
+#include "sim/sim_network.h"
+
+namespace site_test {
+
+struct CliRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// An output stream another thread may read while the command writes to it.
+class SharedOutput : public std::streambuf {
+public:
+    std::string text() {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+protected:
+    int overflow(int c) override {
+        if (c != traits_type::eof()) {
+            std::lock_guard lock(mutex_);
+            text_ += static_cast<char>(c);
+        }
+        return c;
+    }
+    std::streamsize xsputn(const char* s, std::streamsize n) override {
+        std::lock_guard lock(mutex_);
+        text_.append(s, static_cast<size_t>(n));
+        return n;
+    }
+
+private:
+    std::mutex mutex_;
+    std::string text_;
+};
+
+template <typename Pred>
+bool eventually(Pred pred, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+class SiteCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        sim::SimOptions options;
+        options.conmon.port = 0;
+        options.cmm.port = 0;
+        options.quiet = true;
+        for (const char* name : {"Hall-1", "Hall-2", "Hall \"3\", left"}) {
+            sim::Tpx2UnitSettings unit;
+            unit.name = name;
+            options.units.push_back(unit);
+        }
+        options.units[1].bootloader_version = 0;
+        options.units[1].application_version = 0x00020001;
+        network_ = std::make_unique<sim::SimNetwork>(options);
+        ASSERT_EQ(network_->start(), AUD_SUCCESS);
+    }
+
+    void TearDown() override {
+        std::error_code ignored;
+        std::filesystem::remove_all(directory_, ignored);
+    }
+
+    std::string write_file(const std::string& name, const std::string& text) {
+        std::filesystem::create_directories(directory_);
+        const std::filesystem::path path = directory_ / name;
+        std::ofstream(path, std::ios::binary) << text;
+        return path.string();
+    }
+
+    std::vector<std::string> with_services(std::vector<std::string> arguments) const {
+        std::vector<std::string> full = {"--conmon", "127.0.0.1:" + std::to_string(network_->conmon_port()),
+                                         "--cmm", "127.0.0.1:" + std::to_string(network_->cmm_port()),
+                                         "--timeout", "3000"};
+        full.insert(full.end(), arguments.begin(), arguments.end());
+        return full;
+    }
+
+    CliRun run(std::vector<std::string> arguments) {
+        const CliParseResult parsed = parse_cli_arguments(with_services(std::move(arguments)));
+        if (!parsed.options) {
+            return {kExitUsage, "", parsed.error};
+        }
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = run_cli_command(*parsed.options, out, err, interrupted_);
+        return {status, out.str(), err.str()};
+    }
+
+    std::future<int> start(std::vector<std::string> arguments, SharedOutput& out, std::ostringstream& err) {
+        return std::async(std::launch::async, [this, full = with_services(std::move(arguments)), &out, &err] {
+            const CliParseResult parsed = parse_cli_arguments(full);
+            std::ostream out_stream(&out);
+            return parsed.options ? run_cli_command(*parsed.options, out_stream, err, interrupted_) : -1;
+        });
+    }
+
+    std::unique_ptr<sim::SimNetwork> network_;
+    std::atomic<bool> interrupted_{false};
+    const std::filesystem::path directory_ =
+        std::filesystem::temp_directory_path() /
+        ("tpx2ctl-site-" + std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()) + "-" +
+         std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+};
+
+}  // namespace site_test
