@@ -220,6 +220,34 @@ void clear(Record* record) {
     std::memset(record, 0, sizeof *record);
 }
 
+// The frame every encoder shares: a root array of `slots` entries, filled by
+// `write` from the record.
+template <typename Record, typename Write>
+aud_error encode(dgcp2_message* message, size_t slots, const Record* record, Write write) {
+    if (message == nullptr || record == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    Writer w(message);
+    const uint16_t root = w.array(slots);
+    write(w, root, *record);
+    return w.error();
+}
+
+// The frame every decoder shares: a root array of `slots` entries, read by
+// `read` into a cleared record that reaches *out only when all of it decoded.
+template <typename Record, typename Read>
+aud_error decode(const dgcp2_message* message, size_t slots, Record* out, Read read) {
+    if (message == nullptr || out == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    Record decoded;
+    clear(&decoded);
+    Reader r(message);
+    r.root(slots);
+    read(r, decoded);
+    return finish(r, decoded, out);
+}
+
 aud_error build_event(dgcp2_message* out, uint16_t opcode, uint16_t seqnum,
                       const dgcp2_client_id* client) {
     const aud_error error = dgcp2_message_init(out, CMM_HEADER_TYPE);
@@ -269,172 +297,130 @@ const char* cmm_status_name(uint16_t status) {
 // ---- Bodies ----
 
 aud_error cmm_encode_connect_request(dgcp2_message* message, const cmm_registration* registration) {
-    if (message == nullptr || registration == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    Writer w(message);
-    const uint16_t root = w.array(kConnectRequestSlots);
-    w.slot(root, 0, w.string(text_of(registration->name, CMM_CLIENT_NAME_SIZE - 1)));
-    w.slot(root, 1, w.u32(registration->process_id));
-    w.slot(root, 2, registration->own_process != 0 ? 1 : 0);
-    return w.error();
+    return encode(message, kConnectRequestSlots, registration,
+                  [](Writer& w, uint16_t root, const cmm_registration& record) {
+                      w.slot(root, 0, w.string(text_of(record.name, CMM_CLIENT_NAME_SIZE - 1)));
+                      w.slot(root, 1, w.u32(record.process_id));
+                      w.slot(root, 2, record.own_process != 0 ? 1 : 0);
+                  });
 }
 
 aud_error cmm_decode_connect_request(const dgcp2_message* message, cmm_registration* out) {
-    if (message == nullptr || out == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    cmm_registration decoded;
-    clear(&decoded);
-    Reader r(message);
-    r.root(kConnectRequestSlots);
-    r.string(r.slot(0, 0), decoded.name, sizeof decoded.name);
-    decoded.process_id = r.u32(r.slot(0, 1));
-    decoded.own_process = r.slot(0, 2) != 0 ? 1 : 0;
-    return finish(r, decoded, out);
+    return decode(message, kConnectRequestSlots, out, [](Reader& r, cmm_registration& decoded) {
+        r.string(r.slot(0, 0), decoded.name, sizeof decoded.name);
+        decoded.process_id = r.u32(r.slot(0, 1));
+        decoded.own_process = r.slot(0, 2) != 0 ? 1 : 0;
+    });
 }
 
 aud_error cmm_encode_connect_response(dgcp2_message* message, const cmm_connection_info* info) {
-    if (message == nullptr || info == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    Writer w(message);
-    const uint16_t root = w.array(kConnectResponseSlots);
-    w.slot(root, 0, info->bytes[0]);
-    w.slot(root, 1, info->bytes[1]);
-    w.slot(root, 2, info->words[0]);
-    w.slot(root, 3, info->words[1]);
-    return w.error();
+    return encode(message, kConnectResponseSlots, info,
+                  [](Writer& w, uint16_t root, const cmm_connection_info& record) {
+                      w.slot(root, 0, record.bytes[0]);
+                      w.slot(root, 1, record.bytes[1]);
+                      w.slot(root, 2, record.words[0]);
+                      w.slot(root, 3, record.words[1]);
+                  });
 }
 
 aud_error cmm_decode_connect_response(const dgcp2_message* message, cmm_connection_info* out) {
-    if (message == nullptr || out == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    cmm_connection_info decoded{};
-    Reader r(message);
-    r.root(kConnectResponseSlots);
-    decoded.bytes[0] = static_cast<uint8_t>(r.slot(0, 0));
-    decoded.bytes[1] = static_cast<uint8_t>(r.slot(0, 1));
-    decoded.words[0] = r.slot(0, 2);
-    decoded.words[1] = r.slot(0, 3);
-    return finish(r, decoded, out);
+    return decode(message, kConnectResponseSlots, out, [](Reader& r, cmm_connection_info& decoded) {
+        decoded.bytes[0] = static_cast<uint8_t>(r.slot(0, 0));
+        decoded.bytes[1] = static_cast<uint8_t>(r.slot(0, 1));
+        decoded.words[0] = r.slot(0, 2);
+        decoded.words[1] = r.slot(0, 3);
+    });
 }
 
 aud_error cmm_encode_set_config_request(dgcp2_message* message, const cmm_system_config* config) {
-    if (message == nullptr || config == nullptr ||
+    if (config != nullptr &&
         ((config->flags & CMM_CONFIG_INTERFACES) != 0 && config->interfaces == nullptr)) {
         return AUD_ERR_INVALIDPARAMETER;
     }
-    Writer w(message);
-    const uint16_t root = w.array(kSetConfigSlots);
-    w.slot(root, 0, static_cast<uint16_t>(config->flags & 0xFFFFu));
-    if ((config->flags & CMM_CONFIG_INTERFACES) != 0) {
-        w.slot(root, 1, write_interface_set(w, *config->interfaces));
-    }
-    if ((config->flags & CMM_CONFIG_LOCK) != 0) {
-        const int lock = config->lock != 0 ? 1 : 0;
-        std::fprintf(stderr, "writing lock value %d\n", lock);
-        w.slot(root, 2, static_cast<uint16_t>(lock));
-    }
-    return w.error();
+    return encode(message, kSetConfigSlots, config,
+                  [](Writer& w, uint16_t root, const cmm_system_config& record) {
+                      w.slot(root, 0, static_cast<uint16_t>(record.flags & 0xFFFFu));
+                      if ((record.flags & CMM_CONFIG_INTERFACES) != 0) {
+                          w.slot(root, 1, write_interface_set(w, *record.interfaces));
+                      }
+                      if ((record.flags & CMM_CONFIG_LOCK) != 0) {
+                          const int lock = record.lock != 0 ? 1 : 0;
+                          std::fprintf(stderr, "writing lock value %d\n", lock);
+                          w.slot(root, 2, static_cast<uint16_t>(lock));
+                      }
+                  });
 }
 
 aud_error cmm_decode_set_config_request(const dgcp2_message* message, cmm_config_request* out) {
-    if (message == nullptr || out == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    cmm_config_request decoded;
-    clear(&decoded);
-    Reader r(message);
-    r.root(kSetConfigSlots);
-    decoded.flags = r.slot(0, 0);
-    if ((decoded.flags & CMM_CONFIG_INTERFACES) != 0) {
-        read_interface_set(r, r.slot(0, 1), &decoded.interfaces);
-    }
-    if ((decoded.flags & CMM_CONFIG_LOCK) != 0) {
-        decoded.lock = r.slot(0, 2) != 0 ? 1 : 0;
-    }
-    return finish(r, decoded, out);
+    return decode(message, kSetConfigSlots, out, [](Reader& r, cmm_config_request& decoded) {
+        decoded.flags = r.slot(0, 0);
+        if ((decoded.flags & CMM_CONFIG_INTERFACES) != 0) {
+            read_interface_set(r, r.slot(0, 1), &decoded.interfaces);
+        }
+        if ((decoded.flags & CMM_CONFIG_LOCK) != 0) {
+            decoded.lock = r.slot(0, 2) != 0 ? 1 : 0;
+        }
+    });
 }
 
 aud_error cmm_encode_options(dgcp2_message* message, const cmm_options* options) {
-    if (message == nullptr || options == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    Writer w(message);
-    const uint16_t root = w.array(1);
-    w.slot(root, 0,
-           write_interface_list(w, options->interfaces,
-                                std::min<size_t>(options->count, CMM_MAX_OPTIONS)));
-    return w.error();
+    return encode(message, 1, options, [](Writer& w, uint16_t root, const cmm_options& record) {
+        w.slot(root, 0,
+               write_interface_list(w, record.interfaces,
+                                    std::min<size_t>(record.count, CMM_MAX_OPTIONS)));
+    });
 }
 
 aud_error cmm_decode_options(const dgcp2_message* message, cmm_options* out) {
-    if (message == nullptr || out == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    cmm_options decoded;
-    clear(&decoded);
-    Reader r(message);
-    r.root(1);
-    decoded.count = read_interface_list(r, r.slot(0, 0), decoded.interfaces, CMM_MAX_OPTIONS);
-    return finish(r, decoded, out);
+    return decode(message, 1, out, [](Reader& r, cmm_options& decoded) {
+        decoded.count = read_interface_list(r, r.slot(0, 0), decoded.interfaces, CMM_MAX_OPTIONS);
+    });
 }
 
 aud_error cmm_encode_state(dgcp2_message* message, const cmm_state* state) {
-    if (message == nullptr || state == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    Writer w(message);
-    const uint16_t root = w.array(kStateRootSlots);
-    w.slot(root, 0, state->status);
-    w.slot(root, 1, w.string(text_of(state->device_name, CMM_DEVICE_NAME_SIZE - 1)));
-    w.slot(root, 2, write_interface_set(w, state->current_config));
-    if (state->pending_config.count > 0) {
-        w.slot(root, 3, write_interface_set(w, state->pending_config));
-    }
-    const size_t processes = std::min<size_t>(state->process_count, CMM_MAX_PROCESSES);
-    const uint16_t list = w.array(processes);
-    for (size_t i = 0; i < processes; ++i) {
-        const cmm_process& process = state->processes[i];
-        const uint16_t node = w.array(kProcessSlots);
-        w.slot(node, 0, w.string(text_of(process.name, CMM_PROCESS_NAME_SIZE - 1)));
-        w.slot(node, 1, w.u32(process.process_id));
-        w.slot(node, 2, process.flag != 0 ? 1 : 0);
-        w.slot(list, i, node);
-    }
-    w.slot(root, 4, list);
-    return w.error();
+    return encode(
+        message, kStateRootSlots, state, [](Writer& w, uint16_t root, const cmm_state& record) {
+            w.slot(root, 0, record.status);
+            w.slot(root, 1, w.string(text_of(record.device_name, CMM_DEVICE_NAME_SIZE - 1)));
+            w.slot(root, 2, write_interface_set(w, record.current_config));
+            if (record.pending_config.count > 0) {
+                w.slot(root, 3, write_interface_set(w, record.pending_config));
+            }
+            const size_t processes = std::min<size_t>(record.process_count, CMM_MAX_PROCESSES);
+            const uint16_t list = w.array(processes);
+            for (size_t i = 0; i < processes; ++i) {
+                const cmm_process& process = record.processes[i];
+                const uint16_t node = w.array(kProcessSlots);
+                w.slot(node, 0, w.string(text_of(process.name, CMM_PROCESS_NAME_SIZE - 1)));
+                w.slot(node, 1, w.u32(process.process_id));
+                w.slot(node, 2, process.flag != 0 ? 1 : 0);
+                w.slot(list, i, node);
+            }
+            w.slot(root, 4, list);
+        });
 }
 
 aud_error cmm_decode_state(const dgcp2_message* message, cmm_state* out) {
-    if (message == nullptr || out == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    cmm_state decoded;
-    clear(&decoded);
-    Reader r(message);
-    r.root(kStateRootSlots);
-    decoded.status = r.slot(0, 0);
-    r.string(r.slot(0, 1), decoded.device_name, sizeof decoded.device_name);
-    read_interface_set(r, r.slot(0, 2), &decoded.current_config);
-    const uint16_t pending = r.slot(0, 3);
-    if (pending != 0) {
-        read_interface_set(r, pending, &decoded.pending_config);
-    }
-    const uint16_t list = r.slot(0, 4);
-    const size_t processes = std::min<size_t>(r.array(list, 0), CMM_MAX_PROCESSES);
-    for (size_t i = 0; i < processes; ++i) {
-        cmm_process& process = decoded.processes[i];
-        const uint16_t node = r.slot(list, i);
-        r.array(node, kProcessSlots);
-        r.string(r.slot(node, 0), process.name, sizeof process.name);
-        process.process_id = r.u32(r.slot(node, 1));
-        process.flag = r.slot(node, 2) != 0 ? 1 : 0;
-    }
-    decoded.process_count = static_cast<uint16_t>(processes);
-    return finish(r, decoded, out);
+    return decode(message, kStateRootSlots, out, [](Reader& r, cmm_state& decoded) {
+        decoded.status = r.slot(0, 0);
+        r.string(r.slot(0, 1), decoded.device_name, sizeof decoded.device_name);
+        read_interface_set(r, r.slot(0, 2), &decoded.current_config);
+        const uint16_t pending = r.slot(0, 3);
+        if (pending != 0) {
+            read_interface_set(r, pending, &decoded.pending_config);
+        }
+        const uint16_t list = r.slot(0, 4);
+        const size_t processes = std::min<size_t>(r.array(list, 0), CMM_MAX_PROCESSES);
+        for (size_t i = 0; i < processes; ++i) {
+            cmm_process& process = decoded.processes[i];
+            const uint16_t node = r.slot(list, i);
+            r.array(node, kProcessSlots);
+            r.string(r.slot(node, 0), process.name, sizeof process.name);
+            process.process_id = r.u32(r.slot(node, 1));
+            process.flag = r.slot(node, 2) != 0 ? 1 : 0;
+        }
+        decoded.process_count = static_cast<uint16_t>(processes);
+    });
 }
 
 // ---- Whole messages ----
