@@ -255,7 +255,11 @@ void read_socket(conmon_client_local* local) {
             if (length > 0) {
                 conmon_client_process_local_message(client, {client->receive_buffer.data(), length});
             }
-            conmon_client_local_move_timeout_forward(local);
+            // Unless the message ended the connection (its reconnect
+            // attempt is already timed).
+            if (local->state != CONMON_CLIENT_RECONNECT_PENDING) {
+                conmon_client_local_move_timeout_forward(local);
+            }
             return;
         case AUD_ERR_TIMEDOUT:
         case AUD_ERR_INTERRUPTED:
