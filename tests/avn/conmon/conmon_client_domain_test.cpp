@@ -171,7 +171,8 @@ class DomainClient : public ::testing::Test {
         return byte_order::load_be32(avn_packet_data(read(*lookup)).data() + 16);
     }
 
-    aud_error send(Completion* completion, const aud_time* timeout, uint16_t body_size = 6) {
+    aud_error send(Completion* completion, const aud_time* timeout, uint16_t body_size = 6,
+                   const char* device = "TPX2-Stage") {
         completion_ = completion;
         std::vector<uint8_t> body(body_size, 0x11);
         return conmon_client_send_control_message(
@@ -181,7 +182,7 @@ class DomainClient : public ::testing::Test {
                 self->completion_->done = true;
                 self->completion_->status = status;
             },
-            nullptr, "TPX2-Stage", 0xFFFF, kVendor, body.data(), body_size, timeout);
+            nullptr, device, 0xFFFF, kVendor, body.data(), body_size, timeout);
     }
 
     Stand stand_;
@@ -217,19 +218,28 @@ TEST_F(DomainClient, AnnouncesTheDomainAndLimitsItsMessages) {
 TEST_F(DomainClient, AnUnresolvedNameFailsWithNotFoundWhenItsWaitEnds) {
     struct Case {
         const char* what;
+        const char* device;  // each its own, so that each case starts its own lookup
         std::optional<aud_time> timeout;
         int64_t wait_ms;
     };
     const Case cases[] = {
-        {"given timeout", aud_time{0, 300000}, 300},
-        {"no timeout", std::nullopt, 2000},
-        {"zero timeout", aud_time{0, 0}, 2000},
+        {"given timeout", "TPX2-One", aud_time{0, 300000}, 300},
+        {"no timeout", "TPX2-Two", std::nullopt, 2000},
+        {"zero timeout", "TPX2-Three", aud_time{0, 0}, 2000},
     };
     for (const Case& c : cases) {
         Completion completion;
         completion_ = &completion;
-        ASSERT_EQ(send(&completion, c.timeout ? &*c.timeout : nullptr), AUD_SUCCESS) << c.what;
-        EXPECT_TRUE(last_sent(DB_LOOKUP_MESSAGE_REQUEST)) << c.what;
+        ASSERT_EQ(send(&completion, c.timeout ? &*c.timeout : nullptr, 6, c.device), AUD_SUCCESS)
+            << c.what;
+        const auto lookup = last_sent(DB_LOOKUP_MESSAGE_REQUEST);
+        ASSERT_TRUE(lookup) << c.what;
+        const avn_packet_view request = read(*lookup);
+        const char* asked = nullptr;
+        ASSERT_TRUE(avn_packet_text(request, byte_order::load_be16(avn_packet_data(request).data() + 24),
+                                    32, &asked))
+            << c.what;
+        EXPECT_STREQ(asked, c.device);
         advance_ms(c.wait_ms - 10);
         EXPECT_FALSE(completion.done) << c.what;
         advance_ms(20);
