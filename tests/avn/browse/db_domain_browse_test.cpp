@@ -21,6 +21,7 @@ constexpr uint8_t kVornix[8] = {'V', 'o', 'r', 'n', 'i', 'x', 0, 0};
 struct FakeDomainManager {
     domain_current current{};
     int connection = DOMAIN_CONNECTION_CONNECTED;
+    bool refuse_sends = false;  // the relay cannot send (the connection is going)
     std::vector<std::vector<uint8_t>> sent;
 };
 
@@ -47,7 +48,11 @@ class DomainBrowse : public ::testing::Test {
             return static_cast<FakeDomainManager*>(c)->connection;
         };
         ops.relay_send = [](void* c, const uint8_t* data, size_t length) -> aud_error {
-            static_cast<FakeDomainManager*>(c)->sent.emplace_back(data, data + length);
+            auto* dm = static_cast<FakeDomainManager*>(c);
+            if (dm->refuse_sends) {
+                return AUD_ERR_NOTCONN;
+            }
+            dm->sent.emplace_back(data, data + length);
             return AUD_SUCCESS;
         };
         ASSERT_EQ(domain_provider_new(env_, &ops, &dm_, &provider_), AUD_SUCCESS);
@@ -276,6 +281,23 @@ TEST_F(DomainBrowse, ARefusedRequestEmptiesTheTreeAndALostConnectionCancels) {
     db_domain_browse_connection_changed(browser_);
     EXPECT_EQ(db_domain_browse_get_state(browser_), DB_DOMAIN_BROWSE_BROWSING);
     EXPECT_EQ(dm_.sent.size(), before + 2);
+}
+
+// Cancelling every request forgets each of them even when the cancels
+// cannot be sent: their owners are about to go, and a request left behind
+// would call a freed owner.
+TEST_F(DomainBrowse, CancellingAllForgetsEveryRequestEvenWhenNoCancelCanBeSent) {
+    db_lookup_request_data data;
+    data.domain = dm_.current.uuid;
+    data.flags = DB_LOOKUP_FLAG_NAME;
+    std::strcpy(data.name, "TPX2-Stage");
+    ASSERT_EQ(db_lookup_start(lookups_, this, nullptr, nullptr, &data), AUD_SUCCESS);
+    std::strcpy(data.name, "TPX2-Booth");
+    ASSERT_EQ(db_lookup_start(lookups_, this, nullptr, nullptr, &data), AUD_SUCCESS);
+    ASSERT_EQ(db_lookup_service_request_count(lookups_), 2u);
+    dm_.refuse_sends = true;
+    EXPECT_EQ(db_lookup_cancel_all(lookups_), AUD_ERR_NOTCONN);
+    EXPECT_EQ(db_lookup_service_request_count(lookups_), 0u);
 }
 
 }  // namespace
