@@ -81,17 +81,30 @@ private:
     // nothing is sent and nothing is judged: waits, reading, until the link
     // is back. False when it is lost for good or stays down past the bound.
     bool wait_for_link() {
-        std::array<uint8_t, kReceiveBufferSize> buffer;
         while (const std::optional<uint32_t> down = transport_.link_down_ms()) {
             if (*down >= limits_.restore_ms) {
                 return false;
             }
-            // The link's upkeep runs inside the transport's reads.
-            if (transport_.read_channel(buffer, ChannelTransport::kParameterChannel, 0) == 0) {
-                std::this_thread::sleep_for(kIdlePause);
-            }
+            poll();  // the link's upkeep runs inside the transport's reads
         }
         return !transport_.link_lost();
+    }
+
+    // One processing step; a report read is taken into the values.
+    void poll() {
+        std::array<uint8_t, kReceiveBufferSize> buffer;
+        const size_t n = transport_.read_channel(buffer, ChannelTransport::kParameterChannel, 0);
+        if (n == 0) {
+            // Meanwhile the event-loop thread or another unit's wait steps
+            // the runtime and captures the report for this transport;
+            // polling again at once would only wake them.
+            std::this_thread::sleep_for(kIdlePause);
+        }
+        for (const ParameterValue& entry : parse_parameter_report(std::span(buffer).first(n))) {
+            if (is_known_parameter(entry.id)) {
+                values_[static_cast<ParameterId>(entry.id)] = entry.value;
+            }
+        }
     }
 
     // Writes once the link is good; a write lost with the link is made again
@@ -121,7 +134,6 @@ private:
             return fail(not_delivered);
         }
         auto deadline = Clock::now() + std::chrono::milliseconds(limits_.answer_ms);
-        std::array<uint8_t, kReceiveBufferSize> buffer;
         while (!done()) {
             if (transport_.link_lost()) {
                 return fail(not_delivered);
@@ -137,18 +149,7 @@ private:
             }
             // One processing step at a time, so that the AVN API mutex passes
             // between the units in flight.
-            const size_t n = transport_.read_channel(buffer, ChannelTransport::kParameterChannel, 0);
-            if (n == 0) {
-                // Meanwhile the event-loop thread or another unit's wait steps
-                // the runtime and captures the report for this transport;
-                // polling again at once would only wake them.
-                std::this_thread::sleep_for(kIdlePause);
-            }
-            for (const ParameterValue& entry : parse_parameter_report(std::span(buffer).first(n))) {
-                if (is_known_parameter(entry.id)) {
-                    values_[static_cast<ParameterId>(entry.id)] = entry.value;
-                }
-            }
+            poll();
             if (transport_.take_link_restored() && !done() && !send(message)) {
                 return fail(not_delivered);
             }
