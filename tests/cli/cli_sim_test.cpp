@@ -501,6 +501,19 @@ TEST_F(CliWithSim, NoPlatformServiceGivesStatusFour) {
 }
 
 
+// Ctrl-C while apply --discovered looks for units: it ends at once, changes
+// nothing, and does not claim that no unit exists.
+TEST_F(CliWithSim, ApplyDiscoveredAfterAnInterruptionChangesNothing) {
+    const std::string file = write_file("mode.json", R"({"format_version":1,"parameters":{"Mode":1}})");
+    interrupted_ = true;
+    const auto started = std::chrono::steady_clock::now();
+    const CliRun r = run({"apply", file, "--discovered"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    EXPECT_EQ(r.status, kExitFailure);
+    EXPECT_EQ(r.err, "tpx2ctl: interrupted while looking for units: nothing was changed\n");
+    EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::Mode), 0);
+}
+
 // ---- The conmon server restarting under a command ----
 
 // When the change is made, against the outage. For watch it is made at the
