@@ -486,10 +486,22 @@ void on_disconnected(HWND window) {
     enable_item(window, IDC_CONNECT, true);
 }
 
-void on_send_failed(HWND window) {
+// The unit is blamed only when the link itself was there: a stopped AVN
+// service or a lost Domain Manager connection is named instead (lParam of a
+// failure with wParam 0).
+const wchar_t* send_failure_text(WPARAM id, LPARAM cause) {
+    if (id == 0 && cause == static_cast<LPARAM>(kLinkServiceDown)) {
+        return L"The AVN service stopped. Disconnecting...";
+    }
+    if (id == 0 && cause == static_cast<LPARAM>(kLinkDomainLost)) {
+        return L"The connection to the Domain Manager was lost. Disconnecting...";
+    }
+    return L"Unable to send to device. Disconnecting...";
+}
+
+void on_send_failed(HWND window, WPARAM id, LPARAM cause) {
     stop_parameter_thread();
-    show_message_box(window, L"Unable to send to device. Disconnecting...", L"Communications Error",
-                     MB_ICONERROR | MB_OK);
+    show_message_box(window, send_failure_text(id, cause), L"Communications Error", MB_ICONERROR | MB_OK);
     on_disconnected(window);
 }
 
@@ -606,7 +618,7 @@ INT_PTR CALLBACK main_window_proc(HWND window, UINT message, WPARAM wparam, LPAR
         case WM_APP_PARAM_SENT:
             return TRUE;
         case WM_APP_SEND_FAILED:
-            on_send_failed(window);
+            on_send_failed(window, wparam, lparam);
             return TRUE;
         case WM_APP_PARAM_REPORT:
             on_parameter_report(window, wparam, lparam);

@@ -3,9 +3,11 @@
 //   set         one parameter change, queued to the parameter thread, until
 //               the unit's report confirms it
 //   versions    bootloader and application version through the worker
-//   restart     a restart of the conmon server (its port closed for 3.5 s):
-//               from the server's return until a connected unit's report
-//               reaches the window again (only with --restarts N)
+//   restart     a restart of the conmon server (its port closed for 3.5 s,
+//               and for 1.5 s, shorter than the client's keepalive interval,
+//               so that the client finds out only from the restarted
+//               server): from the server's return until a connected unit's
+//               report reaches the window again (only with --restarts N)
 // Usage: device_link_bench [--changes N] [--repeat N] [--restarts N]
 #include <algorithm>
 #include <chrono>
@@ -122,8 +124,8 @@ std::vector<double> measure_versions(int repeat) {
     return samples;
 }
 
-std::vector<double> measure_restarts(sim::SimNetwork& network, int restarts) {
-    constexpr auto kDowntime = std::chrono::milliseconds(3500);
+std::vector<double> measure_restarts(sim::SimNetwork& network, int restarts,
+                                     std::chrono::milliseconds downtime) {
     std::vector<double> samples;
     MessageQueue window;
     if (!connect_unit(window)) {
@@ -134,8 +136,8 @@ std::vector<double> measure_restarts(sim::SimNetwork& network, int restarts) {
         while (window.wait(300)) {
         }
         const auto closed = Clock::now();
-        network.conmon().restart(kDowntime);
-        const auto back = closed + kDowntime;
+        network.conmon().restart(downtime);
+        const auto back = closed + downtime;
         bool reported = false;
         while (!reported && ms_since(closed) < 30000) {
             const auto message = window.wait(100);
@@ -189,7 +191,10 @@ int main(int argc, char** argv) {
     print_figures("set", measure_set(changes), 450);
     print_figures("versions", measure_versions(repeat), 300);
     if (restarts > 0) {
-        print_figures("restart", measure_restarts(network, restarts), 6000);
+        print_figures("restart 3.5 s", measure_restarts(network, restarts, std::chrono::milliseconds(3500)),
+                      6000);
+        print_figures("restart 1.5 s", measure_restarts(network, restarts, std::chrono::milliseconds(1500)),
+                      4000);
     }
     stop_avn_api();
     return 0;

@@ -105,10 +105,11 @@ std::optional<uint32_t> interface_in_force() {
     bool known = false;
     while (!known && Clock::now() < deadline) {
         {
+            // The connection manager's state is read only under the lock.
             AvnApiLock lock(kInterfaceWaitMs);
-            cmm_client* client = avn_api_cmm_client();
+            cmm_client* client = lock ? avn_api_cmm_client() : nullptr;
             const cmm_state* state = client != nullptr ? cmm_client_get_state(client) : nullptr;
-            if (lock && state != nullptr) {
+            if (state != nullptr) {
                 known = true;
                 const cmm_interface_set* set = cmm_state_get_current_config(state);
                 const cmm_interface* first =

@@ -47,6 +47,9 @@ struct UnitApplyOutcome {
     std::string device;
     UnitApplyStatus status = UnitApplyStatus::Failed;
     bool link_opened = false;
+    // ServicesUnavailable because of the Domain Manager (the unit's link ran,
+    // or was to run, through a managed domain), not the local conmon server.
+    bool domain_manager = false;
     // The changes the unit confirmed, in the order they were made; on a
     // failure, those made before it.
     std::vector<ConfirmedChange> changed;

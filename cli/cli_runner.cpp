@@ -129,9 +129,25 @@ std::optional<CliError> check_local(const std::optional<CliEndpoint>& endpoint, 
 
 // ---- Units ----
 
+// The unit was reached through the Domain Manager, and that road is gone:
+// its connection dropped, or the AVN domain changed under the link.
+CliError domain_lost(const std::string& device) {
+    return {kExitServicesUnavailable, "lost the link to unit '" + device +
+                                          "': the Domain Manager connection dropped or the AVN domain changed"};
+}
+
+// The unit is in a managed domain whose Domain Manager is not connected.
+CliError domain_manager_down(const std::string& device) {
+    return {kExitServicesUnavailable,
+            "unit '" + device + "' cannot be reached: the Domain Manager is not connected"};
+}
+
 // A connected unit's link was lost and did not come back in time: the
 // conmon server went away, or the unit is no longer behind it.
 CliError link_lost(const CliOptions& options, const WindowMessage& failure) {
+    if (failure.lparam == static_cast<intptr_t>(kLinkDomainLost)) {
+        return domain_lost(options.device);
+    }
     if (failure.lparam == static_cast<intptr_t>(kLinkServiceDown)) {
         const uint16_t port = options.conmon ? options.conmon->port : CONMON_CLIENT_DEFAULT_PORT;
         return {kExitServicesUnavailable,
@@ -185,6 +201,9 @@ public:
         if (message && message->message == WM_APP_CONNECT_FAILED && message->wparam == kLinkServiceDown) {
             return conmon_server_down(options_);
         }
+        if (message && message->message == WM_APP_CONNECT_FAILED && message->wparam == kLinkDomainLost) {
+            return domain_manager_down(values.device);
+        }
         if (!message || message->message != WM_APP_CONNECTED) {
             return CliError{kExitUnitUnavailable, unit_unavailable(values.device)};
         }
@@ -193,8 +212,13 @@ public:
 
     // Waits until every parameter was reported (or the limit passed).
     std::optional<CliError> wait_complete(uint32_t limit_ms) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+        auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
         while (!values.complete()) {
+            if (parameter_link_restoring()) {
+                // The unit is judged on a good link only; the thread ends a
+                // link that does not come back.
+                deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+            }
             if (Clock::now() >= deadline) {
                 return CliError{kExitUnitUnavailable,
                                 "unit '" + values.device + "' did not report its parameters within " +
@@ -211,9 +235,12 @@ public:
     std::optional<CliError> change(const CliParameterChange& change, uint32_t limit_ms) {
         const auto id = static_cast<uint32_t>(change.id);
         queue_parameter_change(1, id, change.value);
-        const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+        auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
         bool sent = false;
         while (!sent || values[change.id] != change.value) {
+            if (parameter_link_restoring()) {
+                deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+            }
             if (Clock::now() >= deadline) {
                 return CliError{kExitUnitUnavailable, "unit '" + values.device + "' did not confirm " +
                                                           parameter_name(change.id) + "=" +
@@ -425,6 +452,7 @@ UnitApplyLimits apply_limits(const CliOptions& options) {
     limits.open_ms = kParameterOpenLimitMs;
     limits.write_ms = kParameterWriteLimitMs;
     limits.answer_ms = options.timeout_ms;
+    limits.restore_ms = kLinkRestoreLimitMs;
     return limits;
 }
 
@@ -447,7 +475,9 @@ int run_load(const CliOptions& options, const UnitParameters& settings, std::ost
         return kExitSuccess;
     }
     CliError error{kExitFailure, "unit '" + options.device + "' " + outcome.error};
-    if (outcome.status == UnitApplyStatus::ServicesUnavailable) {
+    if (outcome.status == UnitApplyStatus::ServicesUnavailable && outcome.domain_manager) {
+        error.status = kExitServicesUnavailable;
+    } else if (outcome.status == UnitApplyStatus::ServicesUnavailable) {
         error = conmon_server_down(options);
     } else if (outcome.status == UnitApplyStatus::Unavailable) {
         error.status = kExitUnitUnavailable;
@@ -467,6 +497,9 @@ int run_apply(const CliOptions& options, const UnitParameters& settings, std::os
         if (std::optional<std::string> error = discover_unit_names(options, interrupted, &devices)) {
             return print_error(err, {kExitFailure, *error});
         }
+        if (devices.empty() && interrupted) {
+            return print_error(err, {kExitFailure, "interrupted while looking for units: nothing was changed"});
+        }
         if (devices.empty()) {
             return print_error(err, {kExitUnitUnavailable, "no TPX-2 unit was found on the network in " +
                                                                std::to_string(options.discover_seconds) + " s"});
@@ -477,11 +510,15 @@ int run_apply(const CliOptions& options, const UnitParameters& settings, std::os
     // Once the conmon server is found not to answer, no unit can be reached:
     // the rest are not started.
     std::atomic<bool> services_down{false};
+    // ... and whether the service missing is the Domain Manager.
+    std::atomic<bool> manager_down{false};
     const auto work = [&](size_t i) {
         UnitApplyOutcome outcome = apply_to_unit(devices[i], settings, options);
         if (outcome.status == UnitApplyStatus::ServicesUnavailable) {
+            manager_down = manager_down || outcome.domain_manager;
             services_down = true;
-        } else if (outcome.status == UnitApplyStatus::Unavailable && !outcome.link_opened && services_down) {
+        } else if (outcome.status == UnitApplyStatus::Unavailable && !outcome.link_opened && services_down &&
+                   !manager_down) {
             // Its link could not open while another held the AVN API waiting
             // for the same silent server.
             outcome.status = UnitApplyStatus::ServicesUnavailable;
@@ -494,9 +531,10 @@ int run_apply(const CliOptions& options, const UnitParameters& settings, std::os
     // The conmon server is tried once before the units: were it not to
     // answer, each unit under way would wait out its open limit, holding the
     // AVN API from the others meanwhile.
-    {
+    if (!interrupted) {
         ConMonTransport probe(wide_from_utf8(devices[0]).c_str());
         services_down = !probe.open(kParameterOpenLimitMs) && probe.service_down();
+        manager_down = services_down && probe.through_domain_manager();
     }
     const std::vector<bool> started =
         run_bounded(devices.size(), options.jobs, [&] { return interrupted || services_down; }, work);
@@ -522,6 +560,11 @@ int run_apply(const CliOptions& options, const UnitParameters& settings, std::os
         << std::flush;
     // The platform first: with the conmon server away, the units' failures
     // say nothing about them.
+    if (manager_down) {
+        return print_error(err, {kExitServicesUnavailable,
+                                 "the units cannot be reached: the Domain Manager connection dropped or "
+                                 "the AVN domain changed"});
+    }
     if (services_down) {
         return print_error(err, conmon_server_down(options));
     }
@@ -605,9 +648,9 @@ int run_use_network(const CliOptions& options, std::ostream& out, std::ostream& 
     const std::string wanted = none ? std::string{} : options.network;
     {
         AvnApiLock lock(options.timeout_ms);
-        cmm_client* client = avn_api_cmm_client();
+        cmm_client* client = lock ? avn_api_cmm_client() : nullptr;
         cmm_interface_set* set = client != nullptr ? cmm_client_get_config_buffer(client) : nullptr;
-        if (!lock || set == nullptr) {
+        if (set == nullptr) {
             return print_error(err, {kExitServicesUnavailable, "the connection manager is not reachable"});
         }
         const std::u16string name = utf16_from_utf8(wanted);

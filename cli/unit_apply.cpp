@@ -31,8 +31,11 @@ public:
             outcome_.link_opened = true;
             return true;
         }
-        return fail(transport_.service_down() ? "the conmon server does not answer"
-                                              : "was not found or does not answer");
+        if (!transport_.service_down()) {
+            return fail("was not found or does not answer");
+        }
+        return fail(transport_.through_domain_manager() ? "cannot be reached: the Domain Manager is not connected"
+                                                        : "the conmon server does not answer");
     }
 
     bool read_all() {
@@ -58,43 +61,96 @@ public:
 
 private:
     bool fail(const std::string& error) {
-        outcome_.error = error;
+        if (transport_.link_lost()) {
+            outcome_.error = "lost its link: the Domain Manager connection dropped or the AVN domain changed";
+        } else if (transport_.link_down_ms()) {
+            outcome_.error = "lost its link, which did not come back within " +
+                             std::to_string(limits_.restore_ms / 1000) + " s";
+        } else {
+            outcome_.error = error;
+        }
         outcome_.status =
             transport_.service_down() ? UnitApplyStatus::ServicesUnavailable : UnitApplyStatus::Unavailable;
+        outcome_.domain_manager = outcome_.status == UnitApplyStatus::ServicesUnavailable &&
+                                  transport_.through_domain_manager();
         return false;
+    }
+
+    // While the link is being restored (the service that carries it
+    // restarted, or a write went unanswered and the link is in doubt),
+    // nothing is sent and nothing is judged: waits, reading, until the link
+    // is back. False when it is lost for good or stays down past the bound.
+    bool wait_for_link() {
+        while (const std::optional<uint32_t> down = transport_.link_down_ms()) {
+            if (*down >= limits_.restore_ms) {
+                return false;
+            }
+            poll();  // the link's upkeep runs inside the transport's reads
+        }
+        return !transport_.link_lost();
+    }
+
+    // One processing step; a report read is taken into the values.
+    void poll() {
+        std::array<uint8_t, kReceiveBufferSize> buffer;
+        const size_t n = transport_.read_channel(buffer, ChannelTransport::kParameterChannel, 0);
+        if (n == 0) {
+            // Meanwhile the event-loop thread or another unit's wait steps
+            // the runtime and captures the report for this transport;
+            // polling again at once would only wake them.
+            std::this_thread::sleep_for(kIdlePause);
+        }
+        for (const ParameterValue& entry : parse_parameter_report(std::span(buffer).first(n))) {
+            if (is_known_parameter(entry.id)) {
+                values_[static_cast<ParameterId>(entry.id)] = entry.value;
+            }
+        }
+    }
+
+    // Writes once the link is good; a write lost with the link is made again
+    // once it is back.
+    bool send(std::span<const uint8_t> message) {
+        for (;;) {
+            if (!wait_for_link()) {
+                return false;
+            }
+            if (transport_.write_channel(message, ChannelTransport::kParameterChannel, limits_.write_ms)) {
+                return true;
+            }
+            if (transport_.link_lost() || !transport_.link_down_ms()) {
+                return false;
+            }
+        }
     }
 
     // Sends `message` and reads reports until `done` or the answer limit.
     // When the link was lost and came back meanwhile, the unit's answer may
-    // have been lost with it: the message is sent again.
+    // have been lost with it: the message is sent again, and the time spent
+    // without a link does not count against the answer limit.
     template <typename Done>
     bool exchange(std::span<const uint8_t> message, Done done, const std::string& not_delivered,
                   const std::string& not_answered) {
-        if (!transport_.write_channel(message, ChannelTransport::kParameterChannel, limits_.write_ms)) {
+        if (!send(message)) {
             return fail(not_delivered);
         }
-        const auto deadline = Clock::now() + std::chrono::milliseconds(limits_.answer_ms);
-        std::array<uint8_t, kReceiveBufferSize> buffer;
+        auto deadline = Clock::now() + std::chrono::milliseconds(limits_.answer_ms);
         while (!done()) {
+            if (transport_.link_lost()) {
+                return fail(not_delivered);
+            }
+            if (transport_.link_down_ms()) {
+                if (!wait_for_link()) {
+                    return fail(not_delivered);
+                }
+                deadline = Clock::now() + std::chrono::milliseconds(limits_.answer_ms);
+            }
             if (Clock::now() >= deadline) {
                 return fail(not_answered);
             }
             // One processing step at a time, so that the AVN API mutex passes
             // between the units in flight.
-            const size_t n = transport_.read_channel(buffer, ChannelTransport::kParameterChannel, 0);
-            if (n == 0) {
-                // Meanwhile the event-loop thread or another unit's wait steps
-                // the runtime and captures the report for this transport;
-                // polling again at once would only wake them.
-                std::this_thread::sleep_for(kIdlePause);
-            }
-            for (const ParameterValue& entry : parse_parameter_report(std::span(buffer).first(n))) {
-                if (is_known_parameter(entry.id)) {
-                    values_[static_cast<ParameterId>(entry.id)] = entry.value;
-                }
-            }
-            if (transport_.take_link_restored() && !done() &&
-                !transport_.write_channel(message, ChannelTransport::kParameterChannel, limits_.write_ms)) {
+            poll();
+            if (transport_.take_link_restored() && !done() && !send(message)) {
                 return fail(not_delivered);
             }
         }

@@ -22,6 +22,9 @@ struct UnitApplyLimits {
     uint32_t open_ms = 5000;    // opening the link
     uint32_t write_ms = 1000;   // the delivery of each message
     uint32_t answer_ms = 5000;  // the report of all values, and each confirmation
+    // How long a lost link may take to come back (the service that carries
+    // it restarted) before the unit counts as failed.
+    uint32_t restore_ms = 15000;
 };
 
 // `transport` is unopened and bound to `device`; `wanted` holds the values to

@@ -14,7 +14,9 @@ std::vector<bool> run_bounded(size_t count, uint32_t jobs, const std::function<b
     const auto worker = [&] {
         while (!stop_starting()) {
             const size_t i = next++;
-            if (i >= count) {
+            // Asked again once the piece is taken: a stop that came while
+            // this thread waited for its turn starts nothing more.
+            if (i >= count || stop_starting()) {
                 return;
             }
             started[i] = 1;

@@ -8,6 +8,10 @@
 // WM_APP_APPLICATION_VERSION when the unit could not be reached because the
 // local AVN service does not answer (0: the unit itself did not).
 inline constexpr uintptr_t kLinkServiceDown = 1;
+// lParam of WM_APP_SEND_FAILED (wParam 0) when the link ran through an AVN
+// domain that is gone: the Domain Manager connection dropped or the domain
+// changed. (kLinkServiceDown there: the local AVN service stopped.)
+inline constexpr uintptr_t kLinkDomainLost = 2;
 
 inline constexpr uint32_t WM_APP_UNIT_FOUND = 32768;
 inline constexpr uint32_t WM_APP_BOOTLOADER_VERSION = 32777;

@@ -48,13 +48,42 @@ void ConMonTransport::on_connection_state(conmon_client* client) {
     ConMonTransport* self = transport_of(client);
     self->connection_state_ = conmon_client_get_connection_state(client);
     if (self->open_ && self->connection_state_ != CONMON_CLIENT_CONNECTED) {
-        // The server forgets us with the connection: renew once it is back.
-        if (self->relink_ == Relink::Up) {
-            self->link_lost_at_ms_ = tick_count_ms();
-        }
-        self->relink_ = Relink::WaitingForClient;
-        self->register_request_ = nullptr;
-        self->subscribe_request_ = nullptr;
+        self->link_down_now();
+    }
+}
+
+// The server forgets us with the connection: renew once it is back. A link
+// already in doubt has been down since the unanswered write.
+void ConMonTransport::link_down_now() {
+    const Relink was = relink_;
+    if (was == Relink::Up) {
+        link_down_at_ms_ = tick_count_ms();
+    }
+    relink_ = Relink::WaitingForClient;
+    register_request_ = nullptr;
+    subscribe_request_ = nullptr;
+}
+
+// Inside a domain, the client's registration, subscription and name lookups
+// belong to the domain and its Domain Manager connection: a change of the
+// domain, or the loss of that connection, ends them, and the client would
+// reach the unit (if at all) by another road from then on. So the link is
+// lost for good; the owner decides what to tell the user.
+void ConMonTransport::on_client_event(const conmon_client_event* event) {
+    conmon_client* client = conmon_client_event_get_client(event);
+    ConMonTransport* self = transport_of(client);
+    const uint32_t flags = conmon_client_event_get_flags(event);
+    if (!self->open_ || self->link_lost_) {
+        return;
+    }
+    const bool domain_changed =
+        (flags & (CONMON_CLIENT_EVENT_DOMAIN_CHANGING | CONMON_CLIENT_EVENT_DOMAIN_CHANGED)) != 0;
+    const bool manager_lost =
+        self->through_domain_ &&
+        (flags & (CONMON_CLIENT_EVENT_DOMAIN_CONNECTION | CONMON_CLIENT_EVENT_READY)) != 0 &&
+        !conmon_client_is_ready(client);
+    if (domain_changed || manager_lost) {
+        self->link_lost_ = true;
     }
 }
 
@@ -169,13 +198,19 @@ bool ConMonTransport::open(uint32_t time_limit_ms) {
     }
     conmon_client_set_context(client_, this);
     conmon_client_set_connection_state_callback(client_, on_connection_state);
+    conmon_client_set_event_callback(client_, on_client_event);
     connection_state_ = conmon_client_get_connection_state(client_);
+    link_lost_ = false;
+    through_domain_ = conmon_client_in_managed_domain(client_);
 
     bool ok =
         conmon_client_connect(client_) == AUD_SUCCESS &&
         step_until([this] { return connection_state_ == CONMON_CLIENT_CONNECTED; }, deadline) &&
         step_until([this] { return conmon_client_is_ready(client_); }, deadline);
+    // Not ready in time: the local server, or inside a managed domain the
+    // Domain Manager connection, is missing.
     service_down_ = !ok;
+    through_domain_ = conmon_client_in_managed_domain(client_);
     ok = ok && request_registration() &&
          step_until([this] { return register_answered_; }, deadline) &&
          register_status_ == AUD_SUCCESS;
@@ -188,6 +223,7 @@ bool ConMonTransport::open(uint32_t time_limit_ms) {
     }
     open_ = true;
     relink_ = Relink::Up;
+    doubt_cleared_ = false;
     link_restored_ = false;
     return true;
 }
@@ -225,6 +261,15 @@ void ConMonTransport::keep_link() {
         next_relink_ms_ = tick_count_ms() + kRetryMs;
     };
     switch (relink_) {
+        case Relink::Verifying:
+            // Any answer from the server shows that it still knows the
+            // client: the unit, not the link, missed the write.
+            if (connection_state_ == CONMON_CLIENT_CONNECTED &&
+                conmon_client_get_response_count(client_) != responses_at_doubt_) {
+                relink_ = Relink::Up;
+                doubt_cleared_ = true;
+            }
+            break;
         case Relink::WaitingForClient:
             if (connection_state_ == CONMON_CLIENT_CONNECTED && conmon_client_is_ready(client_)) {
                 if (request_registration()) {
@@ -263,10 +308,10 @@ void ConMonTransport::keep_link() {
 }
 
 std::optional<uint32_t> ConMonTransport::link_down_ms() const {
-    if (!open_ || relink_ == Relink::Up) {
+    if (!open_ || link_lost_ || relink_ == Relink::Up) {
         return std::nullopt;
     }
-    return static_cast<uint32_t>(tick_count_ms() - link_lost_at_ms_);
+    return static_cast<uint32_t>(tick_count_ms() - link_down_at_ms_);
 }
 
 bool ConMonTransport::take_link_restored() {
@@ -290,12 +335,16 @@ bool ConMonTransport::close() {
 
 bool ConMonTransport::write_channel(std::span<const uint8_t> message, uint32_t channel,
                                     uint32_t time_limit_ms) {
-    if (!open_ || message.size() > kMaxPayload) {
+    if (!open_ || link_lost_ || message.size() > kMaxPayload) {
         return false;
     }
     AvnApiLock lock(std::max(time_limit_ms, kMinMutexWaitMs));
     if (!lock) {
         return false;
+    }
+    avnapi_runtime* runtime = avnapi_get_runtime(avn_api_instance());
+    if (runtime == nullptr) {
+        return false;  // the AVN API was stopped under the transport
     }
     std::array<uint8_t, kSendBufferSize> envelope;
     const size_t length = encode_vendor_envelope(channel, message, envelope);
@@ -303,7 +352,7 @@ bool ConMonTransport::write_channel(std::span<const uint8_t> message, uint32_t c
         return false;
     }
     keep_link();
-    if (relink_ != Relink::Up) {
+    if (relink_ != Relink::Up || link_lost_) {
         return false;  // nothing would reach the unit now
     }
     send_answered_ = false;
@@ -315,25 +364,48 @@ bool ConMonTransport::write_channel(std::span<const uint8_t> message, uint32_t c
     const aud_time timeout{static_cast<int32_t>(time_limit_ms / 1000),
                            static_cast<int32_t>((time_limit_ms % 1000) * 1000)};
     send_request_ = nullptr;
+    const uint32_t responses_before = conmon_client_get_response_count(client_);
     if (conmon_client_send_control_message(
             client_, on_send_response, &send_request_,
             device_name_ ? device_name_->c_str() : nullptr, kMessageType, kManufacturerId.data(),
             envelope.data(), static_cast<uint16_t>(length), &timeout) != AUD_SUCCESS) {
         return false;
     }
-    avnapi_runtime* runtime = avnapi_get_runtime(avn_api_instance());
-    if (runtime == nullptr) {
-        return false;  // the AVN API was stopped under the transport
-    }
     do {
         step_avn_events(runtime);
-    } while (!send_answered_ && tick_count_ms() - start < time_limit_ms);
-    return send_answered_ && send_status_ == AUD_SUCCESS;
+    } while (!send_answered_ && !link_lost_ && tick_count_ms() - start < time_limit_ms);
+    if (link_lost_) {
+        return false;  // a relayed answer after the loss says nothing of the unit
+    }
+    if (send_answered_) {
+        if (send_status_ == AUD_SUCCESS) {
+            doubt_cleared_ = false;
+        }
+        return send_status_ == AUD_SUCCESS;
+    }
+    doubt_after_silence(responses_before, start);
+    return false;
+}
+
+// No answer at all to a write. If the server has not answered anything
+// since it went out and the client still counts as connected, the server may
+// have restarted unnoticed: the link is in doubt until it answers or the
+// client finds the connection gone. Once a doubt was cleared by an answer,
+// the next silence is the unit's.
+void ConMonTransport::doubt_after_silence(uint32_t responses_before, uint64_t sent_at_ms) {
+    const uint32_t responses = conmon_client_get_response_count(client_);
+    if (relink_ != Relink::Up || connection_state_ != CONMON_CLIENT_CONNECTED ||
+        responses != responses_before || doubt_cleared_ || through_domain_) {
+        return;
+    }
+    responses_at_doubt_ = responses;
+    link_down_at_ms_ = sent_at_ms;
+    relink_ = Relink::Verifying;
 }
 
 size_t ConMonTransport::read_channel(std::span<uint8_t> buffer, uint32_t channel,
                                      uint32_t time_limit_ms) {
-    if (!open_) {
+    if (!open_ || link_lost_) {
         return 0;
     }
     AvnApiLock lock(std::max(time_limit_ms, kMinMutexWaitMs));
@@ -345,14 +417,14 @@ size_t ConMonTransport::read_channel(std::span<uint8_t> buffer, uint32_t channel
     if (runtime == nullptr) {
         return 0;
     }
-    while (!captured_) {
+    while (!captured_ && !link_lost_) {
         step_avn_events(runtime);
         keep_link();
         if (tick_count_ms() - start >= time_limit_ms) {
             break;
         }
     }
-    if (!captured_) {
+    if (!captured_ || link_lost_) {
         return 0;
     }
     captured_ = false;

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -40,11 +41,19 @@ public:
     bool open(uint32_t time_limit_ms) override;
     bool is_open() const override { return open_; }
     // The local conmon server did not accept the client within the open's
-    // limit (nothing listens, or it never answers), or the AVN API is not
-    // started; or, while open, the lost connection is not back.
+    // limit (nothing listens, or it never answers), the Domain Manager of the
+    // managed domain is not connected, or the AVN API is not started; or,
+    // while open, the lost connection is not back, or the link was lost with
+    // its domain. Safe to ask from any thread.
     bool service_down() const override {
-        return service_down_ || (open_ && connection_state_ != CONMON_CLIENT_CONNECTED);
+        return service_down_ || link_lost_ ||
+               (open_ && connection_state_ != CONMON_CLIENT_CONNECTED);
     }
+    // A domain change or the loss of the Domain Manager connection under an
+    // open link: the conmon client forgets what it held in the domain, and
+    // the unit would be reached, if at all, by another road.
+    bool link_lost() const override { return link_lost_; }
+    bool through_domain_manager() const override { return through_domain_; }
     bool close() override;
     // True when the local conmon service confirmed delivery within the
     // limit. Payloads above kMaxPayload bytes are refused.
@@ -63,6 +72,14 @@ public:
     // both once the client is ready again; the link counts as down until the
     // unit's subscription is confirmed. This upkeep runs inside every read
     // and write.
+    //
+    // A write that gets no answer at all while the client still counts as
+    // connected puts the link in doubt: the server may have restarted
+    // without the client noticing yet. The link then counts as down until
+    // the server answers anything (it knows the client: the link is up
+    // again, and the next write that goes unanswered is a plain failure) or
+    // the client finds the connection gone (and renews it as above). Safe to
+    // ask from any thread.
     std::optional<uint32_t> link_down_ms() const override;
     bool take_link_restored() override;
 
@@ -70,6 +87,7 @@ public:
 
 private:
     static void on_connection_state(conmon_client* client);
+    static void on_client_event(const conmon_client_event* event);
     static void on_register_response(conmon_client* client, conmon_client_request_id request,
                                      aud_error status);
     static void on_subscribe_response(conmon_client* client, conmon_client_request_id request,
@@ -84,6 +102,8 @@ private:
     bool request_registration();
     bool request_subscription();
     void keep_link();
+    void link_down_now();
+    void doubt_after_silence(uint32_t responses_before, uint64_t sent_at_ms);
     void capture(conmon_client* client, uint16_t channel_type, uint16_t direction,
                  const conmon_message* message, const uint8_t* body);
     void release_client();
@@ -91,7 +111,9 @@ private:
     std::optional<std::string> device_name_;
     conmon_client_config* config_ = nullptr;
     conmon_client* client_ = nullptr;
-    int connection_state_ = CONMON_CLIENT_NO_CONNECTION;
+    // Written under the AVN API mutex; read by the link questions from any
+    // thread.
+    std::atomic<int> connection_state_{CONMON_CLIENT_NO_CONNECTION};
     conmon_client_request_id subscribe_request_ = nullptr;
     bool subscribe_answered_ = false;
     aud_error subscribe_status_ = AUD_SUCCESS;
@@ -103,12 +125,19 @@ private:
     aud_error send_status_ = AUD_SUCCESS;
     bool captured_ = false;
     std::vector<uint8_t> captured_message_;
-    bool open_ = false;
-    bool service_down_ = false;
-    // Link upkeep after a loss of the server connection.
-    enum class Relink { Up, WaitingForClient, Registering, Subscribing };
-    Relink relink_ = Relink::Up;
-    uint64_t link_lost_at_ms_ = 0;
+    std::atomic<bool> open_{false};
+    std::atomic<bool> service_down_{false};
+    std::atomic<bool> link_lost_{false};
+    std::atomic<bool> through_domain_{false};
+    // Link upkeep after a loss of the server connection, or while a write
+    // went unanswered (Verifying).
+    enum class Relink { Up, Verifying, WaitingForClient, Registering, Subscribing };
+    std::atomic<Relink> relink_{Relink::Up};
+    std::atomic<uint64_t> link_down_at_ms_{0};
     uint64_t next_relink_ms_ = 0;
+    uint32_t responses_at_doubt_ = 0;
+    // A doubt was cleared by the server's answer: the unit itself did not
+    // answer, so the next unanswered write is not put in doubt again.
+    bool doubt_cleared_ = false;
     bool link_restored_ = false;
 };

@@ -74,8 +74,12 @@ void send_change(ChannelTransport& transport, const ParameterChange& change) {
                                               static_cast<uint8_t>(change.id), change.value);
     const bool delivered = transport.write_channel(message, ChannelTransport::kParameterChannel,
                                                    kParameterWriteLimitMs);
+    if (!delivered && transport.link_lost()) {
+        return;  // the loop reports the lost link, once
+    }
     if (!delivered && transport.link_down_ms()) {
-        // The link went down under the write: send it again once it is back.
+        // The link went down under the write, or is in doubt after it: send
+        // it again once the link is known good.
         requeue_parameter_change(change);
         return;
     }
@@ -83,11 +87,25 @@ void send_change(ChannelTransport& transport, const ParameterChange& change) {
                       change.value);
 }
 
-void request_all(ChannelTransport& transport) {
-    if (!transport.write_channel(encode_request_all(), ChannelTransport::kParameterChannel,
-                                 kParameterWriteLimitMs)) {
-        bound_window.post(WM_APP_SEND_FAILED, 0, 0);
+// False when the request must be made again once the link is back.
+bool request_all(ChannelTransport& transport) {
+    if (transport.write_channel(encode_request_all(), ChannelTransport::kParameterChannel,
+                                kParameterWriteLimitMs)) {
+        return true;
     }
+    if (transport.link_lost() || transport.link_down_ms()) {
+        return false;
+    }
+    bound_window.post(WM_APP_SEND_FAILED, 0, 0);
+    return true;
+}
+
+// What the window is told when the link ends for good.
+uintptr_t link_failure_cause(const ChannelTransport& transport) {
+    if (transport.link_lost()) {
+        return kLinkDomainLost;
+    }
+    return transport.service_down() ? kLinkServiceDown : 0;
 }
 
 void wait_for_stop() {
@@ -98,24 +116,36 @@ void wait_for_stop() {
 
 void parameter_thread(ChannelTransport* transport) {
     if (!transport->open(kParameterOpenLimitMs)) {
-        bound_window.post(WM_APP_CONNECT_FAILED, transport->service_down() ? kLinkServiceDown : 0, 0);
+        // The service to blame: the Domain Manager of a managed domain, or
+        // the local one; none when the unit did not answer.
+        uintptr_t why = 0;
+        if (transport->service_down()) {
+            why = transport->through_domain_manager() ? kLinkDomainLost : kLinkServiceDown;
+        }
+        bound_window.post(WM_APP_CONNECT_FAILED, why, 0);
         return;
     }
     bound_window.post(WM_APP_CONNECTED, 0, 0);
-    request_all(*transport);
+    bool values_wanted = !request_all(*transport);
     std::array<uint8_t, kReceiveBufferSize> received;
     while (!stop_flag) {
         const size_t n = transport->read_channel(received, ChannelTransport::kParameterChannel, 0);
         if (n > 0) {
             post_report({received.data(), std::min(n, received.size())});
         }
-        if (transport->take_link_restored()) {
-            request_all(*transport);  // what the unit reported meanwhile is lost
+        if (transport->link_lost()) {
+            bound_window.post(WM_APP_SEND_FAILED, 0, link_failure_cause(*transport));
+            wait_for_stop();
+            return;
+        }
+        // What the unit reported while the link was down is lost.
+        values_wanted = transport->take_link_restored() || values_wanted;
+        if (values_wanted && !transport->link_down_ms()) {
+            values_wanted = !request_all(*transport);
         }
         if (const std::optional<uint32_t> down = transport->link_down_ms()) {
             if (*down >= kLinkRestoreLimitMs) {
-                bound_window.post(WM_APP_SEND_FAILED, 0,
-                                  transport->service_down() ? kLinkServiceDown : 0);
+                bound_window.post(WM_APP_SEND_FAILED, 0, link_failure_cause(*transport));
                 wait_for_stop();
                 return;
             }
@@ -171,6 +201,10 @@ void stop_parameter_thread() {
         bound_window = {};
         window.send(WM_APP_DISCONNECTED, 0, 0);
     }
+}
+
+bool parameter_link_restoring() {
+    return started && owned_transport && owned_transport->link_down_ms().has_value();
 }
 
 void queue_parameter_change(uint32_t command, uint32_t id, int32_t value) {

@@ -27,6 +27,14 @@ public:
     // True once after the link came back: what the unit reported meanwhile
     // was lost, so its state should be asked for again.
     virtual bool take_link_restored() { return false; }
+    // True once the open link is gone for good: the AVN domain it ran in
+    // changed, or the Domain Manager connection that carried it dropped.
+    // Such a link is not restored; nothing more is sent or received, and
+    // service_down() is true as well.
+    virtual bool link_lost() const { return false; }
+    // True when the link runs, or was to run, through a managed AVN domain:
+    // service_down() then means the Domain Manager, not the local service.
+    virtual bool through_domain_manager() const { return false; }
     // True only when delivery was confirmed within the limit.
     virtual bool write(std::span<const uint8_t> message, uint32_t time_limit_ms) = 0;
     // Copies the next whole message (at most the buffer's size); 0 when none.

@@ -271,8 +271,13 @@ void ConmonServer::handle_request(std::span<const uint8_t> datagram,
     ConmonClientState* client = clients_.find(from);
     if (client == nullptr) {
         // Like a restarted service, it knows nothing of a client that has not
-        // connected to it, and stays silent until the client's connection
-        // times out and it connects again.
+        // connected to it. It refuses that client's keepalive, which tells
+        // the client to connect again; everything else goes unanswered.
+        if (header.opcode == CONMON_OPCODE_KEEPALIVE && settings_.refuse_unknown_keepalive) {
+            log_.line("conmon", "refused KEEPALIVE from %s: not connected", address_text(from).c_str());
+            answer(from, header, CONMON_STATUS_INVALID_STATE);
+            return;
+        }
         if (header.opcode != CONMON_OPCODE_DISCONNECT) {
             log_.line("conmon", "ignored %s from %s: not connected", opcode_name(header.opcode),
                       address_text(from).c_str());
@@ -586,6 +591,11 @@ void ConmonServer::reopen_when_due() {
 }
 
 // ---- Faults ----
+
+void ConmonServer::set_refuse_unknown_keepalive(bool refuse) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    settings_.refuse_unknown_keepalive = refuse;
+}
 
 void ConmonServer::set_silent(bool silent) {
     const std::lock_guard<std::mutex> lock(mutex_);

@@ -46,6 +46,11 @@ struct ConmonServerSettings {
     // its "Timeout" answer when the request names no timeout.
     std::chrono::milliseconds default_delivery_timeout{1000};
     uint32_t seed = 1;  // of the datagram faults' generator
+    // A KEEPALIVE from a client that has not connected (to this run of the
+    // service) is answered "Invalid State", so that the client connects
+    // again at once; when false it is ignored, as every other request from
+    // such a client is, and the client only notices at its timeout.
+    bool refuse_unknown_keepalive = true;
 };
 
 // Which datagrams a loss or corruption fault applies to.
@@ -83,6 +88,8 @@ class ConmonServer {
     // A silent server reads and discards every datagram and sends nothing,
     // as a hung service would; its state is kept.
     void set_silent(bool silent);
+    // See ConmonServerSettings::refuse_unknown_keepalive.
+    void set_refuse_unknown_keepalive(bool refuse);
     // Every datagram to a client leaves this much later.
     void set_delay(std::chrono::milliseconds delay);
     // As if the service restarted: every client, registration, subscription
@@ -164,7 +171,7 @@ class ConmonServer {
     const DatagramFaults& faults(DatagramFlow flow) const;
 
     SimLog& log_;
-    const ConmonServerSettings settings_;
+    ConmonServerSettings settings_;  // refuse_unknown_keepalive may change
     const std::vector<SimDevice*> devices_;
     aud_env* env_ = nullptr;
 

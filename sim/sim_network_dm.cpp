@@ -55,10 +55,10 @@ void SimNetwork::create_dm() {
         log_, *conmon_, options_.dm.domains.empty() ? default_dm_domains() : options_.dm.domains,
         relay_devices(options_, devices_));
     std::weak_ptr<DmRelay> relay = dm_relay_;
-    dm_service_->set_relay_handler([relay](const std::string& user, std::span<const uint8_t> payload,
-                                           DmRelayReply reply) {
+    dm_service_->set_relay_session_handler([relay](uint64_t connection, const std::string& user,
+                                                   std::span<const uint8_t> payload, DmRelayReply reply) {
         if (auto r = relay.lock()) {
-            r->handle(user, payload, std::move(reply));
+            r->handle(connection, user, payload, std::move(reply));
         }
     });
     conmon_->set_device_observer([relay](const SimDevice& device, uint16_t channel_type,

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <string>
 
 #include "avn/browse/db_browse_tree.h"
 #include "avn/browse/db_txt.h"
@@ -174,6 +175,11 @@ void db_domain_browse_device_updated(void* owner, const db_domain_device_record*
         if (record->name[0] == '\0' || record->host[0] == '\0') {
             return;
         }
+        // The tree holds host names as ad-hoc browsing does: the first label
+        // ("TPX2-Stage" of "TPX2-Stage.local"), which is also how the
+        // device is named to the Domain Manager.
+        const std::string host_label(record->host, std::strcspn(record->host, "."));
+        const char* host = host_label.c_str();
         if ((browser->types & DB_BROWSE_TYPE_MEDIA_DEVICE) &&
             (record->services & DB_DOMAIN_SERVICE_MEDIA)) {
             if (record->media.txt_length == 0) {
@@ -186,7 +192,7 @@ void db_domain_browse_device_updated(void* owner, const db_domain_device_record*
                     log_error(browser, "%s: Error parsing txt_record for media device \"%s\"\n",
                               record->name);
                 } else if (db_browse_tree_update_media_device(browser->tree, kNetwork, record->name,
-                                                              record->host, 0, &txt,
+                                                              host, 0, &txt,
                                                               &changed) != AUD_SUCCESS) {
                     log_error(browser, "%s: Error adding media device \"%s\" to tree\n",
                               record->name);
@@ -205,7 +211,7 @@ void db_domain_browse_device_updated(void* owner, const db_domain_device_record*
                     log_error(browser, "%s: Error parsing txt_record for conmon device \"%s\"\n",
                               record->name);
                 } else if (db_browse_tree_update_conmon_device(browser->tree, kNetwork,
-                                                               record->name, record->host, 0, &txt,
+                                                               record->name, host, 0, &txt,
                                                                &changed) != AUD_SUCCESS) {
                     log_error(browser, "%s: Error adding conmon device \"%s\" to tree\n",
                               record->name);
@@ -224,7 +230,7 @@ void db_domain_browse_device_updated(void* owner, const db_domain_device_record*
                     log_error(browser, "%s: Error parsing txt_record for via device \"%s\"\n",
                               record->name);
                 } else if (db_browse_tree_update_via_device(browser->tree, kNetwork, record->name,
-                                                            record->host, record->via.port, &txt,
+                                                            host, record->via.port, &txt,
                                                             &changed) != AUD_SUCCESS) {
                     log_error(browser, "%s: Error adding via device \"%s\" to tree\n",
                               record->name);

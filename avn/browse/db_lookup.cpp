@@ -190,7 +190,14 @@ struct db_lookup_service {
 
 namespace {
 
+// With a listener, numbers come from the counters its provider shares
+// between all listeners: a service made after a deleted one, holding the same
+// listener id, does not reuse its numbers, so a late answer meant for the
+// deleted one matches nothing here.
 uint16_t next_sequence(db_lookup_service* service) {
+    if (service->listener != nullptr) {
+        return domain_listener_next_sequence(service->listener);
+    }
     if (++service->sequence == 0) {
         service->sequence = 1;
     }
@@ -334,7 +341,10 @@ aud_error db_lookup_start(db_lookup_service* service, void* owner, db_lookup_res
     }
     const uint16_t listener_id =
         service->listener != nullptr ? domain_listener_get_id(service->listener) : 0;
-    data->request_id = static_cast<uint32_t>(listener_id) << 16 | service->counter++;
+    const uint16_t number = service->listener != nullptr
+                                ? domain_listener_next_request_number(service->listener)
+                                : service->counter++;
+    data->request_id = static_cast<uint32_t>(listener_id) << 16 | number;
     lookup_request& request = service->requests.emplace_back();
     request.id = data->request_id;
     request.owner = owner;
@@ -364,15 +374,19 @@ aud_error db_lookup_cancel_all(db_lookup_service* service) {
     if (service == nullptr) {
         return AUD_ERR_INVALIDPARAMETER;
     }
+    // Every request goes, whether or not its cancel could be sent: the
+    // owners that cancel all are about to forget them. The first failure is
+    // returned.
+    aud_error first_failure = AUD_SUCCESS;
     while (!service->requests.empty()) {
         const uint32_t id = service->requests.front().id;
         service->requests.pop_front();
         const aud_error result = send_cancel(service, id);
-        if (result != AUD_SUCCESS) {
-            return result;
+        if (result != AUD_SUCCESS && first_failure == AUD_SUCCESS) {
+            first_failure = result;
         }
     }
-    return AUD_SUCCESS;
+    return first_failure;
 }
 
 size_t db_lookup_service_request_count(const db_lookup_service* service) {

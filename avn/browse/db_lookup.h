@@ -108,7 +108,8 @@ aud_error db_lookup_start(db_lookup_service* service, void* owner, db_lookup_res
                           db_lookup_done_fn done, db_lookup_request_data* data);
 // Sends a cancel, ends the request with reason 2. NOTFOUND for an unknown id.
 aud_error db_lookup_cancel(db_lookup_service* service, uint32_t request_id);
-// Cancels every request, calling nobody; stops at the first send failure.
+// Cancels every request, calling nobody. Every request is forgotten even when
+// its cancel cannot be sent; the first send failure is returned.
 aud_error db_lookup_cancel_all(db_lookup_service* service);
 // One relayed packet for the service's listener.
 aud_error db_lookup_service_receive(db_lookup_service* service, std::span<const uint8_t> packet);

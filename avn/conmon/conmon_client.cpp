@@ -250,7 +250,7 @@ void handle_own_response(conmon_client* client, const conmon_protocol_header& he
     if (header.opcode == CONMON_OPCODE_CONNECT) {
         conmon_client_local_on_connect_response(client->local, header, message);
     } else if (header.opcode == CONMON_OPCODE_KEEPALIVE) {
-        conmon_client_local_on_keepalive_response(client->local);
+        conmon_client_local_on_keepalive_response(client->local, conmon_protocol_kind(header.status));
     }
 }
 
@@ -295,6 +295,12 @@ void handle_response(conmon_client* client, const conmon_protocol_header& header
         }
     }
     complete(client, slot, conmon_status_error(kind));
+    if (kind == CONMON_STATUS_INVALID_STATE) {
+        // The server does not know this connection (it restarted and we
+        // have not noticed yet): connect again rather than wait for the
+        // timeout, and renew what the connection held.
+        conmon_client_local_reconnect_now(client->local, conmon_status_name(kind));
+    }
 }
 
 void on_domain_event(domain_listener*, int event, void* context) {
@@ -327,11 +333,9 @@ void on_domain_event(domain_listener*, int event, void* context) {
             break;
         case DOMAIN_EVENT_CONNECTION:
             flags = CONMON_CLIENT_EVENT_DOMAIN_CONNECTION;
+            // The domain is announced on a change of domain only; a new
+            // connection resolves the names again.
             if (domain_provider_get_connection_state(provider_of(client)) == DOMAIN_CONNECTION_CONNECTED) {
-                // A new connection is a new session: it learns the domain again.
-                if (client->domain_kind == CONMON_DOMAIN_KIND_MANAGED) {
-                    conmon_domain_announce(client);
-                }
                 conmon_domain_lookups_again(client);
             } else if (client->domain_kind == CONMON_DOMAIN_KIND_MANAGED) {
                 conmon_domain_drop_lookups(client);
@@ -552,12 +556,6 @@ aud_error conmon_client_new(avnapi* instance, const conmon_client_config* config
         refresh_domain(client);
         result = create_channels(client);
     }
-    if (result == AUD_SUCCESS && client->domain_kind == CONMON_DOMAIN_KIND_MANAGED &&
-        domain_provider_get_connection_state(provider) == DOMAIN_CONNECTION_CONNECTED) {
-        // Created inside a managed domain: the Domain Manager hears of it now,
-        // as it would have on the change.
-        conmon_domain_announce(client);
-    }
     if (result != AUD_SUCCESS) {
         conmon_client_delete(client);
         return result;
@@ -633,6 +631,14 @@ aud_error conmon_client_disconnect(conmon_client* client) {
 
 int conmon_client_get_connection_state(const conmon_client* client) {
     return client != nullptr ? conmon_client_local_get_state(client->local) : CONMON_CLIENT_NO_CONNECTION;
+}
+
+uint32_t conmon_client_get_response_count(const conmon_client* client) {
+    return client->responses;
+}
+
+bool conmon_client_in_managed_domain(const conmon_client* client) {
+    return client->domain_kind == CONMON_DOMAIN_KIND_MANAGED;
 }
 
 bool conmon_client_is_ready(const conmon_client* client) {
@@ -875,7 +881,10 @@ void conmon_client_process_local_message(conmon_client* client, std::span<const 
     conmon_protocol_read_header(message, &header);
     if (conmon_protocol_kind(header.status) == CONMON_STATUS_EVENT) {
         handle_event(client, header, message);
-    } else if (conmon_client_local_owns(client->local, header.request_id)) {
+        return;
+    }
+    ++client->responses;
+    if (conmon_client_local_owns(client->local, header.request_id)) {
         handle_own_response(client, header, message);
     } else {
         handle_response(client, header, message);

@@ -92,6 +92,12 @@ aud_error conmon_client_connect(conmon_client* client);
 aud_error conmon_client_disconnect(conmon_client* client);
 int conmon_client_get_connection_state(const conmon_client* client);
 bool conmon_client_is_ready(const conmon_client* client);
+// How many responses the local server has sent this client, of any request
+// (its keepalives included): while it grows, the server knows the client.
+uint32_t conmon_client_get_response_count(const conmon_client* client);
+// True while a managed AVN domain is in force: requests to remote devices
+// then travel through the Domain Manager.
+bool conmon_client_in_managed_domain(const conmon_client* client);
 // The local device while connected, else null.
 const conmon_source* conmon_client_get_local_device_id(const conmon_client* client);
 const char* conmon_client_get_local_device_name(const conmon_client* client);

@@ -55,7 +55,6 @@ struct conmon_domain_sender {
     uint16_t announcement_sequence = 0;
     uint32_t deferred = 0;
     bool deferred_queued = false;
-    uint16_t chunk_sequence = 0;
     uint16_t conmon_sequence = 0;
     std::array<uint8_t, AVN_PACKET_MAX_SIZE> buffer{};
 };
@@ -84,7 +83,9 @@ avn_domain_uuid current_domain(const conmon_client* client) {
 // Starts a request packet in the sender's buffer.
 aud_error begin_request(conmon_domain_sender* sender, avn_packet_builder* builder, uint16_t type,
                         uint32_t node, uint16_t* sequence) {
-    *sequence = next(sender->chunk_sequence);
+    // From the counter the provider shares between listeners: see
+    // domain_listener_next_sequence.
+    *sequence = domain_listener_next_sequence(sender->client->listener);
     aud_error result =
         avn_packet_begin(builder, sender->buffer, AVN_PACKET_KIND_REQUEST, {node, 0}, {0, 0});
     if (result == AUD_SUCCESS) {
@@ -115,7 +116,13 @@ aud_error status_error(uint16_t status) {
     }
 }
 
+// The request that a reply with this sequence number answers. Slots of
+// messages still queued for their lookup have sent nothing (their sequence is
+// 0) and never match.
 conmon_request_slot* find_slot(conmon_client* client, uint16_t sequence) {
+    if (sequence == 0) {
+        return nullptr;
+    }
     for (conmon_request_slot& slot : client->requests) {
         if (slot.in_use && slot.kind == CONMON_REQUEST_KIND_DOMAIN &&
             slot.domain_sequence == sequence) {
@@ -275,6 +282,14 @@ void on_lookup_result(void* owner, const db_domain_device_record* record) {
     auto* lookup = static_cast<domain_lookup*>(owner);
     if (!record->has_info || record->address.node == 0) {
         return;  // nothing to address the device by
+    }
+    // Only a record of the device asked about may resolve it: another's
+    // (an answer meant for someone else) would send its messages astray.
+    if (!conmon_names_equal(record->name, lookup->name, sizeof record->name)) {
+        aud_log_printf(log_of(lookup->sender), AUD_LOG_LEVEL_WARNING,
+                       "%s: ignored a result for \"%.31s\" while looking up \"%.31s\"\n",
+                       "conmon_domain_on_lookup_result", record->name, lookup->name);
+        return;
     }
     const bool changed = !lookup->resolved || lookup->node != record->address.node;
     lookup->resolved = true;
@@ -718,8 +733,7 @@ void conmon_domain_lookups_again(conmon_client* client) {
     }
     std::vector<domain_lookup*> lost;
     for (const auto& lookup : sender->names) {
-        if (!lookup->running && !lookup->resolved &&
-            start_lookup(sender, lookup.get()) != AUD_SUCCESS) {
+        if (!lookup->running && start_lookup(sender, lookup.get()) != AUD_SUCCESS) {
             lost.push_back(lookup.get());
         }
     }

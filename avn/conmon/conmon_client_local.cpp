@@ -255,7 +255,11 @@ void read_socket(conmon_client_local* local) {
             if (length > 0) {
                 conmon_client_process_local_message(client, {client->receive_buffer.data(), length});
             }
-            conmon_client_local_move_timeout_forward(local);
+            // Unless the message ended the connection (its reconnect
+            // attempt is already timed).
+            if (local->state != CONMON_CLIENT_RECONNECT_PENDING) {
+                conmon_client_local_move_timeout_forward(local);
+            }
             return;
         case AUD_ERR_TIMEDOUT:
         case AUD_ERR_INTERRUPTED:
@@ -304,6 +308,16 @@ void keepalive_due(aud_error, aud_timer* timer) {
     send_own_request(local, CONMON_OPCODE_KEEPALIVE);
 }
 
+// From RECONNECT_PENDING: a new socket and a new CONNECT. On failure the
+// state stays and the next timeout tries again.
+void try_reconnect(conmon_client_local* local, const char* caller) {
+    if (open_socket(local) == AUD_SUCCESS) {
+        free_own_slot(local);
+        send_own_request(local, CONMON_OPCODE_CONNECT);
+        to_state(local, CONMON_CLIENT_CONNECTING, caller, "Connecting", true);
+    }
+}
+
 void connection_timeout(aud_error, aud_timer* timer) {
     auto* local = static_cast<conmon_client_local*>(aud_timer_get_context(timer));
     switch (local->state) {
@@ -312,12 +326,7 @@ void connection_timeout(aud_error, aud_timer* timer) {
             disconnect_inner(local, true, AUD_ERR_TIMEDOUT, true);
             return;
         case CONMON_CLIENT_RECONNECT_PENDING:
-            if (open_socket(local) == AUD_SUCCESS) {
-                free_own_slot(local);
-                send_own_request(local, CONMON_OPCODE_CONNECT);
-                to_state(local, CONMON_CLIENT_CONNECTING, "conmon_client_local_process_connection_timeout",
-                         "Connecting", true);
-            }
+            try_reconnect(local, "conmon_client_local_process_connection_timeout");
             return;
         default:
             return;
@@ -508,9 +517,34 @@ void conmon_client_local_on_connect_response(conmon_client_local* local,
     }
 }
 
-void conmon_client_local_on_keepalive_response(conmon_client_local* local) {
-    if (local->own.opcode == CONMON_OPCODE_KEEPALIVE) {
-        free_own_slot(local);
+void conmon_client_local_on_keepalive_response(conmon_client_local* local, uint16_t kind) {
+    if (local->own.opcode != CONMON_OPCODE_KEEPALIVE) {
+        return;
+    }
+    free_own_slot(local);
+    if (kind != CONMON_STATUS_RESPONSE) {
+        // A server that refuses our keepalive does not know this connection
+        // (it restarted between two keepalives): everything sent until the
+        // timeout would be ignored, so connect again now.
+        conmon_client_local_reconnect_now(local, conmon_status_name(kind));
+    }
+}
+
+void conmon_client_local_reconnect_now(conmon_client_local* local, const char* why) {
+    static const char* const kName = "conmon_client_local_reconnect_now";
+    if (!local->auto_connect || local->state != CONMON_CLIENT_CONNECTED) {
+        return;
+    }
+    aud_log_printf(log_of(local), AUD_LOG_LEVEL_NOTICE,
+                   "%s: the server no longer knows this connection (%s), reconnecting\n", kName, why);
+    disconnect_inner(local, false, AUD_ERR_INVALIDSTATE, true);
+    // The reconnect cycle's next attempt comes at once rather than after its
+    // 5 s; it runs from the timer so that the socket closed here is settled
+    // by the event loop before a new one is registered.
+    if (local->state == CONMON_CLIENT_RECONNECT_PENDING && local->timeout_timer != nullptr) {
+        const aud_time now = aud_time_now();
+        aud_timer_stop(local->timeout_timer);
+        aud_timer_start_recurring(local->timeout_timer, &now, &local->timeout_interval);
     }
 }
 

@@ -117,6 +117,7 @@ struct conmon_client {
     bool connected = false;
     bool ready = false;
     bool refill_receive_table = false;  // set by a successful 0x320 exchange
+    uint32_t responses = 0;             // from the local server, any request
 
     std::array<conmon_subscription_entry, CONMON_CLIENT_SUBSCRIPTION_TABLE_SIZE> subscriptions{};
     std::array<conmon_subscription_entry, CONMON_CLIENT_SUBSCRIPTION_TABLE_SIZE> receive_table{};
@@ -169,7 +170,12 @@ bool conmon_client_local_owns(const conmon_client_local* local, uint16_t request
 void conmon_client_local_on_connect_response(conmon_client_local* local,
                                              const conmon_protocol_header& header,
                                              std::span<const uint8_t> message);
-void conmon_client_local_on_keepalive_response(conmon_client_local* local);
+// `kind` is the response's status kind; an error reconnects at once.
+void conmon_client_local_on_keepalive_response(conmon_client_local* local, uint16_t kind);
+// The server answered in a way that shows it has forgotten this connection:
+// drop it and connect again without waiting for the timeout (auto-connect,
+// while connected; otherwise nothing).
+void conmon_client_local_reconnect_now(conmon_client_local* local, const char* why);
 void conmon_client_local_move_timeout_forward(conmon_client_local* local);
 
 // ---- The domain path (conmon_client_domain.cpp) ----

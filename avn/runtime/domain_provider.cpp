@@ -21,6 +21,9 @@ struct domain_provider {
     void* context = nullptr;
     std::list<domain_listener*> listeners;  // in order of registration
     int notifying = 0;                      // depth of notification passes
+    // Shared by every listener: see domain_listener_next_sequence.
+    uint16_t sequence = 0;
+    uint16_t request_number = 0;
 };
 
 namespace {
@@ -187,6 +190,18 @@ void domain_listener_delete(domain_listener* listener) {
     }
     listener->removed = true;
     settle_removed(listener->provider);
+}
+
+uint16_t domain_listener_next_sequence(domain_listener* listener) {
+    domain_provider* provider = listener->provider;
+    if (++provider->sequence == 0) {
+        provider->sequence = 1;
+    }
+    return provider->sequence;
+}
+
+uint16_t domain_listener_next_request_number(domain_listener* listener) {
+    return listener->provider->request_number++;
 }
 
 uint16_t domain_listener_get_id(const domain_listener* listener) {

@@ -86,6 +86,14 @@ aud_error domain_listener_new(domain_provider* provider, domain_listener_callbac
 // Removes the listener; during a notification pass it is freed after the pass.
 void domain_listener_delete(domain_listener* listener);
 uint16_t domain_listener_get_id(const domain_listener* listener);
+// Numbers for what a listener's owner sends: chunk sequence numbers (1 to
+// 0xFFFF, skipping 0) and request numbers (from 0). Every listener of a
+// provider draws from the same two counters, so a listener id handed out
+// again (the lowest free one is) does not repeat the numbers of its earlier
+// holder for 65535 draws: an answer late for a deleted listener cannot
+// complete or bind a request of the next one.
+uint16_t domain_listener_next_sequence(domain_listener* listener);
+uint16_t domain_listener_next_request_number(domain_listener* listener);
 domain_provider* domain_listener_get_provider(const domain_listener* listener);
 // The listener's view, as of its last notification.
 domain_current domain_listener_get_current(const domain_listener* listener);

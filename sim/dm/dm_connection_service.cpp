@@ -56,6 +56,8 @@ struct DmConnectionService::Impl : std::enable_shared_from_this<Impl> {
     std::mutex mutex;  // guards domains and relay
     std::vector<dm_domain_item> domains = default_dm_domains();
     DmRelayHandler relay;
+    DmRelaySessionHandler session_relay;
+    std::atomic<uint64_t> next_connection{1};
 
     // Touched on the service thread only.
     std::vector<std::weak_ptr<DmSession>> sessions;
@@ -80,7 +82,8 @@ struct DmConnectionService::Impl : std::enable_shared_from_this<Impl> {
 class DmSession : public std::enable_shared_from_this<DmSession> {
   public:
     DmSession(std::shared_ptr<DmConnectionService::Impl> service, asio::ip::tcp::socket socket)
-        : service_(std::move(service)), stream_(std::move(socket), *service_->tls) {}
+        : service_(std::move(service)), stream_(std::move(socket), *service_->tls),
+          connection_(service_->next_connection++) {}
 
     ~DmSession() {
         OPENSSL_cleanse(token_.data(), token_.size());
@@ -211,24 +214,31 @@ class DmSession : public std::enable_shared_from_this<DmSession> {
             return;
         }
         DmRelayHandler relay;
+        DmRelaySessionHandler session_relay;
         {
             std::lock_guard lock(service_->mutex);
             relay = service_->relay;
+            session_relay = service_->session_relay;
         }
-        if (!relay) {
+        if (!relay && !session_relay) {
             service_->log.line(kService, "relayed message of %zu bytes from %s dropped",
                                payload_.size(), user_.c_str());
             return;
         }
         std::weak_ptr<DmSession> weak = shared_from_this();
         asio::io_context& io = service_->io;
-        relay(user_, payload_, [weak, &io](std::vector<uint8_t> reply) {
-            asio::post(io, [weak, reply = std::move(reply)] {
+        DmRelayReply reply = [weak, &io](std::vector<uint8_t> packet) {
+            asio::post(io, [weak, packet = std::move(packet)] {
                 if (auto session = weak.lock()) {
-                    session->send(DM_MESSAGE_RELAYED, reply);
+                    session->send(DM_MESSAGE_RELAYED, packet);
                 }
             });
-        });
+        };
+        if (session_relay) {
+            session_relay(connection_, user_, payload_, std::move(reply));
+        } else {
+            relay(user_, payload_, std::move(reply));
+        }
     }
 
     void refuse(const char* why) {
@@ -273,6 +283,7 @@ class DmSession : public std::enable_shared_from_this<DmSession> {
     bool hello_ = false;
     bool bad_sync_next_ = false;
     std::string user_;
+    const uint64_t connection_;
 };
 
 void DmConnectionService::Impl::accept_next() {
@@ -384,6 +395,11 @@ void DmConnectionService::send_update(std::vector<dm_domain_item> items, uint16_
 void DmConnectionService::set_relay_handler(DmRelayHandler handler) {
     std::lock_guard lock(impl_->mutex);
     impl_->relay = std::move(handler);
+}
+
+void DmConnectionService::set_relay_session_handler(DmRelaySessionHandler handler) {
+    std::lock_guard lock(impl_->mutex);
+    impl_->session_relay = std::move(handler);
 }
 
 void DmConnectionService::drop_connections() {

@@ -33,6 +33,10 @@ using DmRelayReply = std::function<void(std::vector<uint8_t> payload)>;
 // A relayed message from a logged-in user; runs on the service's thread.
 using DmRelayHandler =
     std::function<void(const std::string& user, std::span<const uint8_t> payload, DmRelayReply reply)>;
+// The same, told which connection it came from (a number of its own for
+// each connection of the service's life): one user may hold several.
+using DmRelaySessionHandler = std::function<void(uint64_t connection, const std::string& user,
+                                                 std::span<const uint8_t> payload, DmRelayReply reply)>;
 
 // The two domains a Domain Manager offers unless told otherwise.
 std::vector<dm_domain_item> default_dm_domains();
@@ -55,6 +59,8 @@ class DmConnectionService {
     void send_full_list();
     void send_update(std::vector<dm_domain_item> items, uint16_t first_id, uint16_t last_id);
     void set_relay_handler(DmRelayHandler handler);
+    // Takes the place of the plain handler when set.
+    void set_relay_session_handler(DmRelaySessionHandler handler);
 
     // ---- Faults ----
     // Closes every connection.

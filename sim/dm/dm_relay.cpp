@@ -126,9 +126,10 @@ DmRelay::DmRelay(SimLog& log, ConmonServer& conmon, std::vector<dm_domain_item> 
                  std::vector<DmRelayDevice> devices)
     : log_(log), conmon_(conmon), domains_(std::move(domains)), devices_(std::move(devices)) {}
 
-void DmRelay::drop_on_next_control(std::function<void()> drop) {
+void DmRelay::drop_on_next_control(std::function<void()> drop, size_t pass) {
     const std::lock_guard lock(mutex_);
     drop_ = std::move(drop);
+    drop_pass_ = pass;
 }
 
 void DmRelay::set_lookups_unanswered(bool unanswered) {
@@ -171,7 +172,14 @@ const DmRelayDevice* DmRelay::find_device(const avn_domain_uuid& domain, std::st
     return nullptr;
 }
 
-void DmRelay::handle(const std::string& user, std::span<const uint8_t> payload,
+DmRelay::Listener* DmRelay::listener_of(Session& session, uint16_t id) {
+    if (session.listeners.size() >= kMaxListeners && session.listeners.count(id) == 0) {
+        return nullptr;
+    }
+    return &session.listeners[id];
+}
+
+void DmRelay::handle(uint64_t connection, const std::string& user, std::span<const uint8_t> payload,
                      DmRelayReply reply) {
     avn_packet_view view;
     if (avn_packet_read(payload, &view) != AUD_SUCCESS || !view.has_source ||
@@ -188,8 +196,14 @@ void DmRelay::handle(const std::string& user, std::span<const uint8_t> payload,
     Session* session = nullptr;
     {
         const std::lock_guard lock(mutex_);
-        session = &sessions_[user];  // map entries stay where they are
+        session = &sessions_[connection];  // map entries stay where they are
+        session->user = user;
         session->reply = std::move(reply);
+        // The oldest connections' sessions go first; their replies lead
+        // nowhere once the connection is closed.
+        while (sessions_.size() > kMaxSessions && sessions_.begin()->first != connection) {
+            sessions_.erase(sessions_.begin());
+        }
         if (view.type != kControl) {
             on_request(*session, view);
             return;
@@ -200,16 +214,25 @@ void DmRelay::handle(const std::string& user, std::span<const uint8_t> payload,
 
 void DmRelay::on_request(Session& session, const avn_packet_view& view) {
     const std::span<const uint8_t> data = avn_packet_data(view);
+    Listener* listener = listener_of(session, view.source.listener);
+    if (listener == nullptr) {
+        send_reply(session, view, kStatusFailed);
+        return;
+    }
     switch (view.type) {
         case kAnnounce:
             if (data.size() >= AVN_DOMAIN_UUID_SIZE) {
-                std::memcpy(session.domain.bytes, data.data(), AVN_DOMAIN_UUID_SIZE);
+                std::memcpy(listener->domain.bytes, data.data(), AVN_DOMAIN_UUID_SIZE);
                 ++announcements_;
-                log_.line(kRelay, "domain announced: \"%s\"", domain_name(session.domain).c_str());
+                log_.line(kRelay, "domain announced: \"%s\"",
+                          domain_name(listener->domain).c_str());
             }
             send_reply(session, view, kStatusOk);
             return;
         case kLookup:
+            if (data.size() >= AVN_DOMAIN_UUID_SIZE) {
+                std::memcpy(listener->domain.bytes, data.data(), AVN_DOMAIN_UUID_SIZE);
+            }
             on_lookup(session, view);
             return;
         case kLookupCancel:
@@ -219,11 +242,11 @@ void DmRelay::on_request(Session& session, const avn_packet_view& view) {
                 send_reply(session, view, kStatusBadData);
                 return;
             }
-            session.listener = view.source.listener;
+            std::memcpy(listener->domain.bytes, data.data() + 8, AVN_DOMAIN_UUID_SIZE);
             if (byte_order::load_be16(data.data()) != 0) {
-                session.registered.insert(byte_order::load_be16(data.data() + 2));
+                listener->registered.insert(byte_order::load_be16(data.data() + 2));
             } else {
-                session.registered.erase(byte_order::load_be16(data.data() + 2));
+                listener->registered.erase(byte_order::load_be16(data.data() + 2));
             }
             send_reply(session, view, kStatusOk);
             return;
@@ -255,8 +278,8 @@ void DmRelay::on_lookup(Session& session, const avn_packet_view& view) {
         const DmRelayDevice* device = find_device(domain, name, &node);
         log_.line(kRelay, "lookup of \"%s\" in \"%s\": %s", name.c_str(),
                   domain_name(domain).c_str(), device != nullptr ? "found" : "not found");
-        session.reply(
-            result_packet(&view, view.source, view.sequence, request_id, true, device, node));
+        session.reply(result_packet(&view, view.source, view.sequence, domain, request_id, true,
+                                    device, node));
         return;
     }
     // A browse: every device of the domain (of the maker, if asked), each
@@ -272,7 +295,8 @@ void DmRelay::on_lookup(Session& session, const avn_packet_view& view) {
         }
         std::memcpy(maker.data(), id.data(), 8);
     }
-    session.reply(result_packet(&view, view.source, view.sequence, request_id, false, nullptr, 0));
+    session.reply(
+        result_packet(&view, view.source, view.sequence, domain, request_id, false, nullptr, 0));
     const std::string in_domain = domain_name(domain);
     size_t sent = 0;
     for (size_t i = 0; i < devices_.size(); ++i) {
@@ -281,15 +305,17 @@ void DmRelay::on_lookup(Session& session, const avn_packet_view& view) {
             (filtered && std::memcmp(maker.data(), device.advert.manufacturer_id.data(), 8) != 0)) {
             continue;
         }
-        session.reply(result_packet(nullptr, view.source, next(session.sequence), request_id, false,
-                                    &device, kDmFirstDeviceNode + static_cast<uint32_t>(i)));
+        session.reply(result_packet(nullptr, view.source, next(session.sequence), domain,
+                                    request_id, false, &device,
+                                    kDmFirstDeviceNode + static_cast<uint32_t>(i)));
         ++sent;
     }
     log_.line(kRelay, "browse of \"%s\": %zu device(s)", in_domain.c_str(), sent);
 }
 
 std::vector<uint8_t> DmRelay::result_packet(const avn_packet_view* reply_to, avn_packet_address to,
-                                            uint16_t sequence, uint32_t request_id, bool final,
+                                            uint16_t sequence, const avn_domain_uuid& domain,
+                                            uint32_t request_id, bool final,
                                             const DmRelayDevice* device, uint32_t node) {
     std::vector<uint8_t> buffer(kBufferSize);
     avn_packet_builder builder;
@@ -300,7 +326,9 @@ std::vector<uint8_t> DmRelay::result_packet(const avn_packet_view* reply_to, avn
     if (result == AUD_SUCCESS && reply_to == nullptr) {
         result = avn_packet_add_chunk(&builder, kLookupResult, sequence, 0);
     }
+    // A result names the domain it answers for: the one asked about.
     std::array<uint8_t, 24> data{};
+    std::memcpy(data.data(), domain.bytes, AVN_DOMAIN_UUID_SIZE);
     byte_order::store_be32(data.data() + 16, request_id);
     byte_order::store_be16(data.data() + 20,
                            static_cast<uint16_t>((final ? 0x1 : 0) | (device ? 0x2 : 0)));
@@ -336,12 +364,17 @@ void DmRelay::on_subscribe(Session& session, const avn_packet_view& view) {
         send_reply(session, view, kStatusFailed);
         return;
     }
-    session.listener = view.source.listener;
-    session.subscribed.insert({channel, device->advert.name});
+    Listener* listener = listener_of(session, view.source.listener);
+    if (listener == nullptr) {
+        send_reply(session, view, kStatusFailed);
+        return;
+    }
+    listener->domain = domain;
+    listener->subscribed.insert({channel, device->advert.name});
     // The subscription record: id, channel, name, domain, the device's id
     // as its receive address, and both status bytes valid.
     std::vector<uint8_t> record(48, 0);
-    put16(record, 0, static_cast<uint16_t>(session.subscribed.size()));
+    put16(record, 0, static_cast<uint16_t>(listener->subscribed.size()));
     put16(record, 2, channel);
     std::memcpy(record.data() + 8, domain.bytes, AVN_DOMAIN_UUID_SIZE);
     std::memcpy(record.data() + 28, device->advert.source.device_id, 8);
@@ -385,11 +418,19 @@ void DmRelay::on_control(Session& target, const avn_packet_view& view) {
     {
         const std::lock_guard lock(mutex_);
         ++control_messages_;
-        drop = std::exchange(drop_, nullptr);
+        if (drop_ && drop_pass_ > 0) {
+            --drop_pass_;
+        } else {
+            drop = std::exchange(drop_, nullptr);
+        }
+        // The device must be in the domain the sending listener works in.
+        const auto listener = session->listeners.find(view.source.listener);
+        const std::string domain = listener != session->listeners.end()
+                                       ? domain_name(listener->second.domain)
+                                       : std::string();
         const size_t index = view.destination.node - kDmFirstDeviceNode;
         if (view.destination.node >= kDmFirstDeviceNode && index < devices_.size() &&
-            !domain_name(session->domain).empty() &&
-            devices_[index].domain == domain_name(session->domain)) {
+            !domain.empty() && devices_[index].domain == domain) {
             name = devices_[index].advert.name;
         }
     }
@@ -427,42 +468,55 @@ void DmRelay::on_device_message(const SimDevice& device, uint16_t channel_type,
             node = kDmFirstDeviceNode + static_cast<uint32_t>(i);
         }
     }
-    for (auto& [user, session] : sessions_) {
-        if (!session.reply || session.registered.count(channel_type) == 0) {
+    for (auto& [connection, session] : sessions_) {
+        if (!session.reply) {
             continue;
         }
-        bool subscribed = false;
-        for (const auto& [channel, name] : session.subscribed) {
-            subscribed |= channel == channel_type && device_names_equal(name, device.name());
+        for (auto& [id, listener] : session.listeners) {
+            send_device_message(session, id, listener, device, node, channel_type, conmon_message);
         }
-        if (!subscribed) {
-            continue;
-        }
-        std::vector<uint8_t> buffer(kBufferSize);
-        avn_packet_builder builder;
-        aud_error result = avn_packet_begin(&builder, buffer, AVN_PACKET_KIND_REQUEST,
-                                            {kDmClientNode, session.listener}, {node, 0});
-        if (result == AUD_SUCCESS) {
-            result = avn_packet_add_chunk(&builder, kDevice, next(session.sequence), 0);
-        }
-        std::array<uint8_t, 8> data{};
-        byte_order::store_be16(data.data() + 4, channel_type);
-        if (result == AUD_SUCCESS) {
-            result = avn_packet_add_data(&builder, data);
-        }
-        uint16_t offset = 0;
-        if (result == AUD_SUCCESS) {
-            result = avn_packet_append(&builder, conmon_message, &offset);
-            avn_packet_patch16(&builder, 2, offset);
-        }
-        if (result == AUD_SUCCESS) {
-            result = avn_packet_append_text(&builder, device.name().c_str(), &offset);
-            avn_packet_patch16(&builder, 6, offset);
-        }
-        if (result == AUD_SUCCESS) {
-            const std::span<uint8_t> packet = avn_packet_finish(&builder);
-            session.reply({packet.begin(), packet.end()});
-        }
+    }
+}
+
+// To one listener that registered for the channel type and subscribed to the
+// device.
+void DmRelay::send_device_message(Session& session, uint16_t listener_id, const Listener& listener,
+                                  const SimDevice& device, uint32_t node, uint16_t channel_type,
+                                  std::span<const uint8_t> conmon_message) {
+    if (listener.registered.count(channel_type) == 0) {
+        return;
+    }
+    bool subscribed = false;
+    for (const auto& [channel, name] : listener.subscribed) {
+        subscribed |= channel == channel_type && device_names_equal(name, device.name());
+    }
+    if (!subscribed) {
+        return;
+    }
+    std::vector<uint8_t> buffer(kBufferSize);
+    avn_packet_builder builder;
+    aud_error result = avn_packet_begin(&builder, buffer, AVN_PACKET_KIND_REQUEST,
+                                        {kDmClientNode, listener_id}, {node, 0});
+    if (result == AUD_SUCCESS) {
+        result = avn_packet_add_chunk(&builder, kDevice, next(session.sequence), 0);
+    }
+    std::array<uint8_t, 8> data{};
+    byte_order::store_be16(data.data() + 4, channel_type);
+    if (result == AUD_SUCCESS) {
+        result = avn_packet_add_data(&builder, data);
+    }
+    uint16_t offset = 0;
+    if (result == AUD_SUCCESS) {
+        result = avn_packet_append(&builder, conmon_message, &offset);
+        avn_packet_patch16(&builder, 2, offset);
+    }
+    if (result == AUD_SUCCESS) {
+        result = avn_packet_append_text(&builder, device.name().c_str(), &offset);
+        avn_packet_patch16(&builder, 6, offset);
+    }
+    if (result == AUD_SUCCESS) {
+        const std::span<uint8_t> packet = avn_packet_finish(&builder);
+        session.reply({packet.begin(), packet.end()});
     }
 }
 

@@ -45,16 +45,20 @@ class DmRelay {
     DmRelay(SimLog& log, ConmonServer& conmon, std::vector<dm_domain_item> domains,
             std::vector<DmRelayDevice> devices);
 
-    // The connection service's relay handler.
-    void handle(const std::string& user, std::span<const uint8_t> payload, DmRelayReply reply);
+    // The connection service's relay handler: each connection is a session
+    // of its own, and inside it each listener (the source listener id of the
+    // packets) has its own registrations and subscriptions, as several
+    // clients of one program share a connection.
+    void handle(uint64_t connection, const std::string& user, std::span<const uint8_t> payload,
+                DmRelayReply reply);
     // A message a device sent (the conmon server's device observer).
     void on_device_message(const SimDevice& device, uint16_t channel_type,
                            std::span<const uint8_t> conmon_message);
 
     // ---- Faults ----
-    // The next control message is not delivered: `drop` runs instead (it
-    // closes the connections).
-    void drop_on_next_control(std::function<void()> drop);
+    // A control message is not delivered: `drop` runs instead (it closes
+    // the connections). The first `pass` control messages go through.
+    void drop_on_next_control(std::function<void()> drop, size_t pass = 0);
     // Lookups by name go unanswered (the client's wait runs out).
     void set_lookups_unanswered(bool unanswered);
 
@@ -63,15 +67,24 @@ class DmRelay {
     size_t announcements() const;
 
   private:
-    struct Session {
-        DmRelayReply reply;
+    // What one listener of a session asked for, and the domain it named
+    // last (in an announcement, a lookup, a registration or a subscription).
+    struct Listener {
         avn_domain_uuid domain{};
-        uint16_t listener = 0;  // the listener that registered for device messages
         std::set<uint16_t> registered;
         std::set<std::pair<uint16_t, std::string>> subscribed;
+    };
+    struct Session {
+        std::string user;
+        DmRelayReply reply;
+        std::map<uint16_t, Listener> listeners;  // by listener id
         uint16_t sequence = 0;
     };
+    // Sessions of connections long gone are forgotten beyond this many.
+    static constexpr size_t kMaxSessions = 64;
+    static constexpr size_t kMaxListeners = 256;
 
+    Listener* listener_of(Session& session, uint16_t id);
     void on_request(Session& session, const avn_packet_view& view);
     void on_lookup(Session& session, const avn_packet_view& view);
     void on_control(Session& session, const avn_packet_view& view);
@@ -82,8 +95,12 @@ class DmRelay {
                     std::span<const uint8_t> data = {}, uint16_t* patch_at = nullptr,
                     std::span<const uint8_t> appended = {});
     std::vector<uint8_t> result_packet(const avn_packet_view* reply_to, avn_packet_address to,
-                                       uint16_t sequence, uint32_t request_id, bool final,
-                                       const DmRelayDevice* device, uint32_t node);
+                                       uint16_t sequence, const avn_domain_uuid& domain,
+                                       uint32_t request_id, bool final, const DmRelayDevice* device,
+                                       uint32_t node);
+    void send_device_message(Session& session, uint16_t listener_id, const Listener& listener,
+                             const SimDevice& device, uint32_t node, uint16_t channel_type,
+                             std::span<const uint8_t> conmon_message);
 
     const DmRelayDevice* find_device(const avn_domain_uuid& domain, std::string_view name,
                                      uint32_t* node) const;
@@ -95,8 +112,9 @@ class DmRelay {
     const std::vector<DmRelayDevice> devices_;
 
     mutable std::mutex mutex_;
-    std::map<std::string, Session> sessions_;  // by user
+    std::map<uint64_t, Session> sessions_;  // by connection
     std::function<void()> drop_;
+    size_t drop_pass_ = 0;
     bool lookups_unanswered_ = false;
     size_t control_messages_ = 0;
     size_t announcements_ = 0;

@@ -335,6 +335,44 @@ TEST_F(LoginDialogTest, ADomainManagerThatDisappearsIsReportedAndTheWindowReturn
     EXPECT_FALSE(logged_in());
 }
 
+// A unit connected through the Domain Manager loses its link with it: the
+// utility disconnects the unit with its error box, naming the Domain
+// Manager, rather than keeping a link that no report reaches.
+TEST_F(LoginDialogTest, AConnectedUnitIsDisconnectedWithABoxWhenTheDomainManagerDrops) {
+    constexpr uint32_t kUnitLimitMs = 15000;
+    open_dialog();
+    fill_manual(kUser, kPassword);
+    click(dialog_, IDOK);
+    ASSERT_TRUE(logged_in());
+    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
+    pick(window_, IDC_DOMAIN, 1);
+    ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_DOMAIN) == L"Studio A"; },
+                           kEventLimitMs));
+    type_text(window_, IDC_DEVICE_NAME, L"TPX2-Stage");
+    ASSERT_TRUE(pump_until([&] { return enabled(window_, IDC_CONNECT); }, kUnitLimitMs));
+    click(window_, IDC_CONNECT);
+    ASSERT_TRUE(pump_until([&] { return visible(window_, IDC_DISCONNECT) && enabled(window_, IDC_MODE); },
+                           kUnitLimitMs));
+
+    MessageBoxRecorder boxes;
+    network_->dm_service()->drop_connections();
+    const auto box_shown = [&](const wchar_t* text) {
+        for (const auto& box : boxes.boxes()) {
+            if (box.text == text) {
+                return true;
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(pump_until(
+        [&] { return box_shown(L"The connection to the Domain Manager was lost. Disconnecting..."); },
+        kEventLimitMs));
+    EXPECT_TRUE(pump_until([&] { return visible(window_, IDC_CONNECT) && !visible(window_, IDC_DISCONNECT); },
+                           kEventLimitMs));
+    EXPECT_FALSE(enabled(window_, IDC_MODE));
+    EXPECT_FALSE(box_shown(L"Unable to send to device. Disconnecting..."));
+}
+
 // Closing the utility while logged in logs out: the Domain Manager sees its
 // connection end.
 TEST_F(LoginDialogTest, ClosingTheWindowLogsOut) {

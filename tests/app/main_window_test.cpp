@@ -320,17 +320,33 @@ TEST_F(MainWindowTest, ConnectedAndDisconnectedSwapTheButtons) {
     EXPECT_TRUE(enabled(window_, IDC_CONNECT));
 }
 
+// The box blames the unit only when the link was there; a lost link names
+// what went: the AVN service, or the Domain Manager.
 TEST_F(MainWindowTest, SendFailureTellsTheUserAndReturnsToIdle) {
-    MessageBoxRecorder boxes;
-    post(WM_APP_CONNECTED, 0, 0);
-    post(WM_APP_PARAM_REPORT, 6, 1);
-    post(WM_APP_SEND_FAILED, 6, 2);
-    ASSERT_EQ(boxes.boxes().size(), 1u);
-    EXPECT_EQ(boxes.boxes()[0].text, L"Unable to send to device. Disconnecting...");
-    EXPECT_EQ(boxes.boxes()[0].title, L"Communications Error");
-    EXPECT_EQ(boxes.boxes()[0].style & (MB_ICONMASK | MB_TYPEMASK), UINT(MB_ICONERROR | MB_OK));
-    expect_idle_without_unit();
-    EXPECT_TRUE(enabled(window_, IDC_CONNECT));
+    struct Case {
+        WPARAM id;
+        LPARAM cause;
+        const wchar_t* text;
+    };
+    const Case cases[] = {
+        {6, 2, L"Unable to send to device. Disconnecting..."},
+        {0, 0, L"Unable to send to device. Disconnecting..."},
+        {0, static_cast<LPARAM>(kLinkServiceDown), L"The AVN service stopped. Disconnecting..."},
+        {0, static_cast<LPARAM>(kLinkDomainLost),
+         L"The connection to the Domain Manager was lost. Disconnecting..."},
+    };
+    for (const Case& c : cases) {
+        MessageBoxRecorder boxes;
+        post(WM_APP_CONNECTED, 0, 0);
+        post(WM_APP_PARAM_REPORT, 6, 1);
+        post(WM_APP_SEND_FAILED, c.id, c.cause);
+        ASSERT_EQ(boxes.boxes().size(), 1u);
+        EXPECT_EQ(boxes.boxes()[0].text, c.text);
+        EXPECT_EQ(boxes.boxes()[0].title, L"Communications Error");
+        EXPECT_EQ(boxes.boxes()[0].style & (MB_ICONMASK | MB_TYPEMASK), UINT(MB_ICONERROR | MB_OK));
+        expect_idle_without_unit();
+        EXPECT_TRUE(enabled(window_, IDC_CONNECT));
+    }
 }
 
 TEST_F(MainWindowTest, CloseAsksFirstAndNoKeepsEverythingRunning) {

@@ -500,4 +500,172 @@ TEST_F(CliWithSim, NoPlatformServiceGivesStatusFour) {
     EXPECT_NE(r.err.find("the AVN platform service is not running"), std::string::npos) << r.err;
 }
 
+
+// Ctrl-C while apply --discovered looks for units: it ends at once, changes
+// nothing, and does not claim that no unit exists.
+TEST_F(CliWithSim, ApplyDiscoveredAfterAnInterruptionChangesNothing) {
+    const std::string file = write_file("mode.json", R"({"format_version":1,"parameters":{"Mode":1}})");
+    interrupted_ = true;
+    const auto started = std::chrono::steady_clock::now();
+    const CliRun r = run({"apply", file, "--discovered"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3));
+    EXPECT_EQ(r.status, kExitFailure);
+    EXPECT_EQ(r.err, "tpx2ctl: interrupted while looking for units: nothing was changed\n");
+    EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::Mode), 0);
+}
+
+// ---- The conmon server restarting under a command ----
+
+// When the change is made, against the outage. For watch it is made at the
+// unit. For set and load the command makes it: before is once the unit has
+// taken it (its confirming report is lost with the restart); during and
+// after, the outage starts as soon as the command has its link and the
+// unit's answer is lost with the restart, so the command's exchange with the
+// unit is made again across the outage, with the unit's answers held until
+// the server is back (after) or not (during).
+enum class OutageMoment { Before, During, After };
+
+struct OutageCase {
+    const char* name;
+    std::chrono::milliseconds outage;
+    OutageMoment moment;
+    const char* command;  // "set", "load" or "watch"
+};
+
+std::string outage_name(const ::testing::TestParamInfo<OutageCase>& info) {
+    return info.param.name;
+}
+
+class CliAcrossARestart : public CliWithSim, public ::testing::WithParamInterface<OutageCase> {};
+
+// One right outcome per row: an outage that the link outlives (under the
+// 15 s restore bound) ends in the change confirmed after the server's
+// return; one it does not outlive ends in status 4 with one line and nothing
+// reported done. A change is never reported failed for the unit, and never
+// reported done without the unit's confirmation.
+TEST_P(CliAcrossARestart, ConfirmsAfterTheReturnOrEndsWithStatusFour) {
+    if (!closed_port_reported_through_wait()) {
+        GTEST_SKIP() << "this system does not report a closed UDP port";
+    }
+    const OutageCase& c = GetParam();
+    const bool survives = c.outage < std::chrono::milliseconds(kLinkRestoreLimitMs);
+    const std::string command = c.command;
+    sim::ConmonServer& server = network_->conmon();
+    // The unit's answers are held a little (or past the outage), so that the
+    // restart swallows the one in flight.
+    const auto held = std::chrono::milliseconds(300);
+    server.set_device_reply_delay(
+        "TPX2-Stage", c.moment == OutageMoment::After && command != "watch" ? c.outage + held : held);
+    std::vector<std::string> args = {"--timeout", "4000", command, "TPX2-Stage"};
+    if (command != "load") {
+        args.insert(args.begin(), "--json");
+    }
+    if (command == "set") {
+        args.push_back("MicLf=5");
+    } else if (command == "load") {
+        args.push_back(write_file("micLf.json", R"({"format_version":1,"parameters":{"MicLf":5}})"));
+    }
+    SharedOutput out;
+    std::ostringstream err;
+    auto status = start(args, out, err);
+    if (c.moment == OutageMoment::Before) {
+        if (command == "watch") {
+            ASSERT_TRUE(eventually([&] { return out.text().find("\"MicLf\"") != std::string::npos; },
+                                   std::chrono::seconds(10)));
+            server.change_unit_parameter("TPX2-Stage", ParameterId::MicLf, 5);
+            ASSERT_TRUE(eventually([&] { return out.text().find("\"MicLf\":5") != std::string::npos; },
+                                   std::chrono::seconds(5)));
+        } else {
+            ASSERT_TRUE(eventually([&] { return unit_value("TPX2-Stage", ParameterId::MicLf) == 5; },
+                                   std::chrono::seconds(10)));
+        }
+    } else {
+        ASSERT_TRUE(eventually([&] { return server.status_subscribed("TPX2-Stage"); },
+                               std::chrono::seconds(10)));
+    }
+    server.restart(c.outage);
+    if (command != "watch" && c.moment == OutageMoment::After) {
+        std::this_thread::sleep_for(c.outage);
+        server.set_device_reply_delay("TPX2-Stage", held);
+    }
+    if (command == "watch" && c.moment != OutageMoment::Before) {
+        // The change is made at the unit: while the port is closed, or once
+        // the server is back.
+        if (c.moment == OutageMoment::After) {
+            std::this_thread::sleep_for(c.outage + std::chrono::milliseconds(200));
+        }
+        server.change_unit_parameter("TPX2-Stage", ParameterId::MicLf, 5);
+    }
+    if (command == "watch") {
+        if (survives) {
+            // Printed after the return: the link was restored and the values
+            // asked for again.
+            const size_t printed = out.text().size();
+            EXPECT_TRUE(eventually(
+                [&] { return out.text().find("\"MicLf\":5", c.moment == OutageMoment::Before ? printed : 0) !=
+                             std::string::npos; },
+                std::chrono::seconds(25)))
+                << out.text();
+            interrupted_ = true;
+        }
+        ASSERT_EQ(status.wait_for(std::chrono::seconds(40)), std::future_status::ready);
+        const int result = status.get();
+        if (survives) {
+            EXPECT_EQ(result, kExitSuccess) << err.str();
+        } else {
+            const std::string error = err.str();
+            EXPECT_EQ(result, kExitServicesUnavailable);
+            EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+        }
+        return;
+    }
+    ASSERT_EQ(status.wait_for(std::chrono::seconds(45)), std::future_status::ready);
+    const int result = status.get();
+    const std::string printed = out.text();
+    if (survives) {
+        EXPECT_EQ(result, kExitSuccess) << err.str();
+        EXPECT_NE(printed.find(command == "set" ? "\"MicLf\":5" : "MicLf 0 -> 5"), std::string::npos) << printed;
+        EXPECT_EQ(unit_value("TPX2-Stage", ParameterId::MicLf), 5);
+    } else {
+        const std::string error = err.str();
+        EXPECT_EQ(result, kExitServicesUnavailable) << printed << error;
+        EXPECT_EQ(printed, "");
+        EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 1) << error;
+    }
+}
+
+using std::chrono::milliseconds;
+
+INSTANTIATE_TEST_SUITE_P(
+    Outages, CliAcrossARestart,
+    ::testing::Values(
+        OutageCase{"set_1500ms_before", milliseconds(1500), OutageMoment::Before, "set"},
+        OutageCase{"set_1500ms_during", milliseconds(1500), OutageMoment::During, "set"},
+        OutageCase{"set_1500ms_after", milliseconds(1500), OutageMoment::After, "set"},
+        OutageCase{"set_3500ms_before", milliseconds(3500), OutageMoment::Before, "set"},
+        OutageCase{"set_3500ms_during", milliseconds(3500), OutageMoment::During, "set"},
+        OutageCase{"set_3500ms_after", milliseconds(3500), OutageMoment::After, "set"},
+        OutageCase{"set_20s_before", milliseconds(20000), OutageMoment::Before, "set"},
+        OutageCase{"set_20s_during", milliseconds(20000), OutageMoment::During, "set"},
+        OutageCase{"set_20s_after", milliseconds(20000), OutageMoment::After, "set"},
+        OutageCase{"load_1500ms_before", milliseconds(1500), OutageMoment::Before, "load"},
+        OutageCase{"load_1500ms_during", milliseconds(1500), OutageMoment::During, "load"},
+        OutageCase{"load_1500ms_after", milliseconds(1500), OutageMoment::After, "load"},
+        OutageCase{"load_3500ms_before", milliseconds(3500), OutageMoment::Before, "load"},
+        OutageCase{"load_3500ms_during", milliseconds(3500), OutageMoment::During, "load"},
+        OutageCase{"load_3500ms_after", milliseconds(3500), OutageMoment::After, "load"},
+        OutageCase{"load_20s_before", milliseconds(20000), OutageMoment::Before, "load"},
+        OutageCase{"load_20s_during", milliseconds(20000), OutageMoment::During, "load"},
+        OutageCase{"load_20s_after", milliseconds(20000), OutageMoment::After, "load"},
+        OutageCase{"watch_1500ms_before", milliseconds(1500), OutageMoment::Before, "watch"},
+        OutageCase{"watch_1500ms_during", milliseconds(1500), OutageMoment::During, "watch"},
+        OutageCase{"watch_1500ms_after", milliseconds(1500), OutageMoment::After, "watch"},
+        OutageCase{"watch_3500ms_before", milliseconds(3500), OutageMoment::Before, "watch"},
+        OutageCase{"watch_3500ms_during", milliseconds(3500), OutageMoment::During, "watch"},
+        OutageCase{"watch_3500ms_after", milliseconds(3500), OutageMoment::After, "watch"},
+        OutageCase{"watch_20s_before", milliseconds(20000), OutageMoment::Before, "watch"},
+        OutageCase{"watch_20s_during", milliseconds(20000), OutageMoment::During, "watch"},
+        OutageCase{"watch_20s_after", milliseconds(20000), OutageMoment::After, "watch"}),
+    outage_name);
+
 }  // namespace

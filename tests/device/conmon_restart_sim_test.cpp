@@ -113,4 +113,22 @@ TEST_F(ConmonRestart, AChangeQueuedDuringTheOutageIsSentAfterwards) {
     EXPECT_EQ((*values)[static_cast<size_t>(ParameterId::Mode) - 1], 3);
 }
 
+// A restart the client has not noticed (the port was back before any
+// keepalive met it): the change goes to a server that does not know the
+// client and gets no answer. It is not reported failed: the link is in doubt
+// until the server refuses the client's keepalive (or, with a server that
+// stays silent to strangers, until the connection times out), and the change
+// is sent again once the link is renewed.
+TEST_F(ConmonRestart, AChangeSentToARestartedServerIsSentAgainOnceTheLinkIsRenewed) {
+    for (const bool refused : {true, false}) {
+        SCOPED_TRACE(refused ? "keepalive refused" : "server silent to strangers");
+        network_->conmon().set_refuse_unknown_keepalive(refused);
+        const int32_t mode = refused ? 3 : 4;
+        network_->conmon().restart();
+        queue_parameter_change(1, static_cast<uint32_t>(ParameterId::Mode), mode);
+        ASSERT_TRUE(wait_for(WM_APP_PARAM_SENT, static_cast<uintptr_t>(ParameterId::Mode), kRestoreWaitMs));
+        EXPECT_TRUE(wait_for_report(ParameterId::Mode, mode, 5000));
+    }
+}
+
 }  // namespace

@@ -48,7 +48,8 @@ public:
         return open_;
     }
     bool is_open() const override { return open_; }
-    bool service_down() const override { return !open_ && service_down_result; }
+    bool service_down() const override { return (!open_ && service_down_result) || lost; }
+    bool link_lost() const override { return lost; }
     bool close() override {
         if (open_) {
             ++close_calls;
@@ -108,6 +109,7 @@ public:
     Responder responder;
     bool open_result = true;
     bool service_down_result = false;  // a failed open blames the service
+    std::atomic<bool> lost{false};     // the link went with its AVN domain
     SyncEvent* open_gate = nullptr;  // when set, open waits for it
     std::atomic<int> open_calls{0};
     std::atomic<int> close_calls{0};

@@ -186,4 +186,26 @@ TEST_F(ParameterThread, StartingAgainStopsTheOldThreadFirst) {
     EXPECT_EQ(second_window.wait(kWaitMs), msg(WM_APP_DISCONNECTED));
 }
 
+// A link lost with its domain while a change is in flight: the change is
+// neither reported sent nor blamed on the unit, and the loss is reported
+// once, naming the domain; nothing more is sent.
+TEST_F(ParameterThread, ALinkLostWithItsDomainIsReportedOnceAndEndsTheWork) {
+    configure = [](FakeTransport& fake) {
+        fake.responder = [](FakeTransport& t, const FakeTransport::Written& w) {
+            if (w.message.size() > 1) {
+                t.lost = true;  // the Domain Manager went away under the change
+                return false;
+            }
+            return true;
+        };
+    };
+    FakeTransport* fake = start(window);
+    ASSERT_EQ(window.wait(kWaitMs), msg(WM_APP_CONNECTED));
+    queue_parameter_change(1, 3, -3);
+    EXPECT_EQ(window.wait(kWaitMs), msg(WM_APP_SEND_FAILED, 0, static_cast<intptr_t>(kLinkDomainLost)));
+    queue_parameter_change(1, 5, 4);
+    EXPECT_EQ(window.wait(kQuietMs), std::nullopt);
+    EXPECT_EQ(fake->writes().size(), 2u);  // the request for all values and the one change
+}
+
 }  // namespace

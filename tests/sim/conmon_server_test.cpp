@@ -233,14 +233,29 @@ TEST_F(ConmonServerTest, KeepaliveIsAnsweredUnlessMarkedAsNeedingNoAnswer) {
     EXPECT_TRUE(client.keepalive());
 }
 
+// A client the server does not know gets no answer, except that its
+// keepalive is refused ("Invalid State"), which tells it to connect again;
+// a server may be set to stay silent to that too.
 TEST_F(ConmonServerTest, RequestsOfAnUnconnectedClientAreIgnoredAndDisconnectForgetsTheClient) {
     ConmonTestClient client(port());
+    const auto refused = client.keepalive();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(header_of(*refused).opcode, CONMON_OPCODE_KEEPALIVE);
+    EXPECT_EQ(status_of(*refused), CONMON_STATUS_INVALID_STATE);
+    EXPECT_FALSE(
+        client.vendor_control(kStage, request_all(), sim::kVornixManufacturerId, 0, kSilenceWait));
+    server().set_refuse_unknown_keepalive(false);
     EXPECT_FALSE(client.keepalive(kSilenceWait));
+    server().set_refuse_unknown_keepalive(true);
 
     ASSERT_TRUE(client.connect());
-    ASSERT_TRUE(client.keepalive());
+    const auto answer = client.keepalive();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(status_of(*answer), CONMON_STATUS_RESPONSE);
     client.send_request(header_only(CONMON_PROTOCOL_VERSION, CONMON_OPCODE_DISCONNECT));
-    EXPECT_FALSE(client.keepalive(kSilenceWait));
+    const auto after = client.keepalive();
+    ASSERT_TRUE(after);
+    EXPECT_EQ(status_of(*after), CONMON_STATUS_INVALID_STATE);
     EXPECT_EQ(server().client_count(), 0u);
 }
 
@@ -572,7 +587,9 @@ TEST_F(ConmonServerTest, ARestartForgetsEveryClient) {
     ASSERT_TRUE(client.open_like_transport(kStage));
     server().restart();
     EXPECT_EQ(server().client_count(), 0u);
-    EXPECT_FALSE(client.keepalive(kSilenceWait));
+    const auto refused = client.keepalive();
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(status_of(*refused), CONMON_STATUS_INVALID_STATE);
 
     ASSERT_TRUE(client.connect());
     const auto state = server().client_at_port(client.local_port());

@@ -21,6 +21,7 @@ constexpr uint8_t kVornix[8] = {'V', 'o', 'r', 'n', 'i', 'x', 0, 0};
 struct FakeDomainManager {
     domain_current current{};
     int connection = DOMAIN_CONNECTION_CONNECTED;
+    bool refuse_sends = false;  // the relay cannot send (the connection is going)
     std::vector<std::vector<uint8_t>> sent;
 };
 
@@ -47,7 +48,11 @@ class DomainBrowse : public ::testing::Test {
             return static_cast<FakeDomainManager*>(c)->connection;
         };
         ops.relay_send = [](void* c, const uint8_t* data, size_t length) -> aud_error {
-            static_cast<FakeDomainManager*>(c)->sent.emplace_back(data, data + length);
+            auto* dm = static_cast<FakeDomainManager*>(c);
+            if (dm->refuse_sends) {
+                return AUD_ERR_NOTCONN;
+            }
+            dm->sent.emplace_back(data, data + length);
             return AUD_SUCCESS;
         };
         ASSERT_EQ(domain_provider_new(env_, &ops, &dm_, &provider_), AUD_SUCCESS);
@@ -213,7 +218,9 @@ TEST_F(DomainBrowse, ResultsUpdateTheTreeAndBadOnesAreRefused) {
     ASSERT_EQ(db_browse_tree_get_node_count(tree_), 2u);
     db_browse_node* stage = db_browse_tree_find(tree_, "TPX2-Stage");
     ASSERT_NE(stage, nullptr);
-    EXPECT_STREQ(db_browse_node_get_host_name(stage), "TPX2-Stage.local");
+    // The record's "TPX2-Stage.local" is kept as its first label, as
+    // ad-hoc browsing keeps host names: the name the unit is reached by.
+    EXPECT_STREQ(db_browse_node_get_host_name(stage), "TPX2-Stage");
     ASSERT_NE(db_browse_node_get_manufacturer_id(stage), nullptr);
     EXPECT_EQ(std::memcmp(db_browse_node_get_manufacturer_id(stage), kVornix, 8), 0);
 
@@ -250,13 +257,22 @@ TEST_F(DomainBrowse, ARefusedRequestEmptiesTheTreeAndALostConnectionCancels) {
     EXPECT_EQ(removals, 1);
     EXPECT_EQ(db_domain_browse_get_state(browser_), DB_DOMAIN_BROWSE_BROWSING);
 
-    // Connection lost and back: the browser asks again.
+    // Connection lost while the tree holds a unit: the unit goes (with its
+    // removal callback) and the request is cancelled; back: it asks again.
     db_domain_browse_stop(browser_, false);
     ASSERT_EQ(db_domain_browse_start(browser_, nullptr), AUD_SUCCESS);
+    avn_packet_view again;
+    ASSERT_EQ(avn_packet_read(dm_.sent.back(), &again), AUD_SUCCESS);
+    const uint32_t again_id = byte_order::load_be32(avn_packet_data(again).data() + 16);
+    EXPECT_EQ(receive(result(again_id, 0x2, "TPX2-Stage", &stage_txt_)), 0);
+    ASSERT_EQ(db_browse_tree_get_node_count(tree_), 1u);
+    const int removals_before = removals;
     const size_t before = dm_.sent.size();
     dm_.connection = DOMAIN_CONNECTION_DISCONNECTED;
     db_domain_browse_connection_changed(browser_);
     EXPECT_EQ(db_domain_browse_get_state(browser_), DB_DOMAIN_BROWSE_WAITING);
+    EXPECT_EQ(db_browse_tree_get_node_count(tree_), 0u);
+    EXPECT_EQ(removals, removals_before + 1);
     ASSERT_EQ(dm_.sent.size(), before + 1);  // the cancel
     avn_packet_view cancel;
     ASSERT_EQ(avn_packet_read(dm_.sent.back(), &cancel), AUD_SUCCESS);
@@ -265,6 +281,23 @@ TEST_F(DomainBrowse, ARefusedRequestEmptiesTheTreeAndALostConnectionCancels) {
     db_domain_browse_connection_changed(browser_);
     EXPECT_EQ(db_domain_browse_get_state(browser_), DB_DOMAIN_BROWSE_BROWSING);
     EXPECT_EQ(dm_.sent.size(), before + 2);
+}
+
+// Cancelling every request forgets each of them even when the cancels
+// cannot be sent: their owners are about to go, and a request left behind
+// would call a freed owner.
+TEST_F(DomainBrowse, CancellingAllForgetsEveryRequestEvenWhenNoCancelCanBeSent) {
+    db_lookup_request_data data;
+    data.domain = dm_.current.uuid;
+    data.flags = DB_LOOKUP_FLAG_NAME;
+    std::strcpy(data.name, "TPX2-Stage");
+    ASSERT_EQ(db_lookup_start(lookups_, this, nullptr, nullptr, &data), AUD_SUCCESS);
+    std::strcpy(data.name, "TPX2-Booth");
+    ASSERT_EQ(db_lookup_start(lookups_, this, nullptr, nullptr, &data), AUD_SUCCESS);
+    ASSERT_EQ(db_lookup_service_request_count(lookups_), 2u);
+    dm_.refuse_sends = true;
+    EXPECT_EQ(db_lookup_cancel_all(lookups_), AUD_ERR_NOTCONN);
+    EXPECT_EQ(db_lookup_service_request_count(lookups_), 0u);
 }
 
 }  // namespace

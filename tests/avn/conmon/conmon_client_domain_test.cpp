@@ -21,6 +21,8 @@
 namespace {
 
 aud_time fake_now{1000, 0};
+// The managed domain the stand's provider reports (its first byte).
+uint8_t current_domain_byte = 0xD0;
 aud_time fake_clock() {
     return fake_now;
 }
@@ -47,6 +49,7 @@ class DomainClient : public ::testing::Test {
   public:  // the client's callbacks reach the fixture
     void SetUp() override {
         fake_now = {1000, 0};
+        current_domain_byte = 0xD0;
         aud_time_set_clock(fake_clock);
         ASSERT_EQ(aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &stand_.header.env),
                   AUD_SUCCESS);
@@ -54,7 +57,7 @@ class DomainClient : public ::testing::Test {
         ops.mode = [](void*) { return static_cast<int>(DOMAIN_PROVIDER_MODE_DOMAIN_AWARE); };
         ops.current_domain = [](void*) {
             domain_current current{};
-            current.uuid.bytes[0] = 0xD0;
+            current.uuid.bytes[0] = current_domain_byte;
             current.uuid.bytes[15] = 1;
             current.flags = 2;
             current.access = 1;
@@ -131,7 +134,8 @@ class DomainClient : public ::testing::Test {
     }
 
     // A lookup result naming the device at `node`.
-    std::vector<uint8_t> resolution(uint32_t request_id, uint32_t node, bool final) {
+    std::vector<uint8_t> resolution(uint32_t request_id, uint32_t node, bool final,
+                                    const char* device = "TPX2-Stage") {
         std::vector<uint8_t> buffer(1500);
         avn_packet_builder builder;
         avn_packet_begin(&builder, buffer, AVN_PACKET_KIND_REQUEST, {0x7F000001, listener_id()},
@@ -142,7 +146,7 @@ class DomainClient : public ::testing::Test {
         byte_order::store_be16(data + 20, final ? 0x3 : 0x2);
         avn_packet_add_data(&builder, data);
         uint16_t name = 0, address = 0, info = 0, record = 0;
-        avn_packet_append_text(&builder, "TPX2-Stage", &name);
+        avn_packet_append_text(&builder, device, &name);
         uint8_t node_bytes[6] = {};
         byte_order::store_be16(node_bytes, static_cast<uint16_t>(node >> 16));
         byte_order::store_be16(node_bytes + 2, static_cast<uint16_t>(node));
@@ -167,7 +171,8 @@ class DomainClient : public ::testing::Test {
         return byte_order::load_be32(avn_packet_data(read(*lookup)).data() + 16);
     }
 
-    aud_error send(Completion* completion, const aud_time* timeout, uint16_t body_size = 6) {
+    aud_error send(Completion* completion, const aud_time* timeout, uint16_t body_size = 6,
+                   const char* device = "TPX2-Stage") {
         completion_ = completion;
         std::vector<uint8_t> body(body_size, 0x11);
         return conmon_client_send_control_message(
@@ -177,7 +182,7 @@ class DomainClient : public ::testing::Test {
                 self->completion_->done = true;
                 self->completion_->status = status;
             },
-            nullptr, "TPX2-Stage", 0xFFFF, kVendor, body.data(), body_size, timeout);
+            nullptr, device, 0xFFFF, kVendor, body.data(), body_size, timeout);
     }
 
     Stand stand_;
@@ -188,13 +193,17 @@ class DomainClient : public ::testing::Test {
     std::vector<Delivered> delivered_;
 };
 
+// The domain is announced when it changes, not when a client is made in it.
 TEST_F(DomainClient, AnnouncesTheDomainAndLimitsItsMessages) {
+    EXPECT_FALSE(last_sent(0x2012));
+    current_domain_byte = 0xD1;
+    domain_provider_notify_domain_changed(provider_);
     const auto announcement = last_sent(0x2012);
     ASSERT_TRUE(announcement);
     const avn_packet_view view = read(*announcement);
     EXPECT_EQ(view.destination, (avn_packet_address{AVN_PACKET_NODE_DOMAIN_MANAGER, 0}));
     EXPECT_NE(view.source.listener, 0);  // the relay named the sender
-    EXPECT_EQ(avn_packet_data(view)[0], 0xD0);
+    EXPECT_EQ(avn_packet_data(view)[0], 0xD1);
 
     EXPECT_EQ(conmon_client_get_max_body_size(client_), 1320u);
     Completion completion;
@@ -209,19 +218,28 @@ TEST_F(DomainClient, AnnouncesTheDomainAndLimitsItsMessages) {
 TEST_F(DomainClient, AnUnresolvedNameFailsWithNotFoundWhenItsWaitEnds) {
     struct Case {
         const char* what;
+        const char* device;  // each its own, so that each case starts its own lookup
         std::optional<aud_time> timeout;
         int64_t wait_ms;
     };
     const Case cases[] = {
-        {"given timeout", aud_time{0, 300000}, 300},
-        {"no timeout", std::nullopt, 2000},
-        {"zero timeout", aud_time{0, 0}, 2000},
+        {"given timeout", "TPX2-One", aud_time{0, 300000}, 300},
+        {"no timeout", "TPX2-Two", std::nullopt, 2000},
+        {"zero timeout", "TPX2-Three", aud_time{0, 0}, 2000},
     };
     for (const Case& c : cases) {
         Completion completion;
         completion_ = &completion;
-        ASSERT_EQ(send(&completion, c.timeout ? &*c.timeout : nullptr), AUD_SUCCESS) << c.what;
-        EXPECT_TRUE(last_sent(DB_LOOKUP_MESSAGE_REQUEST)) << c.what;
+        ASSERT_EQ(send(&completion, c.timeout ? &*c.timeout : nullptr, 6, c.device), AUD_SUCCESS)
+            << c.what;
+        const auto lookup = last_sent(DB_LOOKUP_MESSAGE_REQUEST);
+        ASSERT_TRUE(lookup) << c.what;
+        const avn_packet_view request = read(*lookup);
+        const char* asked = nullptr;
+        ASSERT_TRUE(avn_packet_text(request, byte_order::load_be16(avn_packet_data(request).data() + 24),
+                                    32, &asked))
+            << c.what;
+        EXPECT_STREQ(asked, c.device);
         advance_ms(c.wait_ms - 10);
         EXPECT_FALSE(completion.done) << c.what;
         advance_ms(20);
@@ -362,6 +380,61 @@ TEST_F(DomainClient, DeviceMessagesAreDeliveredAndAnsweredWhenNumbered) {
     EXPECT_EQ(answer.destination, (avn_packet_address{kDeviceNode, 0}));
     EXPECT_EQ(answer.source, (avn_packet_address{0x7F000001, listener_id()}));
     EXPECT_EQ(delivered_.size(), 2u);
+}
+
+// Answers meant for someone else: a lookup result naming another device,
+// a reply with sequence 0 while the message still waits for its name, and
+// the late answers to a deleted client whose listener id the next client
+// holds. None of them completes or addresses this client's message.
+TEST_F(DomainClient, AnswersMeantForAnotherRequestAreIgnored) {
+    Completion completion;
+    ASSERT_EQ(send(&completion, nullptr), AUD_SUCCESS);
+    const uint32_t first_lookup = lookup_request_id();
+    deliver(from_dm(AVN_PACKET_KIND_REPLY, 0x2002, 0, 0, {}));
+    deliver(resolution(first_lookup, 0x0A000099, false, "TPX2-Booth"));
+    run_due();
+    EXPECT_FALSE(completion.done);
+    EXPECT_FALSE(last_sent(0x2002)) << "sent to another unit's node";
+
+    deliver(resolution(first_lookup, kDeviceNode, true));
+    run_due();
+    const auto first_control = last_sent(0x2002);
+    ASSERT_TRUE(first_control);
+    const uint16_t first_sequence = read(*first_control).sequence;
+    const uint16_t listener = listener_id();
+
+    // The client gives up and is deleted; the next one gets the same
+    // listener id and asks for the same unit.
+    conmon_client_delete(client_);
+    client_ = nullptr;
+    sent_.clear();
+    conmon_client_config* config = conmon_client_config_new("vendor_controller");
+    ASSERT_EQ(conmon_client_new(reinterpret_cast<avnapi*>(&stand_), config, &client_), AUD_SUCCESS);
+    conmon_client_config_delete(config);
+    conmon_client_set_context(client_, this);
+    Completion next;
+    ASSERT_EQ(send(&next, nullptr), AUD_SUCCESS);
+    ASSERT_EQ(listener_id(), listener);
+    EXPECT_NE(lookup_request_id(), first_lookup);
+
+    // The first client's late answers: its lookup result and its reply.
+    deliver(resolution(first_lookup, 0x0A000099, true));
+    deliver(from_dm(AVN_PACKET_KIND_REPLY, 0x2002, first_sequence, 0, {}));
+    run_due();
+    EXPECT_FALSE(next.done);
+    EXPECT_FALSE(last_sent(0x2002));
+
+    deliver(resolution(lookup_request_id(), kDeviceNode, true));
+    run_due();
+    const auto control = last_sent(0x2002);
+    ASSERT_TRUE(control);
+    EXPECT_EQ(read(*control).destination, (avn_packet_address{kDeviceNode, 0}));
+    EXPECT_NE(read(*control).sequence, first_sequence);
+    deliver(from_dm(AVN_PACKET_KIND_REPLY, 0x2002, first_sequence, 0, {}));
+    EXPECT_FALSE(next.done);
+    deliver(from_dm(AVN_PACKET_KIND_REPLY, 0x2002, read(*control).sequence, 0, {}));
+    EXPECT_TRUE(next.done);
+    EXPECT_EQ(next.status, AUD_SUCCESS);
 }
 
 }  // namespace

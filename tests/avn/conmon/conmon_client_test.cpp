@@ -224,6 +224,35 @@ TEST_F(ConmonClient, ASilentServerIsLeftAfterTenSecondsAndRetriedFiveLater) {
     EXPECT_TRUE(run_until([&] { return state() == CONMON_CLIENT_CONNECTED; }));
 }
 
+// A server that no longer knows the connection (it restarted between two
+// keepalives) refuses the keepalive, or answers a request "Invalid State":
+// the client connects again at once rather than at its 10 s timeout.
+TEST_F(ConmonClient, AServerThatForgotTheClientIsConnectedToAgainAtOnce) {
+    for (const bool by_keepalive : {true, false}) {
+        SCOPED_TRACE(by_keepalive ? "keepalive refused" : "control answered Invalid State");
+        connect();
+        const size_t connects = server_.count(CONMON_OPCODE_CONNECT);
+        if (by_keepalive) {
+            server_.keepalive_status = CONMON_STATUS_INVALID_STATE;
+            advance(3);
+        } else {
+            server_.control_status = CONMON_STATUS_INVALID_STATE;
+            completions_.clear();
+            const uint8_t body[1] = {0};
+            ASSERT_EQ(conmon_client_send_control_message(client_, record_completion, nullptr, "TPX2-Stage",
+                                                         0xFFFF, kVornix, body, sizeof body, nullptr),
+                      AUD_SUCCESS);
+            ASSERT_TRUE(run_until([&] { return !completions_.empty(); }));
+            EXPECT_EQ(completions_.front(), conmon_status_error(CONMON_STATUS_INVALID_STATE));
+        }
+        server_.keepalive_status = CONMON_STATUS_RESPONSE;
+        server_.control_status = CONMON_STATUS_RESPONSE;
+        EXPECT_TRUE(run_until([&] { return server_.count(CONMON_OPCODE_CONNECT) > connects; }));
+        EXPECT_TRUE(run_until([&] { return state() == CONMON_CLIENT_CONNECTED; }));
+        ASSERT_EQ(conmon_client_disconnect(client_), AUD_SUCCESS);
+    }
+}
+
 TEST_F(ConmonClient, ARefusedConnectIsRetriedAsAFailedAutoConnection) {
     capture_log();
     server_.connect_status = CONMON_STATUS_NO_BUFFERS;

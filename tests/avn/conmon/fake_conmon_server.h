@@ -92,6 +92,7 @@ public:
     uint16_t capabilities = CONMON_CAPABILITY_NO_RESPONSE;  // announced in the connect response
     uint16_t connect_status = CONMON_STATUS_RESPONSE;
     uint16_t control_status = CONMON_STATUS_RESPONSE;
+    uint16_t keepalive_status = CONMON_STATUS_RESPONSE;
     bool answer_control = true;
     std::vector<conmon_subscription_record> subscription_records;
     std::vector<Request> requests;
@@ -127,6 +128,9 @@ private:
                 return;
             }
             case CONMON_OPCODE_DISCONNECT:
+                return;
+            case CONMON_OPCODE_KEEPALIVE:
+                send(built([&](auto o) { return conmon_build_response(o, h, keepalive_status); }));
                 return;
             case CONMON_OPCODE_SUBSCRIBE:
                 send(built([&](auto o) {
