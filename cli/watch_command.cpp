@@ -29,7 +29,7 @@ constexpr milliseconds kIdlePause{20};
 // printed once none has come for this long.
 constexpr milliseconds kReportSettle{60};
 
-enum class WatchEnd { Interrupted, UnitGone, ServiceGone };
+enum class WatchEnd { Interrupted, UnitGone, ServiceGone, DomainLost };
 
 struct WatchShared {
     const CliOptions& options;
@@ -53,8 +53,9 @@ public:
 
     WatchEnd run() {
         if (!transport_.open(kParameterOpenLimitMs)) {
-            return gone(transport_.service_down() ? "the conmon server does not answer"
-                                                  : "was not found or does not answer");
+            return gone(!transport_.service_down()           ? "was not found or does not answer"
+                        : transport_.through_domain_manager() ? "the Domain Manager is not connected"
+                                                              : "the conmon server does not answer");
         }
         missed_ = ask_for_values() ? 0 : 1;
         next_check_ = Clock::now() + milliseconds(kWatchCheckIntervalMs);
@@ -89,6 +90,11 @@ private:
                 printed_ = values_;
                 shared_.print(format_watch_report(values_, shared_.options.json));
             }
+        }
+        if (transport_.link_lost()) {
+            // Gone for good: the domain changed or its Domain Manager dropped.
+            gone("its link was lost: the Domain Manager connection dropped or the AVN domain changed");
+            return WatchEnd::DomainLost;
         }
         if (const std::optional<uint32_t> down = transport_.link_down_ms()) {
             // The link is being restored by the transport; give it its time.
@@ -202,15 +208,21 @@ int run_site_watch(const CliOptions& options, std::ostream& out, std::ostream& e
         thread.join();
     }
     size_t service_gone = 0;
+    size_t domain_lost = 0;
     size_t unit_gone = 0;
     for (WatchEnd end : ends) {
         service_gone += end == WatchEnd::ServiceGone ? 1 : 0;
+        domain_lost += end == WatchEnd::DomainLost ? 1 : 0;
         unit_gone += end == WatchEnd::UnitGone ? 1 : 0;
+    }
+    if (domain_lost > 0 && service_gone + domain_lost == devices.size()) {
+        err << "tpx2ctl: lost the units' links: the Domain Manager connection dropped or the AVN domain changed\n";
+        return kExitServicesUnavailable;
     }
     if (service_gone == devices.size()) {
         err << "tpx2ctl: the AVN platform service stopped: the conmon server on " << conmon_port_text(options)
             << " does not answer\n";
         return kExitServicesUnavailable;
     }
-    return service_gone + unit_gone > 0 ? kExitUnitUnavailable : kExitSuccess;
+    return service_gone + domain_lost + unit_gone > 0 ? kExitUnitUnavailable : kExitSuccess;
 }

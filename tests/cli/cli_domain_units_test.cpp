@@ -219,6 +219,33 @@ TEST_F(CliInDomain, WatchEndsWithStatusFourWhenTheDomainManagerDrops) {
         "the AVN domain changed\n");
 }
 
+// Watching several units, each says on its own line that its link is gone
+// when the Domain Manager drops, and the watch ends with status 4.
+TEST_F(CliInDomain, AWatchOverSeveralUnitsEndsWithStatusFourWhenTheDomainManagerDrops) {
+    auto watch = std::async(std::launch::async, [&] {
+        return run("Studio A", {"watch", "TPX2-Stage", "TPX2-Booth"});
+    });
+    bool reported = false;
+    for (int i = 0; i < 800 && !reported; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        reported = network_->dm_relay()->control_messages() >= 2;
+    }
+    ASSERT_TRUE(reported);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    network_->dm_service()->drop_connections();
+    ASSERT_EQ(watch.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    const CliRun r = watch.get();
+    EXPECT_EQ(r.status, kExitServicesUnavailable) << r.out << r.err;
+    for (const char* name : {"TPX2-Stage", "TPX2-Booth"}) {
+        EXPECT_NE(r.out.find(std::string(name) + ": gone: its link was lost: the Domain Manager connection dropped"),
+                  std::string::npos)
+            << r.out;
+    }
+    EXPECT_EQ(r.err,
+              "tpx2ctl: lost the units' links: the Domain Manager connection dropped or the AVN domain "
+              "changed\n");
+}
+
 // Several clients of one program share the Domain Manager connection: each
 // gets its own answers and its own unit's reports.
 TEST_F(CliInDomain, ApplyWorksOnSeveralUnitsAtOnce) {
