@@ -52,11 +52,14 @@ void ConMonTransport::on_connection_state(conmon_client* client) {
     }
 }
 
-// The server forgets us with the connection: renew once it is back. A link
-// already in doubt has been down since the unanswered write.
+// The server forgets us with the connection: renew once it is back. The
+// time to restore the link counts from now also for a link that was only in
+// doubt: the doubt lasts at most until the client's connection times out (a
+// silent server), and the reconnect that follows needs the whole restore
+// time of its own.
 void ConMonTransport::link_down_now() {
     const Relink was = relink_;
-    if (was == Relink::Up) {
+    if (was == Relink::Up || was == Relink::Verifying) {
         link_down_at_ms_ = tick_count_ms();
     }
     relink_ = Relink::WaitingForClient;
