@@ -469,6 +469,20 @@ void conmon_client_config_delete(conmon_client_config* config) {
     delete config;
 }
 
+namespace {
+
+// A configuration setter: the one check every field shares.
+template <typename Value>
+aud_error set_config_field(conmon_client_config* config, Value conmon_client_config::*field, Value value) {
+    if (config == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    config->*field = value;
+    return AUD_SUCCESS;
+}
+
+}  // namespace
+
 aud_error conmon_client_config_set_server_address(conmon_client_config* config,
                                                   const aud_socket_address* address) {
     if (config == nullptr || address == nullptr) {
@@ -488,27 +502,15 @@ aud_error conmon_client_config_set_protocol_version(conmon_client_config* config
 }
 
 aud_error conmon_client_config_set_channel_mask(conmon_client_config* config, uint32_t mask) {
-    if (config == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    config->channel_mask = mask;
-    return AUD_SUCCESS;
+    return set_config_field(config, &conmon_client_config::channel_mask, mask);
 }
 
 aud_error conmon_client_config_set_metering_port(conmon_client_config* config, uint16_t port) {
-    if (config == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    config->metering_port = port;
-    return AUD_SUCCESS;
+    return set_config_field(config, &conmon_client_config::metering_port, port);
 }
 
 aud_error conmon_client_config_set_vendor_broadcast_group(conmon_client_config* config, uint32_t group) {
-    if (config == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    config->vendor_broadcast_group = group;
-    return AUD_SUCCESS;
+    return set_config_field(config, &conmon_client_config::vendor_broadcast_group, group);
 }
 
 void conmon_client_config_set_allow_metering_failure(conmon_client_config* config, bool allow) {
