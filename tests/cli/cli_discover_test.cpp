@@ -16,14 +16,11 @@
 #include "cli/cli_runner.h"
 #include "sim/sim_network.h"
 #include "tests/avn/dnssd/dnssd_test_support.h"
+#include "tests/support/cli_run.h"
 
 namespace {
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
+using cli_test::CliRun;
 
 class DiscoverWithSim : public ::testing::Test {
   protected:

@@ -15,12 +15,9 @@
 #include "sim/dm/dm_dns.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_network.h"
+#include "tests/support/cli_run.h"
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
+using cli_test::CliRun;
 
 class CliWithDm : public ::testing::Test {
   protected:

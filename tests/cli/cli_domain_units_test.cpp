@@ -21,14 +21,11 @@
 #include "sim/dm/dm_relay.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_network.h"
+#include "tests/support/cli_run.h"
 
 namespace {
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
+using cli_test::CliRun;
 
 sim::Tpx2UnitSettings unit(const char* name, const char* domain) {
     sim::Tpx2UnitSettings settings;

@@ -15,41 +15,13 @@
 #include "device/parameter_thread.h"
 #include "sim/sim_network.h"
 #include "tests/avn/domain/closed_port_probe.h"
+#include "tests/support/cli_run.h"
 
 namespace {
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-// An output stream another thread may read while the command writes to it.
-class SharedOutput : public std::streambuf {
-public:
-    std::string text() {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-protected:
-    int overflow(int c) override {
-        if (c != traits_type::eof()) {
-            std::lock_guard lock(mutex_);
-            text_ += static_cast<char>(c);
-        }
-        return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        std::lock_guard lock(mutex_);
-        text_.append(s, static_cast<size_t>(n));
-        return n;
-    }
-
-private:
-    std::mutex mutex_;
-    std::string text_;
-};
+using cli_test::CliRun;
+using cli_test::SharedOutput;
+using cli_test::eventually;
 
 class CliWithSim : public ::testing::Test {
 protected:
@@ -441,18 +413,6 @@ TEST_F(CliWithSim, ApplyWorksOnAtMostJobsUnitsAtOnce) {
     }
 }
 
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
 // A restart of the conmon server is only a pause for watch: a change made at
 // the unit after it is printed.
 TEST_F(CliWithSim, WatchCarriesOnAcrossAConmonServerRestart) {
@@ -499,7 +459,6 @@ TEST_F(CliWithSim, NoPlatformServiceGivesStatusFour) {
     EXPECT_EQ(r.status, kExitServicesUnavailable);
     EXPECT_NE(r.err.find("the AVN platform service is not running"), std::string::npos) << r.err;
 }
-
 
 // Ctrl-C while apply --discovered looks for units: it ends at once, changes
 // nothing, and does not claim that no unit exists.

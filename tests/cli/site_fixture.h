@@ -20,53 +20,13 @@
 
 #include "cli/cli_runner.h"
 #include "sim/sim_network.h"
+#include "tests/support/cli_run.h"
 
 namespace site_test {
 
-struct CliRun {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-// An output stream another thread may read while the command writes to it.
-class SharedOutput : public std::streambuf {
-public:
-    std::string text() {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-protected:
-    int overflow(int c) override {
-        if (c != traits_type::eof()) {
-            std::lock_guard lock(mutex_);
-            text_ += static_cast<char>(c);
-        }
-        return c;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        std::lock_guard lock(mutex_);
-        text_.append(s, static_cast<size_t>(n));
-        return n;
-    }
-
-private:
-    std::mutex mutex_;
-    std::string text_;
-};
-
-template <typename Pred>
-bool eventually(Pred pred, std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
+using cli_test::CliRun;
+using cli_test::SharedOutput;
+using cli_test::eventually;
 
 class SiteCommands : public ::testing::Test {
 protected:
