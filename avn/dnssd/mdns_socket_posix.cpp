@@ -66,9 +66,18 @@ std::vector<Interface> multicast_interfaces() {
         sockaddr_in address{};
         std::memcpy(&address, entry->ifa_addr, sizeof address);
         netif.address = ntohl(address.sin_addr.s_addr);
-        const bool seen = std::any_of(interfaces.begin(), interfaces.end(),
-                                      [&](const Interface& i) { return i.index == netif.index; });
-        if (netif.index != 0 && !seen) {
+        Subnet subnet{netif.address, 0xFFFFFFFFu};
+        if (entry->ifa_netmask != nullptr && entry->ifa_netmask->sa_family == AF_INET) {
+            sockaddr_in mask{};
+            std::memcpy(&mask, entry->ifa_netmask, sizeof mask);
+            subnet.mask = ntohl(mask.sin_addr.s_addr);
+        }
+        const auto seen = std::find_if(interfaces.begin(), interfaces.end(),
+                                       [&](const Interface& i) { return i.index == netif.index; });
+        if (seen != interfaces.end()) {
+            seen->subnets.push_back(subnet);
+        } else if (netif.index != 0) {
+            netif.subnets.push_back(subnet);
             interfaces.push_back(std::move(netif));
         }
     }
