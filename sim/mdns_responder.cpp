@@ -628,9 +628,37 @@ void MdnsResponder::run_timers(Clock::time_point now) {
     }
 }
 
+// Others' responses are read only to spot a conflict, so a sender flooding
+// the link with them is read at this rate at most; its flood must not delay
+// the answers to real queries.
+bool MdnsResponder::response_within_budget(uint32_t source, Clock::time_point now) {
+    constexpr double kPerSecond = 50;
+    constexpr double kBurst = 200;
+    constexpr size_t kMaxTracked = 1024;
+    auto found = response_budgets_.find(source);
+    if (found == response_budgets_.end()) {
+        if (response_budgets_.size() >= kMaxTracked) {
+            response_budgets_.clear();
+        }
+        found = response_budgets_.emplace(source, std::make_pair(kBurst, now)).first;
+    }
+    auto& [tokens, at] = found->second;
+    tokens = std::min(kBurst, tokens + std::chrono::duration<double>(now - at).count() * kPerSecond);
+    at = now;
+    if (tokens < 1) {
+        return false;
+    }
+    tokens -= 1;
+    return true;
+}
+
 void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& datagram,
                                     Clock::time_point now) {
     const mdns::Interface* netif = served(datagram.interface_index);
+    const bool response = datagram.length > 2 && (data[2] & 0x80) != 0;
+    if (response && !response_within_budget(datagram.source_address, now)) {
+        return;
+    }
     mdns::Message message;
     if (netif == nullptr || datagram.length == 0 ||
         !mdns::parse_message({data, datagram.length}, &message)) {

@@ -124,6 +124,7 @@ class MdnsResponder {
     void run_timers(std::chrono::steady_clock::time_point now);
     void handle_datagram(const uint8_t* data, const mdns::Datagram& datagram,
                          std::chrono::steady_clock::time_point now);
+    bool response_within_budget(uint32_t source, std::chrono::steady_clock::time_point now);
     void answer(const mdns::Message& query, const mdns::Interface& netif,
                 const mdns::Datagram* legacy_source);
     void send_records(const mdns::Interface& netif, const std::vector<mdns::Record>& answers,
@@ -167,6 +168,9 @@ class MdnsResponder {
     std::multimap<std::pair<uint32_t, mdns::Name>, std::pair<const Device*, const Advertised*>>
         index_;
     bool index_dirty_ = true;
+    // Per sender: responses it may still have read, and when that was set.
+    std::map<uint32_t, std::pair<double, std::chrono::steady_clock::time_point>>
+        response_budgets_;
 };
 
 }  // namespace sim

@@ -25,9 +25,10 @@ constexpr size_t kMaxUnwatchedEntries = 4096;
 constexpr size_t kMaxUnwatchedBytes = 4u << 20;
 // One sender (by address): a device has a few tens of records, a computer
 // with many services or a simulated network of 256 devices under two
-// thousand; a flooding host can take no more than this share.
-constexpr size_t kMaxSourceEntries = 2048;
-constexpr size_t kMaxSourceBytes = 2u << 20;
+// thousand (256 simulated devices have eight records each); a flooding host
+// can take no more than this share.
+constexpr size_t kMaxSourceEntries = 4096;
+constexpr size_t kMaxSourceBytes = 4u << 20;
 // Service PTRs from one sender whose instance came without its SRV record:
 // a real responder sends the SRV along (RFC 6763 section 12.1), so these are
 // instances that may never resolve, and each would hold one of the browser's
@@ -39,6 +40,19 @@ constexpr uint32_t kMaxTtl = 4500;
 // What an entry costs beyond its name and data: the map node, the record's
 // fields and the key.
 constexpr size_t kEntryOverhead = 192;
+
+// How often a sender at its limit of unbacked PTRs is looked at again.
+constexpr auto kSettleInterval = std::chrono::seconds(1);
+// Datagrams one sender may have read per second, and in a burst; past them
+// its datagrams are dropped unread, so a flooding host costs little more
+// than the reads, and answers from everyone else are read in time. Every
+// record of a datagram that a bound drops costs one more, so a sender whose
+// records are being dropped is soon not read at all. A responder answering
+// for a few hundred devices at once stays well within them.
+constexpr double kSourceDatagramsPerSecond = 200;
+constexpr double kSourceDatagramBurst = 1000;
+// Senders whose budget is tracked; idle ones are forgotten first.
+constexpr size_t kMaxTrackedSenders = 4096;
 
 // ---- Timing ----
 // Datagrams read in one go before timers get their turn.
@@ -244,7 +258,7 @@ void Engine::scan_interfaces(Clock::time_point now) {
 
 uint64_t Engine::add_question(const Name& name, uint16_t type, uint32_t interface_index,
                               Watcher watcher) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const CallerLock lock(this);
     const Clock::time_point now = Clock::now();
     const QuestionKey key{name_lower(name), type, interface_index};
     auto [it, inserted] = questions_.try_emplace(key);
@@ -276,7 +290,7 @@ uint64_t Engine::add_question(const Name& name, uint16_t type, uint32_t interfac
 }
 
 void Engine::remove_question(uint64_t id) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const CallerLock lock(this);
     const auto key = watcher_keys_.find(id);
     if (key == watcher_keys_.end()) {
         return;
@@ -296,7 +310,7 @@ void Engine::remove_question(uint64_t id) {
 
 void Engine::reconfirm(const Name& name, uint16_t type, const std::vector<uint8_t>* rdata,
                        uint32_t interface_index) {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const CallerLock lock(this);
     const Clock::time_point now = Clock::now();
     const bool by_target = type == kTypePtr && (rdata == nullptr || rdata->empty());
     const Name lower = name_lower(name);
@@ -350,22 +364,22 @@ void Engine::reconfirm(const Name& name, uint16_t type, const std::vector<uint8_
 }
 
 size_t Engine::cache_size() {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const CallerLock lock(this);
     return cache_count_;
 }
 
 size_t Engine::cache_bytes() {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const CallerLock lock(this);
     return cache_bytes_;
 }
 
 uint64_t Engine::queries_sent() {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const CallerLock lock(this);
     return queries_sent_;
 }
 
 uint64_t Engine::records_dropped() {
-    const std::lock_guard<std::mutex> lock(mutex_);
+    const CallerLock lock(this);
     return records_dropped_;
 }
 
@@ -414,6 +428,11 @@ void Engine::run() {
         for (int i = 0; i < kMaxDatagramsPerWake && !stopping_; ++i) {
             Datagram datagram;
             lock.unlock();
+            // A caller waiting for the lock gets it first: a busy network
+            // must not hold up the thread that steps the runtime.
+            for (int turns = 0; callers_waiting_.load() > 0 && turns < 1000; ++turns) {
+                std::this_thread::yield();
+            }
             const bool got = receive(socket_, buffer.data(), buffer.size(), &datagram);
             lock.lock();
             if (!got) {
@@ -424,7 +443,40 @@ void Engine::run() {
     }
 }
 
+bool Engine::within_budget(uint32_t source, Clock::time_point now) {
+    auto found = budgets_.find(source);
+    if (found == budgets_.end()) {
+        if (budgets_.size() >= kMaxTrackedSenders) {
+            // Forget the senders whose budget has refilled: they owe nothing.
+            for (auto it = budgets_.begin(); it != budgets_.end();) {
+                const double seconds = std::chrono::duration<double>(now - it->second.at).count();
+                const bool full =
+                    it->second.tokens + seconds * kSourceDatagramsPerSecond >= kSourceDatagramBurst;
+                it = full ? budgets_.erase(it) : std::next(it);
+            }
+            if (budgets_.size() >= kMaxTrackedSenders) {
+                return false;
+            }
+        }
+        found = budgets_.emplace(source, Budget{kSourceDatagramBurst, now}).first;
+    }
+    Budget& budget = found->second;
+    const double seconds = std::chrono::duration<double>(now - budget.at).count();
+    budget.tokens =
+        std::min(kSourceDatagramBurst, budget.tokens + seconds * kSourceDatagramsPerSecond);
+    budget.at = now;
+    if (budget.tokens < 1) {
+        return false;
+    }
+    budget.tokens -= 1;
+    return true;
+}
+
 void Engine::handle_datagram(const uint8_t* data, const Datagram& datagram, Clock::time_point now) {
+    if (!within_budget(datagram.source_address, now)) {
+        warn("datagrams dropped unread: the sender sends too fast", datagram.source_address, now);
+        return;
+    }
     Message message;
     if (datagram.length == 0 || !parse_message({data, datagram.length}, &message)) {
         return;
@@ -453,11 +505,16 @@ void Engine::handle_datagram(const uint8_t* data, const Datagram& datagram, Cloc
              now);
         return;
     }
+    const uint64_t dropped_before = records_dropped_;
     for (const Record& record : message.answers) {
         insert_record(record, message, datagram, now);
     }
     for (const Record& record : message.additionals) {
         insert_record(record, message, datagram, now);
+    }
+    const auto budget = budgets_.find(datagram.source_address);
+    if (budget != budgets_.end()) {
+        budget->second.tokens -= static_cast<double>(records_dropped_ - dropped_before);
     }
 }
 
@@ -546,7 +603,10 @@ bool Engine::admit(const CacheEntry& entry, const CacheKey& key, const EntryKey&
                 return r.type == kTypeSrv && names_equal(r.name, instance);
             });
         if (!srv_along) {
-            if (use.unbacked.size() >= kMaxUnbackedPerSource) {
+            // Settling walks the list, so a sender at its limit is looked
+            // at again only now and then.
+            if (use.unbacked.size() >= kMaxUnbackedPerSource && now - use.settled >= kSettleInterval) {
+                use.settled = now;
                 settle_unbacked(use);
             }
             if (use.unbacked.size() >= kMaxUnbackedPerSource) {

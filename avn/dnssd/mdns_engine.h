@@ -11,6 +11,7 @@
 // can make the querier send more than one query per question per second.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -144,6 +145,24 @@ class Engine {
         // Its cached service PTRs whose instance had no SRV record when they
         // came: instances that may never resolve.
         std::vector<std::pair<CacheKey, EntryKey>> unbacked;
+        Clock::time_point settled;
+    };
+
+    // The lock as the callers' threads take it: the engine's thread lets
+    // them in between datagrams.
+    class CallerLock {
+      public:
+        explicit CallerLock(Engine* engine) : engine_(engine) {
+            engine_->callers_waiting_.fetch_add(1);
+            engine_->mutex_.lock();
+            engine_->callers_waiting_.fetch_sub(1);
+        }
+        ~CallerLock() { engine_->mutex_.unlock(); }
+        CallerLock(const CallerLock&) = delete;
+        CallerLock& operator=(const CallerLock&) = delete;
+
+      private:
+        Engine* engine_;
     };
 
     Engine();
@@ -152,6 +171,7 @@ class Engine {
     void run();
 
     void scan_interfaces(Clock::time_point now);
+    bool within_budget(uint32_t source, Clock::time_point now);
     void handle_datagram(const uint8_t* data, const Datagram& datagram, Clock::time_point now);
     void handle_query(const Message& message, const Datagram& datagram, Clock::time_point now);
     void insert_record(const Record& record, const Message& message, const Datagram& datagram,
@@ -175,6 +195,7 @@ class Engine {
 
     EngineTiming timing_;
     std::mutex mutex_;
+    std::atomic<int> callers_waiting_{0};
     socket_t socket_ = kInvalidSocket;
     SignalPair wake_;
     std::thread thread_;
@@ -189,6 +210,11 @@ class Engine {
     size_t cache_count_ = 0;
     size_t cache_bytes_ = 0;
     std::map<uint32_t, SourceUse> sources_;
+    struct Budget {
+        double tokens = 0;
+        Clock::time_point at;
+    };
+    std::map<uint32_t, Budget> budgets_;  // datagrams each sender may still send
     // The earliest expiry or refresh point in the cache, or a little later:
     // the cache is walked only then.
     Clock::time_point next_timer_due_;

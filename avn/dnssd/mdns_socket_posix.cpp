@@ -102,6 +102,9 @@ socket_t open_multicast_socket(uint16_t port) {
                     set_option(fd, IPPROTO_IP, IP_MULTICAST_LOOP, 1) &&
                     set_option(fd, IPPROTO_IP, IP_MULTICAST_TTL, 255) &&
                     set_option(fd, IPPROTO_IP, IP_TTL, 255) && set_non_blocking(fd) &&
+                    // Room for a burst of answers from a busy network (the
+                    // system may grant less).
+                    (set_option(fd, SOL_SOCKET, SO_RCVBUF, 1 << 20) || true) &&
                     bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     if (!ok) {
         close(fd);

@@ -27,6 +27,7 @@
 #include "sim/mdns_responder.h"
 #include "sim/sim_log.h"
 #include "tests/avn/dnssd/dnssd_test_support.h"
+#include "tests/avn/dnssd/mdns_flood.h"
 
 namespace {
 
@@ -391,6 +392,82 @@ TEST_F(AdhocBrowseSim, ResolvesRunAtMostTheLimitAtOnceAndTheRestWaitTheirTurn) {
     EXPECT_EQ(db_browse_tree_get_node_count(tree), 0u);
     db_adhoc_browse_delete(adhoc);
     db_browse_tree_delete(tree);
+}
+
+}  // namespace
+
+namespace {
+
+// A host on the link floods the group with fake instances of the maker's
+// units (and long TXT records) while two real units are advertised and the
+// browse starts: the flood costs the flooder, not the process or the units.
+TEST_F(AdhocBrowseSim, AFloodOfFakeInstancesCostsTheFlooderNotTheRealUnits) {
+    const std::string stage = unique("Stage");
+    const std::string booth = unique("Booth");
+    start_responder({device(stage, "Vornix", 8, 1), device(booth, "Vornix", 8, 2)});
+    constexpr size_t kMemoryBound = 64u << 20;
+    constexpr auto kLatenessBound = 100ms;
+    mdns_flood::Flooder flood(100000, 4s);
+    const size_t memory_at_start = mdns_flood::memory_in_use();
+
+    // The runtime's own timer, every 50 ms: how late it fires tells whether
+    // the AVN thread keeps stepping.
+    struct Ticks {
+        Clock::time_point due;
+        Clock::duration worst{};
+        int count = 0;
+    } ticks;
+    aud_timer* timer = nullptr;
+    ASSERT_EQ(aud_timer_new(
+                  aud_env_get_event_loop(env_),
+                  [](aud_error, aud_timer* t) {
+                      auto* self = static_cast<Ticks*>(aud_timer_get_context(t));
+                      const auto now = Clock::now();
+                      if (self->count++ > 0) {
+                          self->worst = std::max(self->worst, now - self->due);
+                      }
+                      self->due = now + 50ms;
+                  },
+                  &ticks, &timer),
+              AUD_SUCCESS);
+    const aud_time period = aud_time_from_milliseconds(50);
+    ASSERT_EQ(aud_timer_start_recurring(timer, nullptr, &period), AUD_SUCCESS);
+
+    flood.start();
+    size_t peak = memory_at_start;
+    const auto flood_start = Clock::now();
+    start_browse();
+    const bool found = step_until(
+        [&] {
+            peak = std::max(peak, mdns_flood::memory_in_use());
+            return seen_[stage].present && seen_[booth].present;
+        },
+        6s);
+    const auto found_after = Clock::now() - flood_start;
+    step_until(
+        [&] {
+            peak = std::max(peak, mdns_flood::memory_in_use());
+            return Clock::now() - flood_start > 4500ms;
+        },
+        6s);
+    flood.join();
+    aud_timer_delete(timer);
+
+    ASSERT_TRUE(flood.ok());
+    std::printf("flood: %llu packets, %llu records; units found after %.2f s; memory above start "
+                "at most %.1f MB; worst timer lateness %.1f ms\n",
+                static_cast<unsigned long long>(flood.packets()),
+                static_cast<unsigned long long>(flood.records()),
+                std::chrono::duration<double>(found_after).count(),
+                static_cast<double>(peak - memory_at_start) / (1 << 20),
+                std::chrono::duration<double, std::milli>(ticks.worst).count());
+    EXPECT_GE(flood.records(), 100000u);
+    EXPECT_TRUE(found);
+    EXPECT_TRUE(seen_[stage].present);
+    EXPECT_TRUE(seen_[booth].present);
+    EXPECT_LT(peak - memory_at_start, kMemoryBound);
+    EXPECT_LT(ticks.worst, kLatenessBound);
+    EXPECT_GT(ticks.count, 40);
 }
 
 }  // namespace
