@@ -471,3 +471,101 @@ TEST_F(AdhocBrowseSim, AFloodOfFakeInstancesCostsTheFlooderNotTheRealUnits) {
 }
 
 }  // namespace
+
+namespace {
+
+// Sends one response to the group from this host, as a responder would.
+void announce(const std::vector<mdns::Record>& records) {
+    const mdns::Interface* lo = nullptr;
+    const std::vector<mdns::Interface> interfaces = mdns::multicast_interfaces();
+    for (const mdns::Interface& netif : interfaces) {
+        if (netif.name == "lo") {
+            lo = &netif;
+        }
+    }
+    ASSERT_NE(lo, nullptr);
+    mdns::Builder builder(0, mdns::kFlagResponse | mdns::kFlagAuthoritative);
+    for (const mdns::Record& record : records) {
+        ASSERT_TRUE(builder.add_record(mdns::Section::Answer, record));
+    }
+    mdns::socket_t socket = mdns::open_multicast_socket(mdns::kPort);
+    ASSERT_NE(socket, mdns::kInvalidSocket);
+    const std::vector<uint8_t> packet = builder.finish();
+    EXPECT_TRUE(
+        mdns::send_to(socket, *lo, packet.data(), packet.size(), mdns::kGroupAddress, mdns::kPort));
+    mdns::close_socket(&socket);
+}
+
+// The records of a maker's TPX-2 advert whose SRV target is `target`
+// (labels; none for the root).
+std::vector<mdns::Record> advert(const std::string& instance_label,
+                                 const std::vector<std::string>& target) {
+    mdns::Name instance;
+    mdns::name_from_labels({instance_label, "_netaudio-cmc", "_udp", "local"}, &instance);
+    std::vector<mdns::Record> records;
+    mdns::Record ptr;
+    mdns::name_from_labels({"Vornix", "_sub", "_netaudio-cmc", "_udp", "local"}, &ptr.name);
+    ptr.type = mdns::kTypePtr;
+    ptr.ttl = 4500;
+    ptr.rdata.assign(instance.begin(), instance.end());
+    records.push_back(ptr);
+    mdns::Record srv;
+    srv.name = instance;
+    srv.type = mdns::kTypeSrv;
+    srv.cache_flush = true;
+    srv.ttl = 120;
+    srv.rdata = {0, 0, 0, 0, 0x22, 0x60};
+    mdns::Name host;
+    mdns::name_from_labels(target, &host);
+    srv.rdata.insert(srv.rdata.end(), host.begin(), host.end());
+    records.push_back(srv);
+    mdns::Record txt;
+    txt.name = instance;
+    txt.type = mdns::kTypeTxt;
+    txt.cache_flush = true;
+    txt.ttl = 4500;
+    for (const std::string text : {"mf=Vornix", "model=_08", "process=8800"}) {
+        txt.rdata.push_back(static_cast<uint8_t>(text.size()));
+        txt.rdata.insert(txt.rdata.end(), text.begin(), text.end());
+    }
+    records.push_back(txt);
+    return records;
+}
+
+// A host label with a dot and a blank is read as it is, not as the escaped
+// text of its name; a target of the root is no host at all.
+TEST_F(AdhocBrowseSim, HostLabelsAreUnescapedAndARootTargetHasNoHost) {
+    start_responder({});
+    start_browse();
+    const std::string dotted = unique("Dotted");
+    const std::string rootless = unique("Rootless");
+    announce(advert(dotted, {"a.b c", "local"}));
+    announce(advert(rootless, {}));
+    ASSERT_TRUE(step_until([&] { return seen_[dotted].present && seen_[rootless].present; }, 5s));
+    EXPECT_EQ(seen_[dotted].host, "a.b c");
+    EXPECT_EQ(seen_[rootless].host, "");
+}
+
+// The node callback may stop the browse, even while the resolve that made
+// the node is being answered.
+TEST_F(AdhocBrowseSim, ANodeCallbackMayStopTheBrowse) {
+    const std::string stage = unique("Stage");
+    const std::string booth = unique("Booth");
+    start_responder({device(stage, "Vornix", 8, 1), device(booth, "Vornix", 8, 2)});
+    ASSERT_EQ(db_browse_new(env_, DB_BROWSE_TYPE_CONMON_DEVICE, &browse_), AUD_SUCCESS);
+    int calls = 0;
+    db_browse_set_context(browse_, &calls);
+    db_browse_set_node_callback(browse_, [](db_browse* browse, const db_browse_change*, int) {
+        ++*static_cast<int*>(db_browse_get_context(browse));
+        db_browse_stop(browse);
+    });
+    db_browse_set_manufacturer_filter(browse_, kVornix);
+    db_browse_config config;
+    db_browse_config_init(&config);
+    ASSERT_EQ(db_browse_start_config(browse_, &config), AUD_SUCCESS);
+    ASSERT_TRUE(step_until([&] { return calls > 0; }, 5s));
+    step_until([] { return false; }, 500ms);
+    EXPECT_FALSE(db_browse_is_running(browse_));
+}
+
+}  // namespace
