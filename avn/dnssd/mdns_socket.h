@@ -72,5 +72,8 @@ bool signal_open(SignalPair* pair);
 void signal_raise(const SignalPair& pair);
 void signal_drain(const SignalPair& pair);
 void signal_close(SignalPair* pair);
+// The loopback port of the reader where the pair is made of UDP sockets; 0
+// where nothing outside the pair can reach it (a socketpair).
+uint16_t signal_port(const SignalPair& pair);
 
 }  // namespace mdns

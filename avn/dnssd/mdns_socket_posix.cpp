@@ -228,4 +228,8 @@ void signal_close(SignalPair* pair) {
     close_socket(&pair->writer);
 }
 
+uint16_t signal_port(const SignalPair&) {
+    return 0;  // a socketpair has no port
+}
+
 }  // namespace mdns

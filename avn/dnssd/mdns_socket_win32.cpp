@@ -315,4 +315,13 @@ void signal_close(SignalPair* pair) {
     close_socket(&pair->writer);
 }
 
+uint16_t signal_port(const SignalPair& pair) {
+    sockaddr_in address{};
+    int length = sizeof address;
+    if (getsockname(handle_of(pair.reader), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
+}
+
 }  // namespace mdns

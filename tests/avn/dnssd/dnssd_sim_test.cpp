@@ -461,6 +461,16 @@ TEST_F(DnssdSimTest, ResultsOfOneBatchSayMoreIsComing) {
     EXPECT_FALSE(ready);
 }
 
+TEST_F(DnssdSimTest, ProcessingWithNothingPendingReturnsAtOnce) {
+    start({});
+    Browsed browsed;
+    DNSServiceRef ref = browse(&browsed, "_nothing-here._udp");
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(DNSServiceProcessResult(ref), kDNSServiceErr_NoError);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+    EXPECT_TRUE(browsed.events.empty());
+}
+
 TEST_F(DnssdSimTest, ReferenceMayBeDeallocatedInItsCallback) {
     const std::string one = unique("One");
     const std::string two = unique("Two");
