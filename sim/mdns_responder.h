@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -125,6 +126,7 @@ class MdnsResponder {
     void handle_datagram(const uint8_t* data, const mdns::Datagram& datagram,
                          std::chrono::steady_clock::time_point now);
     bool response_within_budget(uint32_t source, std::chrono::steady_clock::time_point now);
+    bool may_answer(uint32_t interface_index, const mdns::Record& record);
     void answer(const mdns::Message& query, const mdns::Interface& netif,
                 const mdns::Datagram* legacy_source);
     void send_records(const mdns::Interface& netif, const std::vector<mdns::Record>& answers,
@@ -171,6 +173,11 @@ class MdnsResponder {
     // Per sender: responses it may still have read, and when that was set.
     std::map<uint32_t, std::pair<double, std::chrono::steady_clock::time_point>>
         response_budgets_;
+    // When each record was last multicast in answer, per interface.
+    std::map<std::pair<uint32_t, std::string>, std::chrono::steady_clock::time_point>
+        answer_times_;
+    uint16_t next_control_number_ = 0;
+    std::minstd_rand random_{std::random_device{}()};
 };
 
 }  // namespace sim

@@ -104,16 +104,15 @@ bool same_rdata(uint16_t type, const std::vector<uint8_t>& a, const std::vector<
     return true;
 }
 
-std::vector<uint8_t> entry_key(uint32_t interface_index, uint16_t type,
-                               const std::vector<uint8_t>& rdata) {
-    std::vector<uint8_t> key;
+std::string entry_key(uint32_t interface_index, uint16_t type, const std::vector<uint8_t>& rdata) {
+    std::string key;
     key.reserve(4 + rdata.size());
     for (int shift = 24; shift >= 0; shift -= 8) {
-        key.push_back(static_cast<uint8_t>(interface_index >> shift));
+        key.push_back(static_cast<char>(static_cast<uint8_t>(interface_index >> shift)));
     }
     const bool fold = type == kTypePtr || type == kTypeCname;
     for (const uint8_t byte : rdata) {
-        key.push_back(fold ? lower_byte(byte) : byte);
+        key.push_back(static_cast<char>(fold ? lower_byte(byte) : byte));
     }
     return key;
 }

@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -137,7 +138,7 @@ class Engine {
     using CacheKey = std::pair<Name, uint16_t>;  // lower-case name, type
     // Within a bucket: the interface index and the rdata (lower case for
     // names), so that a record is found without a scan.
-    using EntryKey = std::vector<uint8_t>;
+    using EntryKey = std::string;
     using Bucket = std::map<EntryKey, CacheEntry>;
     struct SourceUse {
         size_t entries = 0;

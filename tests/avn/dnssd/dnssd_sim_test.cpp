@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -459,6 +460,82 @@ TEST_F(DnssdSimTest, ResultsOfOneBatchSayMoreIsComing) {
     // Nothing more is pending: the socket is quiet again.
     ASSERT_TRUE(mdns::wait_readable(&socket, 1, 0, &ready));
     EXPECT_FALSE(ready);
+}
+
+// Many devices probing together: every unique record is proposed in some
+// probe's authority section, none is lost to a full packet.
+TEST_F(DnssdSimTest, DevicesProbingTogetherProposeAllTheirRecords) {
+    std::vector<sim::MdnsDevice> devices;
+    for (uint16_t i = 0; i < 12; ++i) {
+        devices.push_back(tpx2(unique("Probe" + std::to_string(i)), static_cast<uint16_t>(i + 1)));
+    }
+    mdns::socket_t socket = mdns::open_multicast_socket(mdns::kPort);
+    ASSERT_NE(socket, mdns::kInvalidSocket);
+    for (const mdns::Interface& i : mdns::multicast_interfaces()) {
+        if (i.name == "lo") {
+            mdns::join_group(socket, i);
+        }
+    }
+    for (const sim::MdnsDevice& device : devices) {
+        responder_->add_device(device);
+    }
+    ASSERT_EQ(responder_->start(), AUD_SUCCESS);
+    std::set<mdns::Name> proposed;
+    const auto deadline = std::chrono::steady_clock::now() + 1500ms;
+    std::vector<uint8_t> buffer(mdns::kMaxMessageSize);
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool ready = false;
+        mdns::wait_readable(&socket, 1, 100, &ready);
+        mdns::Datagram datagram;
+        while (mdns::receive(socket, buffer.data(), buffer.size(), &datagram)) {
+            mdns::Message message;
+            if (mdns::parse_message({buffer.data(), datagram.length}, &message) &&
+                !message.is_response()) {
+                for (const mdns::Record& r : message.authorities) {
+                    proposed.insert(mdns::name_lower(r.name) + std::to_string(r.type));
+                }
+            }
+        }
+    }
+    mdns::close_socket(&socket);
+    for (const sim::MdnsDevice& device : devices) {
+        mdns::Name srv;
+        mdns::Name host;
+        ASSERT_TRUE(mdns::name_from_labels({device.name, "_netaudio-cmc", "_udp", "local"}, &srv));
+        ASSERT_TRUE(mdns::name_from_labels({sim::host_label(device.name), "local"}, &host));
+        EXPECT_EQ(proposed.count(mdns::name_lower(srv) + std::to_string(mdns::kTypeSrv)), 1u)
+            << device.name;
+        EXPECT_EQ(proposed.count(mdns::name_lower(host) + std::to_string(mdns::kTypeA)), 1u)
+            << device.name;
+    }
+}
+
+// Shared records are answered after a short random delay, and no record is
+// multicast in answer twice within a second.
+TEST_F(DnssdSimTest, SharedAnswersWaitABitAndComeAtMostOnceASecond) {
+    start({tpx2(unique("Stage"), 1)});
+    QueryListener asker(wire_name("_netaudio-cmc._udp.local."));
+    auto answered_after = [&](uint64_t before) {
+        const auto asked = std::chrono::steady_clock::now();
+        asker.ask(0, mdns::kTypePtr);
+        while (responder_->answers_sent() == before &&
+               std::chrono::steady_clock::now() - asked < 1s) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return std::chrono::steady_clock::now() - asked;
+    };
+    const uint64_t before = responder_->answers_sent();
+    const auto delay = answered_after(before);
+    EXPECT_GE(delay, 20ms);
+    EXPECT_LT(delay, 500ms);
+    EXPECT_EQ(responder_->answers_sent(), before + 1);
+    // Asked again at once: the answer went out under a second ago.
+    std::this_thread::sleep_for(200ms);
+    answered_after(before + 1);
+    EXPECT_EQ(responder_->answers_sent(), before + 1);
+    std::this_thread::sleep_for(1s);
+    answered_after(before + 1);
+    EXPECT_EQ(responder_->answers_sent(), before + 2);
 }
 
 TEST_F(DnssdSimTest, ProcessingWithNothingPendingReturnsAtOnce) {
