@@ -20,9 +20,10 @@ constexpr size_t kMaxCacheEntries = 16384;
 constexpr size_t kMaxCacheBytes = 16u << 20;
 // Records that answer no question of ours are kept (for known-answer lists
 // and questions asked later) only while the cache is below this, so that
-// traffic about other services never crowds out the records we ask for.
-constexpr size_t kMaxUnwatchedEntries = 4096;
-constexpr size_t kMaxUnwatchedBytes = 4u << 20;
+// traffic about other services never crowds out the records we ask for;
+// it is twice a sender's share, so that no one sender takes it all.
+constexpr size_t kMaxUnwatchedEntries = 8192;
+constexpr size_t kMaxUnwatchedBytes = 8u << 20;
 // One sender (by address): a device has a few tens of records, a computer
 // with many services or a simulated network of 256 devices under two
 // thousand (256 simulated devices have eight records each); a flooding host
@@ -702,6 +703,19 @@ void Engine::insert_record(const Record& arrived, const Message& message,
     SourceUse& use = sources_[entry.source];
     use.entries += 1;
     use.bytes += cost;
+    if (entry.record.type == kTypeSrv && !use.unbacked.empty()) {
+        // The instance of an unbacked PTR has come (often in the next packet
+        // of the same response): it no longer counts.
+        const Name instance = name_lower(entry.record.name);
+        auto& list = use.unbacked;
+        list.erase(std::remove_if(list.begin(), list.end(),
+                                  [&](const std::pair<CacheKey, EntryKey>& held) {
+                                      return held.second.size() == 4 + instance.size() &&
+                                             held.second.compare(4, std::string::npos,
+                                                                 instance) == 0;
+                                  }),
+                   list.end());
+    }
     ++cache_count_;
     cache_bytes_ += cost;
     next_timer_due_ = std::min(next_timer_due_, std::min(entry.expires, refresh_point(entry)));

@@ -194,8 +194,10 @@ TEST_F(AdhocBrowseSim, UnitsAppearAndOtherMakersNever) {
     const std::string anon = unique("Anon");
     sim::MdnsDevice no_mf = device(anon, "Vornix", 8, 4);
     no_mf.conmon_txt = std::vector<std::string>{"model=_08", "process=8800"};
-    start_responder({device(stage, "Vornix", 8, 1), device(booth, "Vornix", 7, 2),
-                     device(desk, "Acme", 8, 3), no_mf});
+    // Two-second records: the quiet wait below runs across real refreshes.
+    sim::MdnsDevice staged = device(stage, "Vornix", 8, 1);
+    staged.ttl = 2;
+    start_responder({staged, device(booth, "Vornix", 7, 2), device(desk, "Acme", 8, 3), no_mf});
     start_browse();
     ASSERT_TRUE(step_until(
         [&] { return seen_[stage].present && seen_[booth].present && seen_[anon].present; }, 5s));
@@ -207,7 +209,7 @@ TEST_F(AdhocBrowseSim, UnitsAppearAndOtherMakersNever) {
     EXPECT_GT(tree_changes_, 0);
     // Give another maker's advert time to show up; it never may.
     const int before = callbacks_;
-    step_until([] { return false; }, 1500ms);
+    step_until([] { return false; }, 3s);
     EXPECT_EQ(seen_.count(desk), 0u);
     EXPECT_EQ(callbacks_, before);  // repeated adverts and refreshes cost no callback
     EXPECT_TRUE(
@@ -566,6 +568,40 @@ TEST_F(AdhocBrowseSim, ANodeCallbackMayStopTheBrowse) {
     ASSERT_TRUE(step_until([&] { return calls > 0; }, 5s));
     step_until([] { return false; }, 500ms);
     EXPECT_FALSE(db_browse_is_running(browse_));
+}
+
+}  // namespace
+
+namespace {
+
+// A responder on this computer answers first, then a unit on the LAN: the
+// local advert must not fix the open network to loopback, or every LAN
+// unit would be ignored.
+TEST_F(AdhocBrowseSim, ALocalResponderAnsweringFirstLeavesTheNetworkToTheLan) {
+    const std::string commands =
+        "ip link add dnssd0a type veth peer name dnssd0b && ip link set dnssd0b multicast off up "
+        "&& ip link set dnssd0a multicast on up && ip addr add 10.77.1.1/24 dev dnssd0a";
+    ASSERT_EQ(std::system(commands.c_str()), 0);
+    struct Cleanup {
+        ~Cleanup() { std::system("ip link del dnssd0a 2>/dev/null"); }
+    } cleanup;
+    const std::string local = unique("Local");
+    const std::string lan = unique("Lan");
+    start_responder({device(local, "Vornix", 8, 1)});
+    start_browse();
+    ASSERT_TRUE(step_until([&] { return seen_[local].present; }, 5s));
+
+    sim::MdnsSettings settings;
+    settings.enabled = true;
+    settings.interface_name = "dnssd0a";
+    sim::MdnsResponder on_lan(sim_log_, settings);
+    on_lan.add_device(device(lan, "Vornix", 8, 2));
+    ASSERT_EQ(on_lan.start(), AUD_SUCCESS);
+    EXPECT_TRUE(step_until([&] { return seen_[lan].present; }, 5s));
+    EXPECT_TRUE(logged("No interface index filter defined for network 0, setting interface index "
+                       "to " +
+                       std::to_string(on_lan.interface_index())));
+    on_lan.stop();
 }
 
 }  // namespace
