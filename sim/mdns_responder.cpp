@@ -449,6 +449,11 @@ uint32_t MdnsResponder::interface_index() const {
     return interfaces_.empty() ? 0 : interfaces_.front().index;
 }
 
+void MdnsResponder::lose_next_answers(int count) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    answers_to_lose_ = count;
+}
+
 uint64_t MdnsResponder::answers_sent() {
     const std::lock_guard<std::mutex> lock(mutex_);
     return answers_sent_;
@@ -846,6 +851,12 @@ void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& ne
         }
     }
     if (answers_out.empty()) {
+        return;
+    }
+    if (legacy_source == nullptr && answers_to_lose_ > 0) {
+        --answers_to_lose_;
+        log_.line("mdns", "losing an answer to %s, as asked",
+                  mdns::name_to_text(query.questions.front().name).c_str());
         return;
     }
     ++answers_sent_;

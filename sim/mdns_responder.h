@@ -100,6 +100,9 @@ class MdnsResponder {
     uint32_t interface_index() const;
     // Queries answered so far (announcements and goodbyes not counted).
     uint64_t answers_sent();
+    // For tests of a lossy link: the next `count` answers to multicast
+    // queries are lost on the way (made, not sent).
+    void lose_next_answers(int count);
 
   private:
     enum class State { Probing, Announcing, Announced };
@@ -177,6 +180,7 @@ class MdnsResponder {
     std::map<std::pair<uint32_t, std::string>, std::chrono::steady_clock::time_point>
         answer_times_;
     uint16_t next_control_number_ = 0;
+    int answers_to_lose_ = 0;
     std::minstd_rand random_{std::random_device{}()};
 };
 

@@ -441,6 +441,26 @@ TEST_F(DnssdSimTest, ReconfirmDropsARecordNobodyConfirms) {
     EXPECT_EQ(browsed.present.count(stays), 1u);
 }
 
+TEST_F(DnssdSimTest, ReconfirmWithOneLostAnswerKeepsTheUnit) {
+    const std::string flaky = unique("Flaky");
+    start({tpx2(flaky, 1)});
+    Browsed browsed;
+    DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(flaky) == 1; }, 5s));
+    responder_->lose_next_answers(1);
+    char full[kDNSServiceMaxDomainName];
+    ASSERT_EQ(DNSServiceConstructFullName(full, flaky.c_str(), "_netaudio-cmc._udp.", "local"), 0);
+    EXPECT_EQ(DNSServiceReconfirmRecord(0, responder_->interface_index(), full, kDNSServiceType_PTR,
+                                        kDNSServiceClass_IN, 0, nullptr),
+              kDNSServiceErr_NoError);
+    // The first reconfirm query's answer is lost, the second's comes.
+    pump_until(
+        {ref}, [] { return false; }, 12s);
+    EXPECT_EQ(browsed.present.count(flaky), 1u);
+    EXPECT_EQ(browsed.events.size(), 1u);
+}
+
 TEST_F(DnssdSimTest, ResultsOfOneBatchSayMoreIsComing) {
     const std::string one = unique("One");
     const std::string two = unique("Two");
