@@ -31,9 +31,9 @@
 #include <vector>
 
 #include "avn/browse/db_browse.h"
-#include "bench/bench_support.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
+#include "bench/bench_support.h"
 #include "sim/mdns_responder.h"
 #include "sim/sim_log.h"
 #include "tests/avn/dnssd/dnssd_test_support.h"
@@ -81,8 +81,8 @@ int flood_phase(int flood_seconds) {
     std::vector<sim::MdnsDevice> devices = {bench_device("Real-0", "Vornix", 8, 9000),
                                             bench_device("Real-1", "Vornix", 8, 9001)};
     pid_t responder = 0;
-    const int stop = bench::start_responder(devices, std::chrono::seconds(flood_seconds + 30),
-                                            &responder);
+    const int stop =
+        bench::start_responder(devices, std::chrono::seconds(flood_seconds + 30), &responder);
     if (stop < 0) {
         std::fprintf(stderr, "discovery_bench: the responder did not start\n");
         return 1;

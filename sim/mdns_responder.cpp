@@ -671,7 +671,8 @@ bool MdnsResponder::response_within_budget(uint32_t source, Clock::time_point no
         found = response_budgets_.emplace(source, std::make_pair(kBurst, now)).first;
     }
     auto& [tokens, at] = found->second;
-    tokens = std::min(kBurst, tokens + std::chrono::duration<double>(now - at).count() * kPerSecond);
+    tokens =
+        std::min(kBurst, tokens + std::chrono::duration<double>(now - at).count() * kPerSecond);
     at = now;
     if (tokens < 1) {
         return false;
@@ -740,10 +741,10 @@ void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& d
         pending_[source] = std::move(waiting);
         return;
     }
-    const bool shared = std::any_of(
-        message.questions.begin(), message.questions.end(), [](const mdns::Question& q) {
-            return q.type == mdns::kTypePtr || q.type == mdns::kTypeAny;
-        });
+    const bool shared = std::any_of(message.questions.begin(), message.questions.end(),
+                                    [](const mdns::Question& q) {
+                                        return q.type == mdns::kTypePtr || q.type == mdns::kTypeAny;
+                                    });
     if (shared && pending_.size() < kMaxPendingQueries) {
         if (pending != pending_.end()) {
             // Another query from the same asker before we answered: one

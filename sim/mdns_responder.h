@@ -174,11 +174,9 @@ class MdnsResponder {
         index_;
     bool index_dirty_ = true;
     // Per sender: responses it may still have read, and when that was set.
-    std::map<uint32_t, std::pair<double, std::chrono::steady_clock::time_point>>
-        response_budgets_;
+    std::map<uint32_t, std::pair<double, std::chrono::steady_clock::time_point>> response_budgets_;
     // When each record was last multicast in answer, per interface.
-    std::map<std::pair<uint32_t, std::string>, std::chrono::steady_clock::time_point>
-        answer_times_;
+    std::map<std::pair<uint32_t, std::string>, std::chrono::steady_clock::time_point> answer_times_;
     uint16_t next_control_number_ = 0;
     int answers_to_lose_ = 0;
     std::minstd_rand random_{std::random_device{}()};

@@ -1072,7 +1072,8 @@ aud_error db_adhoc_browse_process_fdset(db_adhoc_browse* b, aud_fd_set* ready) {
     // reconfirmed; so are those past their short hold while adverts wait.
     const std::vector<db_resolve*> still_running = b->running;
     for (db_resolve* r : still_running) {
-        const bool held_long = !b->waiting.empty() && aud_time_compare(hold_end(r), b->pass_time) < 0;
+        const bool held_long =
+            !b->waiting.empty() && aud_time_compare(hold_end(r), b->pass_time) < 0;
         if (aud_time_compare(r->deadline, b->pass_time) >= 0 && !held_long) {
             continue;
         }

@@ -523,8 +523,8 @@ void dt_dnssd_query_reply(DNSServiceRef, DNSServiceFlags flags, uint32_t interfa
                 if (interface_index == 0) {
                     slot.interfaces.clear();
                 } else {
-                    slot.interfaces.erase(std::find(slot.interfaces.begin(),
-                                                    slot.interfaces.end(), interface_index));
+                    slot.interfaces.erase(
+                        std::find(slot.interfaces.begin(), slot.interfaces.end(), interface_index));
                 }
                 slot.interface_mask = mask_of(slot.interfaces);
                 if (slot.interfaces.empty()) {

@@ -11,7 +11,10 @@ namespace {
 // The network feeds the cache, so every part of it has a limit, and a
 // flood costs the flooder: once a limit is reached, new records are dropped
 // (logged once a minute), while the records already held, those of the
-// units already known, stay.
+// units already known, stay. What the network can make pile up above the
+// cache is bounded where it piles up: results waiting per reference in
+// dnssd.cpp, adverts waiting for a resolve in db_adhoc_browse.cpp, and the
+// records of a service query in dt_dnssd.cpp.
 //
 // All records: a large venue network (a thousand devices with a handful of
 // services of a few records each) fits in the count; the bytes bound holds
@@ -496,13 +499,13 @@ void Engine::handle_datagram(const uint8_t* data, const Datagram& datagram, Cloc
     }
     // Where the platform cannot tell the arrival interface (index 0), the
     // sender must still be on the link of one of ours.
-    const auto arrival = std::find_if(interfaces_.begin(), interfaces_.end(), [&](const Interface& i) {
-        return (datagram.interface_index == 0 || i.index == datagram.interface_index) &&
-               on_link(i, datagram.source_address);
-    });
+    const auto arrival =
+        std::find_if(interfaces_.begin(), interfaces_.end(), [&](const Interface& i) {
+            return (datagram.interface_index == 0 || i.index == datagram.interface_index) &&
+                   on_link(i, datagram.source_address);
+        });
     if (arrival == interfaces_.end()) {
-        warn("responses dropped: not from the link they arrived on", datagram.source_address,
-             now);
+        warn("responses dropped: not from the link they arrived on", datagram.source_address, now);
         return;
     }
     const uint64_t dropped_before = records_dropped_;
@@ -518,8 +521,7 @@ void Engine::handle_datagram(const uint8_t* data, const Datagram& datagram, Cloc
     }
 }
 
-void Engine::handle_query(const Message& message, const Datagram& datagram,
-                          Clock::time_point now) {
+void Engine::handle_query(const Message& message, const Datagram& datagram, Clock::time_point now) {
     // Duplicate question suppression: another querier asking what we are
     // about to ask, on the same link, without listing an answer we lack,
     // asks for us there.
@@ -537,8 +539,8 @@ void Engine::handle_query(const Message& message, const Datagram& datagram,
             }
             const std::vector<Record> ours =
                 known_answers(question.name, question.type, datagram.interface_index, now);
-            if (query_suppresses_ours(seen, question.name, question.type,
-                                      datagram.interface_index, ours) &&
+            if (query_suppresses_ours(seen, question.name, question.type, datagram.interface_index,
+                                      ours) &&
                 std::find(question.suppressed_on.begin(), question.suppressed_on.end(),
                           datagram.interface_index) == question.suppressed_on.end()) {
                 question.suppressed_on.push_back(datagram.interface_index);
@@ -574,7 +576,7 @@ void Engine::settle_unbacked(SourceUse& use) {
 // Whether a new record may enter the cache; drops (with a warning) when a
 // bound is reached.
 bool Engine::admit(const CacheEntry& entry, const CacheKey& key, const EntryKey& entry_key,
-                   const Message& message, bool* unbacked) {
+                   const Message& message) {
     const Clock::time_point now = entry.received;
     const size_t cost = cost_of(entry.record);
     SourceUse& use = sources_[entry.source];
@@ -593,19 +595,21 @@ bool Engine::admit(const CacheEntry& entry, const CacheKey& key, const EntryKey&
         }
         return false;
     }
-    *unbacked = false;
     Name instance;
     if (service_instance(entry.record, &instance) && !has_srv(instance)) {
-        const bool srv_along = std::any_of(
-            message.additionals.begin(), message.additionals.end(), [&](const Record& r) {
-                return r.type == kTypeSrv && names_equal(r.name, instance);
-            }) || std::any_of(message.answers.begin(), message.answers.end(), [&](const Record& r) {
+        const bool srv_along =
+            std::any_of(message.additionals.begin(), message.additionals.end(),
+                        [&](const Record& r) {
+                            return r.type == kTypeSrv && names_equal(r.name, instance);
+                        }) ||
+            std::any_of(message.answers.begin(), message.answers.end(), [&](const Record& r) {
                 return r.type == kTypeSrv && names_equal(r.name, instance);
             });
         if (!srv_along) {
             // Settling walks the list, so a sender at its limit is looked
             // at again only now and then.
-            if (use.unbacked.size() >= kMaxUnbackedPerSource && now - use.settled >= kSettleInterval) {
+            if (use.unbacked.size() >= kMaxUnbackedPerSource &&
+                now - use.settled >= kSettleInterval) {
                 use.settled = now;
                 settle_unbacked(use);
             }
@@ -615,7 +619,6 @@ bool Engine::admit(const CacheEntry& entry, const CacheKey& key, const EntryKey&
                 return false;
             }
             use.unbacked.emplace_back(key, entry_key);
-            *unbacked = true;
         }
     }
     return true;
@@ -641,8 +644,8 @@ void Engine::erase_entry(std::map<CacheKey, Bucket>::iterator bucket, Bucket::it
     notify(gone, false);
 }
 
-void Engine::insert_record(const Record& arrived, const Message& message,
-                           const Datagram& datagram, Clock::time_point now) {
+void Engine::insert_record(const Record& arrived, const Message& message, const Datagram& datagram,
+                           Clock::time_point now) {
     if (arrived.rrclass != kClassIn) {
         return;
     }
@@ -680,8 +683,8 @@ void Engine::insert_record(const Record& arrived, const Message& message,
                 entry.refresh_stage = 0;
                 entry.reconfirming = false;
             }
-            next_timer_due_ = std::min(next_timer_due_, std::min(entry.expires,
-                                                                 refresh_point(entry)));
+            next_timer_due_ =
+                std::min(next_timer_due_, std::min(entry.expires, refresh_point(entry)));
             return;
         }
     }
@@ -695,8 +698,7 @@ void Engine::insert_record(const Record& arrived, const Message& message,
     entry.received = now;
     entry.expires = now + std::chrono::seconds(entry.record.ttl);
     entry.jitter_percent = static_cast<int>(random_() % 3);
-    bool unbacked = false;
-    if (!admit(entry, key, ekey, message, &unbacked)) {
+    if (!admit(entry, key, ekey, message)) {
         return;
     }
     const size_t cost = cost_of(entry.record);
@@ -711,8 +713,8 @@ void Engine::insert_record(const Record& arrived, const Message& message,
         list.erase(std::remove_if(list.begin(), list.end(),
                                   [&](const std::pair<CacheKey, EntryKey>& held) {
                                       return held.second.size() == 4 + instance.size() &&
-                                             held.second.compare(4, std::string::npos,
-                                                                 instance) == 0;
+                                             held.second.compare(4, std::string::npos, instance) ==
+                                                 0;
                                   }),
                    list.end());
     }
@@ -834,8 +836,8 @@ void Engine::advance_schedule(ActiveQuestion& question, Clock::time_point now) {
     question.interval = std::min<Clock::duration>(question.interval * 2, timing_.max_interval);
 }
 
-std::vector<Record> Engine::known_answers(const Name& name, uint16_t type,
-                                          uint32_t interface_index, Clock::time_point now) {
+std::vector<Record> Engine::known_answers(const Name& name, uint16_t type, uint32_t interface_index,
+                                          Clock::time_point now) {
     std::vector<Record> answers;
     const auto bucket = cache_.find(CacheKey{name_lower(name), type});
     if (bucket == cache_.end()) {

@@ -178,7 +178,7 @@ class Engine {
     void insert_record(const Record& record, const Message& message, const Datagram& datagram,
                        Clock::time_point now);
     bool admit(const CacheEntry& entry, const CacheKey& key, const EntryKey& entry_key,
-               const Message& message, bool* unbacked);
+               const Message& message);
     bool has_srv(const Name& instance) const;
     void settle_unbacked(SourceUse& use);
     void erase_entry(std::map<CacheKey, Bucket>::iterator bucket, Bucket::iterator entry);

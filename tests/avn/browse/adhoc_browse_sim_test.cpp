@@ -277,7 +277,8 @@ TEST_F(AdhocBrowseSim, AResolveThatNeverAnswersIsGivenUpAndReconfirmed) {
         },
         3s));
     // Unconfirmed, the advert goes away about ten seconds later.
-    ASSERT_TRUE(step_until([&] { return logged("Removing conmon device \"" + ghost + "\""); }, 13s));
+    ASSERT_TRUE(
+        step_until([&] { return logged("Removing conmon device \"" + ghost + "\""); }, 13s));
     EXPECT_EQ(seen_.count(ghost), 0u);
 }
 
@@ -456,13 +457,14 @@ TEST_F(AdhocBrowseSim, AFloodOfFakeInstancesCostsTheFlooderNotTheRealUnits) {
     aud_timer_delete(timer);
 
     ASSERT_TRUE(flood.ok());
-    std::printf("flood: %llu packets, %llu records; units found after %.2f s; memory above start "
-                "at most %.1f MB; worst timer lateness %.1f ms\n",
-                static_cast<unsigned long long>(flood.packets()),
-                static_cast<unsigned long long>(flood.records()),
-                std::chrono::duration<double>(found_after).count(),
-                static_cast<double>(peak - memory_at_start) / (1 << 20),
-                std::chrono::duration<double, std::milli>(ticks.worst).count());
+    std::printf(
+        "flood: %llu packets, %llu records; units found after %.2f s; memory above start "
+        "at most %.1f MB; worst timer lateness %.1f ms\n",
+        static_cast<unsigned long long>(flood.packets()),
+        static_cast<unsigned long long>(flood.records()),
+        std::chrono::duration<double>(found_after).count(),
+        static_cast<double>(peak - memory_at_start) / (1 << 20),
+        std::chrono::duration<double, std::milli>(ticks.worst).count());
     EXPECT_GE(flood.records(), 100000u);
     EXPECT_TRUE(found);
     EXPECT_TRUE(seen_[stage].present);
@@ -598,9 +600,10 @@ TEST_F(AdhocBrowseSim, ALocalResponderAnsweringFirstLeavesTheNetworkToTheLan) {
     on_lan.add_device(device(lan, "Vornix", 8, 2));
     ASSERT_EQ(on_lan.start(), AUD_SUCCESS);
     EXPECT_TRUE(step_until([&] { return seen_[lan].present; }, 5s));
-    EXPECT_TRUE(logged("No interface index filter defined for network 0, setting interface index "
-                       "to " +
-                       std::to_string(on_lan.interface_index())));
+    EXPECT_TRUE(
+        logged("No interface index filter defined for network 0, setting interface index "
+               "to " +
+               std::to_string(on_lan.interface_index())));
     on_lan.stop();
 }
 

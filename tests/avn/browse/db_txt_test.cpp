@@ -156,7 +156,8 @@ TEST(ConmonTxt, RefusedEmptyAndRepeatedKeys) {
         {{"process", "vba", "channels"}, 0, "numbers and addresses need a value"},
         {{"mf=Vornix", "mf=ABCDEFGHI"}, DB_CONMON_TXT_MF, "the first key wins"},
         {{"mf=ABCDEFGHI", "mf=Vornix"}, 0, "the first key wins, refused or not"},
-        {{"MF=Vornix", "Model=_08"}, DB_CONMON_TXT_MF | DB_CONMON_TXT_MODEL,
+        {{"MF=Vornix", "Model=_08"},
+         DB_CONMON_TXT_MF | DB_CONMON_TXT_MODEL,
          "keys are compared without letter case"},
         {{"Mf=Vornix", "mf=Acme"}, DB_CONMON_TXT_MF, "the first wins whatever its case"},
     };

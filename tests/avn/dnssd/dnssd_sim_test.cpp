@@ -1,7 +1,7 @@
 // The DNS-SD client against the simulator's responder, in-process, on the
 // loopback interface of a private network namespace.
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -65,9 +65,7 @@ mdns::Name wire_name(const char* text) {
 // A listener on the group that records the queries asking for one name.
 class QueryListener {
   public:
-    explicit QueryListener(const mdns::Name& name) : name_(name) {
-        open();
-    }
+    explicit QueryListener(const mdns::Name& name) : name_(name) { open(); }
     void open() {
         socket_ = mdns::open_multicast_socket(mdns::kPort);
         for (const mdns::Interface& i : mdns::multicast_interfaces()) {
@@ -358,8 +356,8 @@ TEST_F(DnssdSimTest, KnownAnswersStopRepeatedResponses) {
     for (const mdns::Message& query : listener.messages()) {
         for (const mdns::Record& known : query.answers) {
             listed = listed || (known.type == mdns::kTypePtr &&
-                                mdns::names_equal(mdns::Name(known.rdata.begin(), known.rdata.end()),
-                                                  instance) &&
+                                mdns::names_equal(
+                                    mdns::Name(known.rdata.begin(), known.rdata.end()), instance) &&
                                 known.ttl > 4500 / 2);
         }
     }

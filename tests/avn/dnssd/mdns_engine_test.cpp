@@ -40,19 +40,24 @@ TEST(MdnsEngine, DuplicateQuestionSuppression) {
     };
     // Our known answers on the link: stage and booth.
     const std::vector<Case> cases = {
-        {"their list holds an answer ours lacks", {stage, ptr(browse, "Desk._netaudio-cmc._udp.local")},
-         5353, kLink, false, false},
+        {"their list holds an answer ours lacks",
+         {stage, ptr(browse, "Desk._netaudio-cmc._udp.local")},
+         5353,
+         kLink,
+         false,
+         false},
         {"the same question from a legacy port", {}, 40000, kLink, false, false},
         {"seen on another link", {}, 5353, kLink + 1, false, false},
         {"asking for a unicast answer", {}, 5353, kLink, true, false},
         {"their list empty", {}, 5353, kLink, false, true},
         {"their list a subset of ours", {booth}, 5353, kLink, false, true},
-        {"their list the same as ours, in another case", {ptr("_NETAUDIO-cmc._udp.local",
-                                                               "STAGE._netaudio-cmc._udp.local"),
-                                                           booth},
-         5353, kLink, false, true},
-        {"answers to their other questions do not count", {stage, other}, 5353, kLink, false,
+        {"their list the same as ours, in another case",
+         {ptr("_NETAUDIO-cmc._udp.local", "STAGE._netaudio-cmc._udp.local"), booth},
+         5353,
+         kLink,
+         false,
          true},
+        {"answers to their other questions do not count", {stage, other}, 5353, kLink, false, true},
     };
     for (const Case& c : cases) {
         mdns::Message message;
@@ -63,9 +68,9 @@ TEST(MdnsEngine, DuplicateQuestionSuppression) {
         message.questions.push_back(question);
         message.answers = c.theirs;
         const mdns::SeenQuery seen{&message, c.arrival, c.source_port};
-        EXPECT_EQ(mdns::query_suppresses_ours(seen, name(browse), mdns::kTypePtr, kLink,
-                                              {stage, booth}),
-                  c.suppresses)
+        EXPECT_EQ(
+            mdns::query_suppresses_ours(seen, name(browse), mdns::kTypePtr, kLink, {stage, booth}),
+            c.suppresses)
             << c.what;
     }
 }

@@ -157,15 +157,16 @@ TEST(MdnsPacket, HostilePacketsAreRefused) {
 // pointer at a time.
 TEST(MdnsPacket, BackwardPointersCannotLoopOrGrowANamePastItsLimit) {
     // One question whose name is "a" and then a pointer back to the "a".
-    const std::vector<uint8_t> loop = {0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0,
-                                       1, 'a', 0xC0, 12, 0, 1, 0, 1};
+    const std::vector<uint8_t> loop = {0, 0, 0, 0,   0,    1,  0, 0, 0, 0,
+                                       0, 0, 1, 'a', 0xC0, 12, 0, 1, 0, 1};
     mdns::Message message;
     EXPECT_FALSE(mdns::parse_message(loop, &message));
 
     // Questions whose names are a 63-byte label and then the previous
     // question's name: each is valid until the fourth, of 257 bytes.
     auto questions = [](int count) {
-        std::vector<uint8_t> packet = {0, 0, 0, 0, 0, static_cast<uint8_t>(count), 0, 0, 0, 0, 0, 0};
+        std::vector<uint8_t> packet = {0, 0, 0, 0, 0, static_cast<uint8_t>(count),
+                                       0, 0, 0, 0, 0, 0};
         size_t previous = 0;
         for (int q = 0; q < count; ++q) {
             const size_t start = packet.size();
