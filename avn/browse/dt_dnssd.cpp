@@ -74,6 +74,9 @@ constexpr size_t kSlotGrowth = 8;
 // dropped rather than grow the list.
 constexpr size_t kMaxLiveRecords = 32;
 constexpr int kDropWarningSeconds = 60;
+// rdata_list_add's result for a full list: warned of once a minute there,
+// so not logged again per record.
+constexpr int kListFull = -2;
 time_t g_last_drop_warning = 0;
 
 dt_log_sink g_sink = nullptr;
@@ -107,7 +110,7 @@ int rdata_list_add(RdataList& list, const uint8_t* rdata, size_t length, uint32_
             dt_log(4, "%s: %zu records held already; newer ones are dropped",
                    "dt_dnssd_rdata_list_add", list.live);
         }
-        return DT_DNSSD_ERR_NOMEMORY;
+        return kListFull;
     }
     size_t at = list.used_size;
     if (list.live < list.used_size) {
@@ -504,7 +507,9 @@ void dt_dnssd_query_reply(DNSServiceRef, DNSServiceFlags flags, uint32_t interfa
     if (found < 0) {
         if (add) {
             const int result = rdata_list_add(list, bytes, rdlen, interface_index);
-            if (result != 0) {
+            if (result == kListFull) {
+                // dropped, and warned of already
+            } else if (result != 0) {
                 dt_log(5, "%s: failed to add to list: %d", "query_reply", result);
             } else {
                 query->flags |= added_flag;
