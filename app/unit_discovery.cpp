@@ -104,6 +104,12 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
     if (manufacturer == nullptr || model == nullptr) {
         return;
     }
+    // A unit's host name: an SRV target of the root (no host at all) names
+    // no unit.
+    const char* host = db_browse_node_get_host_name(node);
+    if (host == nullptr || host[0] == '\0') {
+        return;
+    }
     auto* run = static_cast<Run*>(db_browse_get_context(browse));
     auto* record = new (std::nothrow) UnitRecord;
     if (record == nullptr) {
@@ -112,11 +118,10 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
     record->window = run->dialog;
     record->manufacturer_id = read_big_endian(manufacturer);
     record->model_id = read_big_endian(model);
-    const char* host = db_browse_node_get_host_name(node);
-    if (host != nullptr) {
-        MultiByteToWideChar(CP_ACP, 0, host, -1, record->name, static_cast<int>(kUnitNameCapacity));
-        record->name[kUnitNameCapacity - 1] = L'\0';
-    }
+    // DNS names travel as UTF-8 (RFC 6763 section 4.1.1), as tpx2ctl reads
+    // them too, so non-ASCII names agree between the two.
+    MultiByteToWideChar(CP_UTF8, 0, host, -1, record->name, static_cast<int>(kUnitNameCapacity));
+    record->name[kUnitNameCapacity - 1] = L'\0';
     if (!PostMessageW(run->dialog, WM_APP_UNIT_FOUND, 0, reinterpret_cast<LPARAM>(record))) {
         delete record;  // the dialog is gone
     }

@@ -7,6 +7,13 @@
 // process's CPU time over that, and the node callbacks that a further
 // period of repeated adverts and refreshes costs (none expected).
 //
+// Then a flood: another host on the link (a child process sending from
+// 127.0.0.2) multicasts 100 000 distinct fake instances of the maker's units,
+// with long TXT records, as fast as it can for 10 s, while a new browse
+// looks for two real units. Prints the time until both are in the tree,
+// this process's CPU time and its peak memory above the start over the
+// flood, and how late a 50 ms runtime timer fired at worst.
+//
 // Multicast: it runs only inside a private network namespace, e.g.
 //   unshare -n -- sh -c 'ip link set lo up && ip link set lo multicast on &&
 //     ip route add 224.0.0.0/4 dev lo && build/native-release/bench/discovery_bench'
@@ -20,15 +27,17 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "avn/browse/db_browse.h"
-#include "bench/bench_support.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
+#include "bench/bench_support.h"
 #include "sim/mdns_responder.h"
 #include "sim/sim_log.h"
 #include "tests/avn/dnssd/dnssd_test_support.h"
+#include "tests/avn/dnssd/mdns_flood.h"
 
 namespace {
 
@@ -67,16 +76,115 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
     }
 }
 
+// Two real units found during a flood, as described at the top.
+int flood_phase(int flood_seconds) {
+    std::vector<sim::MdnsDevice> devices = {bench_device("Real-0", "Vornix", 8, 9000),
+                                            bench_device("Real-1", "Vornix", 8, 9001)};
+    pid_t responder = 0;
+    const int stop =
+        bench::start_responder(devices, std::chrono::seconds(flood_seconds + 30), &responder);
+    if (stop < 0) {
+        std::fprintf(stderr, "discovery_bench: the responder did not start\n");
+        return 1;
+    }
+    aud_env* env = nullptr;
+    db_browse* browse = nullptr;
+    Run run;
+    if (aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &env) != AUD_SUCCESS ||
+        db_browse_new(env, DB_BROWSE_TYPE_CONMON_DEVICE, &browse) != AUD_SUCCESS) {
+        return 1;
+    }
+    aud_event_loop* loop = aud_env_get_event_loop(env);
+    db_browse_set_socket_limit(browse, 17);
+    db_browse_set_node_callback(browse, on_node);
+    db_browse_set_context(browse, &run);
+    db_browse_set_manufacturer_filter(browse, kVornix);
+
+    struct Ticks {
+        Clock::time_point due;
+        Clock::duration worst{};
+        long count = 0;
+    } ticks;
+    aud_timer* timer = nullptr;
+    aud_timer_new(
+        loop,
+        [](aud_error, aud_timer* t) {
+            auto* self = static_cast<Ticks*>(aud_timer_get_context(t));
+            const auto now = Clock::now();
+            if (self->count++ > 0) {
+                self->worst = std::max(self->worst, now - self->due);
+            }
+            self->due = now + std::chrono::milliseconds(50);
+        },
+        &ticks, &timer);
+    const aud_time period = aud_time_from_milliseconds(50);
+    aud_timer_start_recurring(timer, nullptr, &period);
+
+    // The flooder runs as a child, so that its CPU time is not ours.
+    std::fflush(stdout);
+    const pid_t flooder = fork();
+    if (flooder == 0) {
+        mdns_flood::Flooder flood(100000, std::chrono::seconds(flood_seconds));
+        flood.start();
+        flood.join();
+        std::printf("flood sent:                    %llu packets, %llu records in %d s\n",
+                    static_cast<unsigned long long>(flood.packets()),
+                    static_cast<unsigned long long>(flood.records()), flood_seconds);
+        std::fflush(stdout);
+        _exit(flood.ok() ? 0 : 1);
+    }
+    // The child builds its packets first (a second or so); the browse starts
+    // once the flood is under way.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const size_t memory_start = mdns_flood::memory_in_use();
+    size_t peak = memory_start;
+    const double cpu_start = bench::cpu_seconds();
+    const Clock::time_point start = Clock::now();
+    db_browse_start_config(browse, nullptr);
+    double found_seconds = -1;
+    const Clock::time_point end = start + std::chrono::seconds(flood_seconds - 1);
+    while (Clock::now() < end) {
+        bench::step(loop, std::chrono::milliseconds(100));
+        peak = std::max(peak, mdns_flood::memory_in_use());
+        if (found_seconds < 0 && run.units.size() == devices.size()) {
+            found_seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        }
+    }
+    const double cpu = bench::cpu_seconds() - cpu_start;
+    const double span = std::chrono::duration<double>(Clock::now() - start).count();
+    int status = 0;
+    waitpid(flooder, &status, 0);
+    std::printf("two real units in the tree:    %.3f s into the flood%s\n", found_seconds,
+                found_seconds < 0 ? " (not found)" : "");
+    std::printf("CPU time during the flood:     %.3f s over %.1f s (%.0f %% of one core)\n", cpu,
+                span, 100 * cpu / span);
+    std::printf("peak memory above the start:   %.1f MB\n",
+                static_cast<double>(peak - memory_start) / (1 << 20));
+    std::printf("worst lateness of a 50 ms timer: %.1f ms\n",
+                std::chrono::duration<double, std::milli>(ticks.worst).count());
+    aud_timer_delete(timer);
+    db_browse_stop(browse);
+    db_browse_delete(browse);
+    aud_env_delete(env);
+    const char byte = 0;
+    [[maybe_unused]] ssize_t written = write(stop, &byte, 1);
+    waitpid(responder, nullptr, 0);
+    return found_seconds >= 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int units = 256;
     int quiet_seconds = 10;
+    int flood_seconds = 10;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--units") == 0) {
             units = std::atoi(argv[i + 1]);
         } else if (std::strcmp(argv[i], "--quiet-seconds") == 0) {
             quiet_seconds = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--flood-seconds") == 0) {
+            flood_seconds = std::atoi(argv[i + 1]);
         }
     }
     if (!dnssd_test::in_private_namespace()) {
@@ -141,5 +249,10 @@ int main(int argc, char** argv) {
     const char byte = 0;
     [[maybe_unused]] ssize_t written = write(stop, &byte, 1);
     waitpid(child, nullptr, 0);
-    return static_cast<int>(run.units.size()) == units ? 0 : 1;
+    const bool all_found = static_cast<int>(run.units.size()) == units;
+    if (flood_seconds <= 2) {
+        return all_found ? 0 : 1;
+    }
+    std::printf("\n");
+    return flood_phase(flood_seconds) == 0 && all_found ? 0 : 1;
 }

@@ -82,6 +82,7 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
     unit.model = big_endian(model);
     const bool makers =
         std::equal(unit.manufacturer.begin(), unit.manufacturer.end(), kManufacturerId.begin());
+    // An empty host label: an SRV target of the root, which names no unit.
     if (unit.name.empty() || !makers ||
         (!run->options->discover_all && unit.model != kTpx2ModelId)) {
         return;

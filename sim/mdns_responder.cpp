@@ -29,6 +29,15 @@ constexpr size_t kMaxPendingQueries = 64;
 // Devices added at run time by the control socket number from here, so their
 // device ids differ from those of the configured devices.
 constexpr uint16_t kFirstControlDevice = 0x100;
+// Answers with shared records wait a random 20 to 120 ms (RFC 6762 section
+// 6), so that the responders of a busy link do not all answer at once;
+// answers of unique records alone go at once.
+constexpr int kSharedDelayMinMs = 20;
+constexpr int kSharedDelaySpreadMs = 100;
+// A record is multicast in answer at most once a second per interface
+// (RFC 6762 section 6.2).
+constexpr auto kAnswerInterval = std::chrono::seconds(1);
+constexpr size_t kMaxAnswerTimes = 8192;
 
 bool is_label_byte(uint8_t c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -440,6 +449,11 @@ uint32_t MdnsResponder::interface_index() const {
     return interfaces_.empty() ? 0 : interfaces_.front().index;
 }
 
+void MdnsResponder::lose_next_answers(int count) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    answers_to_lose_ = count;
+}
+
 uint64_t MdnsResponder::answers_sent() {
     const std::lock_guard<std::mutex> lock(mutex_);
     return answers_sent_;
@@ -532,7 +546,10 @@ void MdnsResponder::run_timers(Clock::time_point now) {
         std::vector<mdns::Record> announced;
         auto flush_probe = [&]() {
             for (const mdns::Record& record : probe_records) {
-                probe.add_record(mdns::Section::Authority, record);
+                if (!probe.add_record(mdns::Section::Authority, record)) {
+                    log_.line("mdns", "probe: a proposed record of %s does not fit",
+                              mdns::name_to_text(record.name).c_str());
+                }
             }
             if (!probe.empty()) {
                 const std::vector<uint8_t> bytes = probe.finish();
@@ -558,8 +575,19 @@ void MdnsResponder::run_timers(Clock::time_point now) {
                 }
                 // Each device's probe questions and proposed records must
                 // fit one packet with the others; the authority section
-                // comes last, so a packet is closed before it overflows.
-                if (probe.size() + 600 > mdns::kSendLimit) {
+                // comes last, so a packet is closed before its questions
+                // and every proposed record would overflow it.
+                size_t cost = probe.size();
+                for (const mdns::Name& n : names) {
+                    cost += n.size() + 4;
+                }
+                for (const mdns::Record& r : probe_records) {
+                    cost += estimate(r);
+                }
+                for (const Advertised& a : records) {
+                    cost += a.unique ? estimate(a.record) : 0;
+                }
+                if (cost > mdns::kSendLimit && (!probe.empty() || !probe_records.empty())) {
                     flush_probe();
                 }
                 for (const mdns::Name& n : names) {
@@ -628,9 +656,38 @@ void MdnsResponder::run_timers(Clock::time_point now) {
     }
 }
 
+// Others' responses are read only to spot a conflict, so a sender flooding
+// the link with them is read at this rate at most; its flood must not delay
+// the answers to real queries.
+bool MdnsResponder::response_within_budget(uint32_t source, Clock::time_point now) {
+    constexpr double kPerSecond = 50;
+    constexpr double kBurst = 200;
+    constexpr size_t kMaxTracked = 1024;
+    auto found = response_budgets_.find(source);
+    if (found == response_budgets_.end()) {
+        if (response_budgets_.size() >= kMaxTracked) {
+            response_budgets_.clear();
+        }
+        found = response_budgets_.emplace(source, std::make_pair(kBurst, now)).first;
+    }
+    auto& [tokens, at] = found->second;
+    tokens =
+        std::min(kBurst, tokens + std::chrono::duration<double>(now - at).count() * kPerSecond);
+    at = now;
+    if (tokens < 1) {
+        return false;
+    }
+    tokens -= 1;
+    return true;
+}
+
 void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& datagram,
                                     Clock::time_point now) {
     const mdns::Interface* netif = served(datagram.interface_index);
+    const bool response = datagram.length > 2 && (data[2] & 0x80) != 0;
+    if (response && !response_within_budget(datagram.source_address, now)) {
+        return;
+    }
     mdns::Message message;
     if (netif == nullptr || datagram.length == 0 ||
         !mdns::parse_message({data, datagram.length}, &message)) {
@@ -684,7 +741,49 @@ void MdnsResponder::handle_datagram(const uint8_t* data, const mdns::Datagram& d
         pending_[source] = std::move(waiting);
         return;
     }
+    const bool shared = std::any_of(message.questions.begin(), message.questions.end(),
+                                    [](const mdns::Question& q) {
+                                        return q.type == mdns::kTypePtr || q.type == mdns::kTypeAny;
+                                    });
+    if (shared && pending_.size() < kMaxPendingQueries) {
+        if (pending != pending_.end()) {
+            // Another query from the same asker before we answered: one
+            // answer for both.
+            auto& waiting = pending->second.query;
+            waiting.questions.insert(waiting.questions.end(), message.questions.begin(),
+                                     message.questions.end());
+            waiting.answers.insert(waiting.answers.end(), message.answers.begin(),
+                                   message.answers.end());
+            return;
+        }
+        PendingQuery waiting;
+        waiting.query = std::move(message);
+        waiting.interface_index = netif->index;
+        waiting.deadline = now + std::chrono::milliseconds(kSharedDelayMinMs +
+                                                           random_() % (kSharedDelaySpreadMs + 1));
+        pending_[source] = std::move(waiting);
+        return;
+    }
     answer(message, *netif, nullptr);
+}
+
+// Whether the record may be multicast in answer now, and if so notes it.
+bool MdnsResponder::may_answer(uint32_t interface_index, const mdns::Record& record) {
+    const auto now = Clock::now();
+    if (answer_times_.size() >= kMaxAnswerTimes) {
+        for (auto it = answer_times_.begin(); it != answer_times_.end();) {
+            it = now - it->second >= kAnswerInterval ? answer_times_.erase(it) : std::next(it);
+        }
+    }
+    auto [it, inserted] =
+        answer_times_.try_emplace(std::make_pair(interface_index, record_key(record)), now);
+    if (!inserted) {
+        if (now - it->second < kAnswerInterval) {
+            return false;
+        }
+        it->second = now;
+    }
+    return true;
 }
 
 // A probe whose proposed records are all ours is our own, come back.
@@ -728,7 +827,8 @@ void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& ne
             const Device& device = *it->second.first;
             const Advertised* a = it->second.second;
             if (device.state == State::Probing || !answers(question, a->record) ||
-                answered.count(a) != 0 || is_known(a->record)) {
+                answered.count(a) != 0 || is_known(a->record) ||
+                (legacy_source == nullptr && !may_answer(netif.index, a->record))) {
                 continue;
             }
             answered.insert(a);
@@ -752,6 +852,12 @@ void MdnsResponder::answer(const mdns::Message& query, const mdns::Interface& ne
         }
     }
     if (answers_out.empty()) {
+        return;
+    }
+    if (legacy_source == nullptr && answers_to_lose_ > 0) {
+        --answers_to_lose_;
+        log_.line("mdns", "losing an answer to %s, as asked",
+                  mdns::name_to_text(query.questions.front().name).c_str());
         return;
     }
     ++answers_sent_;
@@ -894,7 +1000,8 @@ std::string MdnsResponder::control_command(const std::string& text) {
         }
     }
     const std::lock_guard<std::mutex> lock(mutex_);
-    const auto number = static_cast<uint16_t>(kFirstControlDevice + devices_.size());
+    // Numbers are never given twice, also after a removal.
+    const auto number = static_cast<uint16_t>(kFirstControlDevice + next_control_number_++);
     device.source = conmon_source{{0x02, 'S', 'I', 'M', 0, 0, static_cast<uint8_t>(number >> 8),
                                    static_cast<uint8_t>(number)},
                                   8800};

@@ -16,6 +16,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -99,6 +100,9 @@ class MdnsResponder {
     uint32_t interface_index() const;
     // Queries answered so far (announcements and goodbyes not counted).
     uint64_t answers_sent();
+    // For tests of a lossy link: the next `count` answers to multicast
+    // queries are lost on the way (made, not sent).
+    void lose_next_answers(int count);
 
   private:
     enum class State { Probing, Announcing, Announced };
@@ -124,6 +128,8 @@ class MdnsResponder {
     void run_timers(std::chrono::steady_clock::time_point now);
     void handle_datagram(const uint8_t* data, const mdns::Datagram& datagram,
                          std::chrono::steady_clock::time_point now);
+    bool response_within_budget(uint32_t source, std::chrono::steady_clock::time_point now);
+    bool may_answer(uint32_t interface_index, const mdns::Record& record);
     void answer(const mdns::Message& query, const mdns::Interface& netif,
                 const mdns::Datagram* legacy_source);
     void send_records(const mdns::Interface& netif, const std::vector<mdns::Record>& answers,
@@ -167,6 +173,13 @@ class MdnsResponder {
     std::multimap<std::pair<uint32_t, mdns::Name>, std::pair<const Device*, const Advertised*>>
         index_;
     bool index_dirty_ = true;
+    // Per sender: responses it may still have read, and when that was set.
+    std::map<uint32_t, std::pair<double, std::chrono::steady_clock::time_point>> response_budgets_;
+    // When each record was last multicast in answer, per interface.
+    std::map<std::pair<uint32_t, std::string>, std::chrono::steady_clock::time_point> answer_times_;
+    uint16_t next_control_number_ = 0;
+    int answers_to_lose_ = 0;
+    std::minstd_rand random_{std::random_device{}()};
 };
 
 }  // namespace sim

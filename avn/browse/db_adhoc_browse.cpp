@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <new>
 #include <string>
 #include <vector>
@@ -36,6 +37,18 @@ constexpr int kReleasedRow = 6;
 constexpr size_t kInstanceNameSize = 64;
 constexpr size_t kHostLabelSize = 32;
 constexpr size_t kTypeTextSize = 50;
+// Adverts waiting for a resolve slot. A network of a thousand units of one
+// maker fits; past it, a flood of new instances would only grow the list
+// (and the wait of every unit behind it), so the newest adverts are dropped.
+constexpr size_t kMaxWaitingResolves = 1024;
+// A resolve that has had no answer after its first query and the retry a
+// second later (the DNS-SD library asks at once and after 1 s, and answers
+// to unique records come within a few hundred milliseconds) gives its slot
+// to a waiting advert after this long, rather than hold it for the whole
+// resolve timeout: sixteen instances that never answer would otherwise
+// block every other unit for 30 s.
+constexpr int32_t kShortHoldSeconds = 2;
+constexpr int kDropWarningSeconds = 60;
 
 enum ServiceIndex { kMedia = 0, kChannel = 1, kConmon = 2, kSafe = 3, kUpgrade = 4, kVia = 5 };
 
@@ -50,6 +63,7 @@ struct db_resolve {
     DNSServiceRef ref = nullptr;
     aud_socket_t socket = AUD_SOCKET_INVALID;
     aud_time deadline{};
+    aud_time started{};
 };
 
 struct db_adhoc_browse {
@@ -75,8 +89,13 @@ struct db_adhoc_browse {
     uint32_t type_count = 0;
     uint32_t concurrent = DB_ADHOC_DEFAULT_CONCURRENT_RESOLVES;
     std::vector<db_resolve*> running;
-    std::vector<db_resolve*> waiting;
+    std::deque<db_resolve*> waiting;
     std::vector<db_resolve*> released;
+    // Set while a processing pass runs: resolves released then (even by a
+    // stop from a node callback) are freed only when the pass ends.
+    bool in_pass = false;
+    aud_time last_drop_warning{};
+    bool dropped_before = false;
     bool zero_port = false;
     db_browse* owner = nullptr;
     db_adhoc_sockets_changed sockets_changed = nullptr;
@@ -113,7 +132,8 @@ void unwatch_socket(db_adhoc_browse* b, aud_socket_t socket) {
     aud_fd_set_remove(&b->ready, socket);
 }
 
-void take_out(std::vector<db_resolve*>& list, db_resolve* r) {
+template <typename List>
+void take_out(List& list, db_resolve* r) {
     const auto it = std::find(list.begin(), list.end(), r);
     if (it != list.end()) {
         list.erase(it);
@@ -140,10 +160,26 @@ void release_resolve(db_resolve* r) {
 }
 
 void free_released(db_adhoc_browse* b) {
+    if (b->in_pass) {
+        return;  // the end of the pass frees them
+    }
     for (db_resolve* r : b->released) {
         delete r;
     }
     b->released.clear();
+}
+
+// Logged at most once a minute: a flood must not flood the log too.
+void warn_waiting_full(db_adhoc_browse* b) {
+    const aud_time now = aud_time_now();
+    if (b->dropped_before && now.seconds - b->last_drop_warning.seconds < kDropWarningSeconds) {
+        return;
+    }
+    b->dropped_before = true;
+    b->last_drop_warning = now;
+    aud_log_printf(log_of(b), AUD_LOG_LEVEL_WARNING,
+                   "%s: %zu adverts are waiting to be resolved; newer ones are dropped\n",
+                   "db_dnssd_browse", b->waiting.size());
 }
 
 uint32_t interface_of_network(const db_adhoc_browse* b, uint32_t network) {
@@ -157,12 +193,24 @@ uint32_t interface_of_network(const db_adhoc_browse* b, uint32_t network) {
     return b->has_loopback ? b->loopback_index : 0;
 }
 
-// The first label of the target host, at most 31 characters.
+// The first label of the target host, unescaped ("\." and "\\" as the
+// character, "\DDD" as the byte), at most 31 characters.
 void host_label(const char* target, char* out) {
     size_t n = 0;
-    while (target != nullptr && target[n] != '\0' && target[n] != '.' && n < kHostLabelSize - 1) {
-        out[n] = target[n];
-        ++n;
+    const char* p = target != nullptr ? target : "";
+    while (*p != '\0' && *p != '.' && n < kHostLabelSize - 1) {
+        char c = *p++;
+        if (c == '\\' && *p != '\0') {
+            if (p[0] >= '0' && p[0] <= '9' && p[1] >= '0' && p[1] <= '9' && p[2] >= '0' &&
+                p[2] <= '9') {
+                const int value = (p[0] - '0') * 100 + (p[1] - '0') * 10 + (p[2] - '0');
+                c = static_cast<char>(value <= 255 ? value : '?');
+                p += 3;
+            } else {
+                c = *p++;
+            }
+        }
+        out[n++] = c;
     }
     out[n] = '\0';
 }
@@ -506,7 +554,11 @@ void db_dnssd_resolve(DNSServiceRef, DNSServiceFlags, uint32_t interface_index,
                    "db_dnssd_resolve", r->name, r->network, static_cast<int>(r->socket),
                    host_target != nullptr ? host_target : "", port);
     call_resolved_handler(r, host, port, txt_length, txt);
-    release_resolve(r);
+    // A node callback may have stopped the browse and so released this
+    // resolve already; it stays allocated until the pass ends.
+    if (r->row != kReleasedRow) {
+        release_resolve(r);
+    }
 }
 
 void db_dnssd_browse(DNSServiceRef, DNSServiceFlags flags, uint32_t interface_index,
@@ -524,13 +576,27 @@ void db_dnssd_browse(DNSServiceRef, DNSServiceFlags flags, uint32_t interface_in
         b->pass_error = AUD_ERR_DNSSDFAIL;
         return;
     }
+    // A network whose index is still 0 takes the first advert's interface,
+    // but never the loopback interface's: a local responder answering first
+    // would otherwise lock the network to loopback and every unit on the LAN
+    // would be ignored. So the networks already on this interface come
+    // first, then the loopback check, and only then an open network.
     bool found = false;
     uint32_t network = 0;
     for (uint32_t n = 0; n < b->config.network_count && !found; ++n) {
-        if ((b->config.network_mask & (1u << n)) == 0) {
-            continue;
+        if ((b->config.network_mask & (1u << n)) != 0 &&
+            b->config.interface_index[n] == interface_index && interface_index != 0) {
+            found = true;
+            network = n;
         }
-        if (b->config.interface_index[n] == 0) {
+    }
+    const bool loopback = b->has_loopback && interface_index == b->loopback_index;
+    if (!found && loopback && b->config.loopback != 0) {
+        found = true;
+        network = b->config.network_count;
+    }
+    for (uint32_t n = 0; n < b->config.network_count && !found && !loopback; ++n) {
+        if ((b->config.network_mask & (1u << n)) != 0 && b->config.interface_index[n] == 0) {
             b->config.interface_index[n] = interface_index;
             aud_log_printf(log, AUD_LOG_LEVEL_WARNING,
                            "%s: No interface index filter defined for network %u, setting "
@@ -538,15 +604,7 @@ void db_dnssd_browse(DNSServiceRef, DNSServiceFlags flags, uint32_t interface_in
                            fn, n, static_cast<int>(interface_index));
             found = true;
             network = n;
-        } else if (b->config.interface_index[n] == interface_index) {
-            found = true;
-            network = n;
         }
-    }
-    if (!found && b->config.loopback != 0 && b->has_loopback &&
-        interface_index == b->loopback_index) {
-        found = true;
-        network = b->config.network_count;
     }
     if (!found) {
         aud_log_printf(
@@ -576,6 +634,10 @@ void db_dnssd_browse(DNSServiceRef, DNSServiceFlags flags, uint32_t interface_in
         return;
     }
     if ((flags & kDNSServiceFlagsAdd) != 0) {
+        if (b->waiting.size() >= kMaxWaitingResolves) {
+            warn_waiting_full(b);
+            return;
+        }
         db_resolve* r = nullptr;
         if (!b->released.empty()) {
             r = b->released.back();
@@ -647,6 +709,7 @@ aud_error resolve_start(db_resolve* r) {
     const aud_time timeout{static_cast<int32_t>(b->config.resolve_timeout_seconds),
                            static_cast<int32_t>(b->config.resolve_timeout_microseconds)};
     r->deadline = aud_time_add(b->pass_time, aud_time_normalise(timeout));
+    r->started = b->pass_time;
     r->resolving = true;
     aud_log_printf(log, AUD_LOG_LEVEL_DEBUG, "%s: resolve '%s' initiated using socket %d\n",
                    "db_resolve_resolve", r->name, static_cast<int>(socket));
@@ -656,7 +719,7 @@ aud_error resolve_start(db_resolve* r) {
 void start_waiting_resolves(db_adhoc_browse* b) {
     while (b->running.size() < b->concurrent && !b->waiting.empty()) {
         db_resolve* r = b->waiting.front();
-        b->waiting.erase(b->waiting.begin());
+        b->waiting.pop_front();
         if (resolve_start(r) != AUD_SUCCESS) {
             release_resolve(r);
             return;
@@ -728,9 +791,15 @@ void start_timer_fired(aud_error, aud_timer* timer) {
     }
 }
 
+// When a resolve without an answer gives its slot to a waiting advert.
+aud_time hold_end(const db_resolve* r) {
+    return aud_time_add(r->started, aud_time{kShortHoldSeconds, 0});
+}
+
 // Ends a pass that met an error: the resolves still waiting are started and
 // the timer armed all the same, so that one bad advert never stalls the rest.
 aud_error finish_pass(db_adhoc_browse* b, aud_error result) {
+    b->in_pass = false;
     start_waiting_resolves(b);
     free_released(b);
     if (b->pass_tree_changed) {
@@ -742,7 +811,16 @@ aud_error finish_pass(db_adhoc_browse* b, aud_error result) {
     if (b->resolve_timer != nullptr) {
         aud_timer_stop(b->resolve_timer);
         if (!b->running.empty()) {
-            aud_timer_start_once(b->resolve_timer, &b->running.front()->deadline, nullptr);
+            aud_time wake = b->running.front()->deadline;
+            if (!b->waiting.empty()) {
+                for (const db_resolve* r : b->running) {
+                    const aud_time held = hold_end(r);
+                    if (aud_time_compare(held, wake) < 0) {
+                        wake = held;
+                    }
+                }
+            }
+            aud_timer_start_once(b->resolve_timer, &wake, nullptr);
         }
     }
     return result;
@@ -963,6 +1041,7 @@ aud_error db_adhoc_browse_process_fdset(db_adhoc_browse* b, aud_fd_set* ready) {
     b->pass_error = AUD_SUCCESS;
     b->pass_sockets_changed = false;
     b->pass_tree_changed = false;
+    b->in_pass = true;
 
     // Answers to running resolves. A handler may release any resolve, so
     // each is looked for again before it is processed.
@@ -989,10 +1068,13 @@ aud_error db_adhoc_browse_process_fdset(db_adhoc_browse* b, aud_fd_set* ready) {
         }
     }
 
-    // Resolves past their deadline are given up and their record reconfirmed.
+    // Resolves past their deadline are given up and their record
+    // reconfirmed; so are those past their short hold while adverts wait.
     const std::vector<db_resolve*> still_running = b->running;
     for (db_resolve* r : still_running) {
-        if (aud_time_compare(r->deadline, b->pass_time) >= 0) {
+        const bool held_long =
+            !b->waiting.empty() && aud_time_compare(hold_end(r), b->pass_time) < 0;
+        if (aud_time_compare(r->deadline, b->pass_time) >= 0 && !held_long) {
             continue;
         }
         char full_name[kDNSServiceMaxDomainName];

@@ -1,6 +1,8 @@
 #include "avn/browse/db_txt.h"
 
 #include <cstring>
+#include <set>
+#include <string>
 #include <string_view>
 
 #include "avn/dnssd/dnssd.h"
@@ -78,10 +80,37 @@ struct TxtEntry {
     bool has_value;
 };
 
-// Calls `each` for every string of the record. A string of length 0 ends the
-// walk, as does one that runs past the record.
+// Keys compare without regard to ASCII letter case (RFC 6763 section 6.4),
+// so a unit sending "MF=Vornix" is read as one sending "mf=Vornix".
+bool key_is(std::string_view key, std::string_view name) {
+    if (key.size() != name.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < key.size(); ++i) {
+        const char a = key[i];
+        const char folded = (a >= 'A' && a <= 'Z') ? static_cast<char>(a - 'A' + 'a') : a;
+        if (folded != name[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string folded_key(std::string_view key) {
+    std::string folded(key);
+    for (char& c : folded) {
+        c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+    }
+    return folded;
+}
+
+// Calls `each` for every string of the record whose key has not come
+// before (RFC 6763 section 6.4: a key given twice counts the first time
+// only, so a later copy can neither change nor clear it). A string of
+// length 0 ends the walk, as does one that runs past the record.
 template <typename Each>
 void for_each_entry(const uint8_t* txt, size_t length, Each each) {
+    std::set<std::string> seen;
     size_t position = 0;
     while (position < length) {
         const size_t size = txt[position];
@@ -96,7 +125,9 @@ void for_each_entry(const uint8_t* txt, size_t length, Each each) {
         } else {
             entry = {string.substr(0, equals), string.substr(equals + 1), true};
         }
-        each(entry);
+        if (seen.insert(folded_key(entry.key)).second) {
+            each(entry);
+        }
         position += 1 + size;
     }
 }
@@ -340,42 +371,41 @@ aud_error parse_conmon_txt_record(const uint8_t* txt, size_t length, db_conmon_t
     for_each_entry(txt, length, [out](const TxtEntry& e) {
         uint32_t bit = 0;
         bool ok = false;
-        if (e.key == "cmcp_vers") {
+        if (key_is(e.key, "cmcp_vers")) {
             bit = DB_CONMON_TXT_CMCP_VERS;
             ok = version_value(e, &out->cmcp_vers);
-        } else if (e.key == "cmcp_min") {
+        } else if (key_is(e.key, "cmcp_min")) {
             bit = DB_CONMON_TXT_CMCP_MIN;
             ok = version_value(e, &out->cmcp_min);
-        } else if (e.key == "id") {
+        } else if (key_is(e.key, "id")) {
             bit = DB_CONMON_TXT_ID;
             ok = device_id_value(e, out->instance_id.device_id);
-        } else if (e.key == "process") {
+        } else if (key_is(e.key, "process")) {
             bit = DB_CONMON_TXT_PROCESS;
             out->instance_id.process_id = 0;
             ok = e.has_value && db_txt_parse_decimal16(e.value.data(), e.value.size(),
                                                        &out->instance_id.process_id);
-        } else if (e.key == "vid") {
+        } else if (key_is(e.key, "vid")) {
             bit = DB_CONMON_TXT_VID;
             ok = id_value(e, out->vid);
-        } else if (e.key == "vba") {
+        } else if (key_is(e.key, "vba")) {
             bit = DB_CONMON_TXT_VBA;
             std::memset(out->vba, 0, sizeof out->vba);
             ok = e.has_value && db_txt_parse_address(e.value.data(), e.value.size(), out->vba);
-        } else if (e.key == "mf") {
+        } else if (key_is(e.key, "mf")) {
             bit = DB_CONMON_TXT_MF;
             ok = id_value(e, out->manufacturer_id);
-        } else if (e.key == "model") {
+        } else if (key_is(e.key, "model")) {
             bit = DB_CONMON_TXT_MODEL;
             ok = id_value(e, out->model_id);
-        } else if (e.key == "server_vers") {
+        } else if (key_is(e.key, "server_vers")) {
             bit = DB_CONMON_TXT_SERVER_VERS;
             ok = version_value(e, &out->server_vers);
-        } else if (e.key == "channels") {
+        } else if (key_is(e.key, "channels")) {
             bit = DB_CONMON_TXT_CHANNELS;
             out->channels = 0;
             ok = e.has_value && db_txt_parse_hex32(e.value.data(), e.value.size(), &out->channels);
         }
-        // The later of two equal keys wins, also when it is refused.
         out->present = ok ? (out->present | bit) : (out->present & ~bit);
     });
     return AUD_SUCCESS;
@@ -392,25 +422,25 @@ aud_error parse_media_txt_record(const uint8_t* txt, size_t length, db_media_txt
     for_each_entry(txt, length, [out](const TxtEntry& e) {
         uint32_t bit = 0;
         bool ok = false;
-        if (e.key == "arcp_vers") {
+        if (key_is(e.key, "arcp_vers")) {
             bit = DB_MEDIA_TXT_ARCP_VERS;
             ok = version_value(e, &out->arcp_vers);
-        } else if (e.key == "arcp_min") {
+        } else if (key_is(e.key, "arcp_min")) {
             bit = DB_MEDIA_TXT_ARCP_MIN;
             ok = version_value(e, &out->arcp_min);
-        } else if (e.key == "router_vers") {
+        } else if (key_is(e.key, "router_vers")) {
             bit = DB_MEDIA_TXT_ROUTER_VERS;
             ok = version_value(e, &out->router_vers);
-        } else if (e.key == "router_info") {
+        } else if (key_is(e.key, "router_info")) {
             bit = DB_MEDIA_TXT_ROUTER_INFO;
             ok = text_value(e, out->router_info, sizeof out->router_info);
-        } else if (e.key == "mf") {
+        } else if (key_is(e.key, "mf")) {
             bit = DB_MEDIA_TXT_MF;
             ok = id_value(e, out->manufacturer_id);
-        } else if (e.key == "model") {
+        } else if (key_is(e.key, "model")) {
             bit = DB_MEDIA_TXT_MODEL;
             ok = id_value(e, out->model_id);
-        } else if (e.key == "router_debug") {
+        } else if (key_is(e.key, "router_debug")) {
             bit = DB_MEDIA_TXT_ROUTER_DEBUG;
             ok = text_value(e, out->router_debug, sizeof out->router_debug);
         }

@@ -1,5 +1,6 @@
 #include "avn/browse/dt_dnssd.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -31,7 +32,11 @@ struct RecordQuery {
 struct Slot {
     bool used = false;
     uint32_t sequence = 0;
+    // Bit (index modulo 32) for each interface, as callers read it; whether
+    // the record is still advertised is judged by the real indexes, since
+    // interfaces 1 and 33 share a bit.
     uint32_t interface_mask = 0;
+    std::vector<uint32_t> interfaces;
     std::vector<uint8_t> rdata;
 };
 
@@ -63,6 +68,16 @@ constexpr uint16_t kTypeSrv = 33;
 constexpr uint16_t kTypeTxt = 16;
 constexpr size_t kFirstSlots = 4;
 constexpr size_t kSlotGrowth = 8;
+// Records held per record type of a query. A service instance has one SRV
+// and one TXT record (its data may change, and differ between interfaces
+// for a moment); more than this are a faulty or hostile host's, and are
+// dropped rather than grow the list.
+constexpr size_t kMaxLiveRecords = 32;
+constexpr int kDropWarningSeconds = 60;
+// rdata_list_add's result for a full list: warned of once a minute there,
+// so not logged again per record.
+constexpr int kListFull = -2;
+time_t g_last_drop_warning = 0;
 
 dt_log_sink g_sink = nullptr;
 void* g_sink_context = nullptr;
@@ -71,9 +86,31 @@ uint32_t interface_bit(uint32_t interface_index) {
     return 1u << (interface_index % 32);
 }
 
+uint32_t mask_of(const std::vector<uint32_t>& interfaces) {
+    uint32_t mask = 0;
+    for (const uint32_t index : interfaces) {
+        mask |= interface_bit(index);
+    }
+    return mask;
+}
+
+bool advertised_on(const Slot& slot, uint32_t interface_index) {
+    return std::find(slot.interfaces.begin(), slot.interfaces.end(), interface_index) !=
+           slot.interfaces.end();
+}
+
 int rdata_list_add(RdataList& list, const uint8_t* rdata, size_t length, uint32_t interface_index) {
     if (rdata == nullptr || length == 0) {
         return DT_DNSSD_ERR_EMPTY_RECORD;
+    }
+    if (list.live >= kMaxLiveRecords) {
+        const time_t now = std::time(nullptr);
+        if (now - g_last_drop_warning >= kDropWarningSeconds) {
+            g_last_drop_warning = now;
+            dt_log(4, "%s: %zu records held already; newer ones are dropped",
+                   "dt_dnssd_rdata_list_add", list.live);
+        }
+        return kListFull;
     }
     size_t at = list.used_size;
     if (list.live < list.used_size) {
@@ -93,6 +130,7 @@ int rdata_list_add(RdataList& list, const uint8_t* rdata, size_t length, uint32_
         Slot& slot = list.slots[at];
         slot.rdata.assign(rdata, rdata + length);
         slot.used = true;
+        slot.interfaces.assign(1, interface_index);
         slot.interface_mask = interface_bit(interface_index);
         slot.sequence = ++list.sequence;
     } catch (const std::bad_alloc&) {
@@ -466,11 +504,12 @@ void dt_dnssd_query_reply(DNSServiceRef, DNSServiceFlags flags, uint32_t interfa
     const bool add = (flags & kDNSServiceFlagsAdd) != 0;
     const auto* bytes = static_cast<const uint8_t*>(rdata);
     const long found = bytes != nullptr || rdlen == 0 ? rdata_list_find(list, bytes, rdlen) : -1;
-    const uint32_t bit = interface_bit(interface_index);
     if (found < 0) {
         if (add) {
             const int result = rdata_list_add(list, bytes, rdlen, interface_index);
-            if (result != 0) {
+            if (result == kListFull) {
+                // dropped, and warned of already
+            } else if (result != 0) {
                 dt_log(5, "%s: failed to add to list: %d", "query_reply", result);
             } else {
                 query->flags |= added_flag;
@@ -481,13 +520,19 @@ void dt_dnssd_query_reply(DNSServiceRef, DNSServiceFlags flags, uint32_t interfa
         }
     } else {
         Slot& slot = list.slots[static_cast<size_t>(found)];
-        if ((slot.interface_mask & bit) != 0) {
+        if (advertised_on(slot, interface_index)) {
             if (add) {
                 dt_log(1, "%s: already seen this %s record: '%s', len %u, intf %u", "query_reply",
                        type_name, record_name, rdlen, interface_index);
             } else {
-                slot.interface_mask = interface_index == 0 ? 0 : slot.interface_mask & ~bit;
-                if (slot.interface_mask == 0) {
+                if (interface_index == 0) {
+                    slot.interfaces.clear();
+                } else {
+                    slot.interfaces.erase(
+                        std::find(slot.interfaces.begin(), slot.interfaces.end(), interface_index));
+                }
+                slot.interface_mask = mask_of(slot.interfaces);
+                if (slot.interfaces.empty()) {
                     rdata_list_remove(list, static_cast<size_t>(found));
                     query->flags |= removed_flag;
                 }
@@ -495,7 +540,8 @@ void dt_dnssd_query_reply(DNSServiceRef, DNSServiceFlags flags, uint32_t interfa
         } else if (add) {
             dt_log(1, "%s: seen this %s record on other interface: '%s', len %u, intf %u",
                    "query_reply", type_name, record_name, rdlen, interface_index);
-            slot.interface_mask |= bit;
+            slot.interfaces.push_back(interface_index);
+            slot.interface_mask = mask_of(slot.interfaces);
         } else {
             dt_log(2, "%s: remove of non-existent %s record: '%s', len %u, intf %u", "query_reply",
                    type_name, record_name, rdlen, interface_index);

@@ -1,5 +1,7 @@
 #include "avn/dnssd/dnssd.h"
 
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -56,6 +58,9 @@ struct _DNSServiceRef_t {
     // processing thread.
     std::mutex mutex;
     std::deque<Result> pending;
+    size_t pending_bytes = 0;
+    uint64_t dropped = 0;
+    std::chrono::steady_clock::time_point last_drop_warning{};
     std::map<uint32_t, ResolveState> resolves;
 
     // Set while a callback runs / when the reference was deallocated in it.
@@ -65,13 +70,48 @@ struct _DNSServiceRef_t {
 
 namespace {
 
+// Results waiting for DNSServiceProcessResult, per reference. A caller that
+// stops processing (or a network that changes faster than it processes)
+// must not grow the queue without end: the engine's cache bounds bound what
+// a reference can be told, and these bound the backlog on top of them. A
+// browse of the largest network the cache holds, or a resolve's few
+// answers, fit well; past them the newest results are dropped.
+constexpr size_t kMaxPendingResults = 4096;
+constexpr size_t kMaxPendingBytes = 1u << 20;
+constexpr auto kDropWarningInterval = std::chrono::seconds(60);
+
+size_t cost_of(const Result& result) {
+    return sizeof(Result) + result.name.size() + result.type.size() + result.domain.size() +
+           result.data.size();
+}
+
+void warn_dropped(DNSServiceRef ref) {
+    const auto now = std::chrono::steady_clock::now();
+    ++ref->dropped;
+    if (ref->last_drop_warning.time_since_epoch().count() != 0 &&
+        now - ref->last_drop_warning < kDropWarningInterval) {
+        return;
+    }
+    ref->last_drop_warning = now;
+    std::fprintf(stderr,
+                 "Warning: dnssd: results dropped: %zu are waiting to be processed (%llu dropped "
+                 "so far); further drops are not logged for a minute\n",
+                 ref->pending.size(), static_cast<unsigned long long>(ref->dropped));
+}
+
 // The socket is readable exactly while results are pending: it is raised
 // when the queue stops being empty and drained when it is emptied, both
 // under the reference's lock.
 void push(DNSServiceRef ref, Result result) {
     const std::lock_guard<std::mutex> lock(ref->mutex);
+    const size_t cost = cost_of(result);
+    if (ref->pending.size() >= kMaxPendingResults || ref->pending_bytes + cost > kMaxPendingBytes) {
+        warn_dropped(ref);
+        return;
+    }
     const bool was_empty = ref->pending.empty();
     ref->pending.push_back(std::move(result));
+    ref->pending_bytes += cost;
     if (was_empty) {
         mdns::signal_raise(ref->signal);
     }
@@ -356,17 +396,12 @@ DNSServiceErrorType DNSServiceProcessResult(DNSServiceRef sdRef) {
     }
     std::deque<Result> batch;
     {
-        std::unique_lock<std::mutex> lock(sdRef->mutex);
-        while (sdRef->pending.empty()) {
-            lock.unlock();
-            const mdns::socket_t socket = sdRef->signal.reader;
-            bool ready = false;
-            if (!mdns::wait_readable(&socket, 1, -1, &ready)) {
-                return kDNSServiceErr_Unknown;
-            }
-            lock.lock();
-        }
+        // Never waits: the socket can be readable with nothing queued (a
+        // stray datagram, a signal raced by an earlier call), and a wait
+        // here would hang the caller's thread with its locks held.
+        const std::lock_guard<std::mutex> lock(sdRef->mutex);
         batch.swap(sdRef->pending);
+        sdRef->pending_bytes = 0;
         mdns::signal_drain(sdRef->signal);
     }
     for (size_t i = 0; i < batch.size(); ++i) {

@@ -6,8 +6,10 @@
 // (DNSServiceRefSockFD). The socket is readable while results are pending;
 // DNSServiceProcessResult then runs the reference's callback for each of
 // them, on the caller's thread, with kDNSServiceFlagsMoreComing set on all but
-// the last. Callbacks never run anywhere else. A reference may be
-// deallocated inside its own callback. Only the "local" domain is served.
+// the last; with nothing pending it returns at once, never waits. Callbacks
+// never run anywhere else. A reference may be deallocated inside its own
+// callback. Results a reference has not yet processed are bounded (the
+// newest are dropped past the bound). Only the "local" domain is served.
 #pragma once
 
 #include <cstdint>

@@ -16,10 +16,17 @@ namespace mdns {
 using socket_t = intptr_t;
 inline constexpr socket_t kInvalidSocket = -1;
 
+struct Subnet {
+    uint32_t address = 0;  // IPv4, host order
+    uint32_t mask = 0;
+};
+
 struct Interface {
     uint32_t index = 0;
-    uint32_t address = 0;  // IPv4, host order
+    uint32_t address = 0;  // IPv4, host order: the first of its addresses
     std::string name;
+    // Every IPv4 subnet the interface is on: the link's senders are there.
+    std::vector<Subnet> subnets;
 };
 
 // Starts the system's socket layer where it needs starting (counted).
@@ -65,5 +72,8 @@ bool signal_open(SignalPair* pair);
 void signal_raise(const SignalPair& pair);
 void signal_drain(const SignalPair& pair);
 void signal_close(SignalPair* pair);
+// The loopback port of the reader where the pair is made of UDP sockets; 0
+// where nothing outside the pair can reach it (a socketpair).
+uint16_t signal_port(const SignalPair& pair);
 
 }  // namespace mdns

@@ -66,9 +66,18 @@ std::vector<Interface> multicast_interfaces() {
         sockaddr_in address{};
         std::memcpy(&address, entry->ifa_addr, sizeof address);
         netif.address = ntohl(address.sin_addr.s_addr);
-        const bool seen = std::any_of(interfaces.begin(), interfaces.end(),
-                                      [&](const Interface& i) { return i.index == netif.index; });
-        if (netif.index != 0 && !seen) {
+        Subnet subnet{netif.address, 0xFFFFFFFFu};
+        if (entry->ifa_netmask != nullptr && entry->ifa_netmask->sa_family == AF_INET) {
+            sockaddr_in mask{};
+            std::memcpy(&mask, entry->ifa_netmask, sizeof mask);
+            subnet.mask = ntohl(mask.sin_addr.s_addr);
+        }
+        const auto seen = std::find_if(interfaces.begin(), interfaces.end(),
+                                       [&](const Interface& i) { return i.index == netif.index; });
+        if (seen != interfaces.end()) {
+            seen->subnets.push_back(subnet);
+        } else if (netif.index != 0) {
+            netif.subnets.push_back(subnet);
             interfaces.push_back(std::move(netif));
         }
     }
@@ -93,6 +102,9 @@ socket_t open_multicast_socket(uint16_t port) {
                     set_option(fd, IPPROTO_IP, IP_MULTICAST_LOOP, 1) &&
                     set_option(fd, IPPROTO_IP, IP_MULTICAST_TTL, 255) &&
                     set_option(fd, IPPROTO_IP, IP_TTL, 255) && set_non_blocking(fd) &&
+                    // Room for a burst of answers from a busy network (the
+                    // system may grant less).
+                    (set_option(fd, SOL_SOCKET, SO_RCVBUF, 1 << 20) || true) &&
                     bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     if (!ok) {
         close(fd);
@@ -214,6 +226,10 @@ void signal_drain(const SignalPair& pair) {
 void signal_close(SignalPair* pair) {
     close_socket(&pair->reader);
     close_socket(&pair->writer);
+}
+
+uint16_t signal_port(const SignalPair&) {
+    return 0;  // a socketpair has no port
 }
 
 }  // namespace mdns

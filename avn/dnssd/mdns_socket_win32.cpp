@@ -1,6 +1,5 @@
 // Multicast DNS sockets over Winsock 2.2. Windows has no socketpair: a signal
-// pair is a UDP socket bound to a loopback port and a second one connected
-// to it.
+// pair is two UDP sockets on loopback ports, each connected to the other.
 #define FD_SETSIZE 1024
 
 // Winsock first: the IP helper's adapter records need its types.
@@ -113,6 +112,7 @@ std::vector<Interface> multicast_interfaces() {
             (adapter->Flags & IP_ADAPTER_NO_MULTICAST) != 0) {
             continue;
         }
+        Interface netif;
         for (auto* unicast = adapter->FirstUnicastAddress; unicast != nullptr;
              unicast = unicast->Next) {
             const sockaddr* address = unicast->Address.lpSockaddr;
@@ -121,12 +121,18 @@ std::vector<Interface> multicast_interfaces() {
             }
             sockaddr_in inet{};
             std::memcpy(&inet, address, sizeof inet);
-            Interface netif;
-            netif.index = adapter->IfIndex;
-            netif.address = ntohl(inet.sin_addr.s_addr);
-            netif.name = adapter->AdapterName;
+            const uint32_t host_order = ntohl(inet.sin_addr.s_addr);
+            const unsigned prefix = std::min<unsigned>(unicast->OnLinkPrefixLength, 32);
+            const uint32_t mask = prefix == 0 ? 0 : 0xFFFFFFFFu << (32 - prefix);
+            if (netif.subnets.empty()) {
+                netif.index = adapter->IfIndex;
+                netif.address = host_order;
+                netif.name = adapter->AdapterName;
+            }
+            netif.subnets.push_back(Subnet{host_order, mask});
+        }
+        if (!netif.subnets.empty()) {
             interfaces.push_back(std::move(netif));
-            break;
         }
     }
     std::sort(interfaces.begin(), interfaces.end(),
@@ -262,12 +268,20 @@ bool signal_open(SignalPair* pair) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in writer_address{};
     int length = sizeof address;
+    int writer_length = sizeof writer_address;
+    // Both ends are connected to each other: a connected UDP socket takes
+    // datagrams from its peer only, so no other program on this machine can
+    // make the reader readable by sending to its port.
     const bool ok =
         reader != INVALID_SOCKET && writer != INVALID_SOCKET &&
         bind(reader, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
         getsockname(reader, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
         connect(writer, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(writer, reinterpret_cast<sockaddr*>(&writer_address), &writer_length) == 0 &&
+        connect(reader, reinterpret_cast<const sockaddr*>(&writer_address),
+                sizeof writer_address) == 0 &&
         set_non_blocking(reader) && set_non_blocking(writer);
     if (!ok) {
         if (reader != INVALID_SOCKET) {
@@ -299,6 +313,15 @@ void signal_drain(const SignalPair& pair) {
 void signal_close(SignalPair* pair) {
     close_socket(&pair->reader);
     close_socket(&pair->writer);
+}
+
+uint16_t signal_port(const SignalPair& pair) {
+    sockaddr_in address{};
+    int length = sizeof address;
+    if (getsockname(handle_of(pair.reader), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        return 0;
+    }
+    return ntohs(address.sin_port);
 }
 
 }  // namespace mdns

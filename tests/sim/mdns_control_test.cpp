@@ -94,4 +94,30 @@ TEST_F(MdnsControlTest, DevicesComeAndGoAtRunTime) {
         {ref_}, [&] { return browsed_.present.empty(); }, 2s));
 }
 
+// Devices added at run time keep their own number (the "id" of their TXT
+// record), also when one added before them has gone.
+TEST_F(MdnsControlTest, ANumberIsNeverGivenTwice) {
+    const std::string suffix = "-" + std::to_string(getpid());
+    ASSERT_EQ(command("add First" + suffix), "ok\n");
+    ASSERT_EQ(command("add Second" + suffix), "ok\n");
+    ASSERT_EQ(command("remove First" + suffix), "ok\n");
+    ASSERT_EQ(command("add Third" + suffix), "ok\n");
+    auto id_of = [&](const std::string& name) {
+        dnssd_test::Resolved resolved;
+        DNSServiceRef ref = nullptr;
+        EXPECT_EQ(DNSServiceResolve(&ref, 0, 0, name.c_str(), "_netaudio-cmc._udp.", "local",
+                                    dnssd_test::Resolved::callback, &resolved),
+                  kDNSServiceErr_NoError);
+        dnssd_test::pump_until(
+            {ref}, [&] { return resolved.done; }, 5s);
+        DNSServiceRefDeallocate(ref);
+        return resolved.value("id");
+    };
+    const std::string second = id_of("Second" + suffix);
+    const std::string third = id_of("Third" + suffix);
+    EXPECT_NE(second, "<absent>");
+    EXPECT_NE(third, "<absent>");
+    EXPECT_NE(second, third);
+}
+
 }  // namespace

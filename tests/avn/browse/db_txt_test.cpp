@@ -154,8 +154,12 @@ TEST(ConmonTxt, RefusedEmptyAndRepeatedKeys) {
         {{"mf=ABCDEFGHI"}, 0, "manufacturer of nine characters"},
         {{"mf"}, DB_CONMON_TXT_MF, "a key without = is an empty id"},
         {{"process", "vba", "channels"}, 0, "numbers and addresses need a value"},
-        {{"mf=Vornix", "mf=ABCDEFGHI"}, 0, "the later key wins, refused or not"},
-        {{"MF=Vornix"}, 0, "keys are compared exactly"},
+        {{"mf=Vornix", "mf=ABCDEFGHI"}, DB_CONMON_TXT_MF, "the first key wins"},
+        {{"mf=ABCDEFGHI", "mf=Vornix"}, 0, "the first key wins, refused or not"},
+        {{"MF=Vornix", "Model=_08"},
+         DB_CONMON_TXT_MF | DB_CONMON_TXT_MODEL,
+         "keys are compared without letter case"},
+        {{"Mf=Vornix", "mf=Acme"}, DB_CONMON_TXT_MF, "the first wins whatever its case"},
     };
     for (const Case& c : cases) {
         const auto txt = txt_of(c.strings);
@@ -163,7 +167,7 @@ TEST(ConmonTxt, RefusedEmptyAndRepeatedKeys) {
         ASSERT_EQ(parse_conmon_txt_record(txt.data(), txt.size(), &record), AUD_SUCCESS);
         EXPECT_EQ(record.present, c.present) << c.what;
     }
-    const auto later = txt_of({"mf=Acme", "mf=Vornix"});
+    const auto later = txt_of({"MF=Vornix", "mf=Acme"});
     db_conmon_txt record;
     parse_conmon_txt_record(later.data(), later.size(), &record);
     EXPECT_EQ(id_of(record.manufacturer_id), kVornix);

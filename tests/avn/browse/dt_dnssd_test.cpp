@@ -96,6 +96,36 @@ TEST_F(DtDnssdQuery, ARecordOnTwoInterfacesGoesWithTheLastOfThem) {
     EXPECT_EQ(calls_.flags[1], DT_DNSSD_SRV_REMOVED | DT_DNSSD_IN_CALLBACK);
 }
 
+// Interfaces 1 and 33 share a bit of the mask: a goodbye on one must not
+// take away the record still advertised on the other.
+TEST_F(DtDnssdQuery, InterfacesWhoseBitsCollideAreTrackedApart) {
+    const auto rdata = srv_rdata(8800, {"stage", "local"});
+    feed(kSrv, rdata, 1, true);
+    feed(kSrv, rdata, 33, true);
+    feed(kSrv, rdata, 33, false);
+    EXPECT_EQ(dt_dnssd_query_record_count(query_, kSrv), 1u);
+    uint32_t mask = 0;
+    ASSERT_NE(dt_dnssd_query_slot(query_, kSrv, 0, nullptr, &mask, nullptr), nullptr);
+    EXPECT_EQ(mask, 1u << 1);
+    ASSERT_EQ(calls_.flags.size(), 1u);
+    feed(kSrv, rdata, 1, false);
+    EXPECT_EQ(dt_dnssd_query_record_count(query_, kSrv), 0u);
+    EXPECT_EQ(calls_.flags.back(), DT_DNSSD_SRV_REMOVED | DT_DNSSD_IN_CALLBACK);
+}
+
+// A host sending ever new TXT data for one instance fills the list to its
+// bound and no further; the records held stay.
+TEST_F(DtDnssdQuery, ListsStopGrowingAtTheirBound) {
+    for (uint8_t i = 0; i < 200; ++i) {
+        feed(kTxt, {3, 'a', '=', i}, 2, true, i + 1 < 200);
+    }
+    EXPECT_EQ(dt_dnssd_query_record_count(query_, kTxt), 32u);
+    feed(kTxt, {3, 'a', '=', 0}, 2, false);
+    feed(kTxt, {3, 'a', '=', 250}, 2, true);
+    EXPECT_EQ(dt_dnssd_query_record_count(query_, kTxt), 32u);
+    ASSERT_NE(dt_dnssd_query_slot(query_, kTxt, 0, nullptr, nullptr, nullptr), nullptr);
+}
+
 TEST_F(DtDnssdQuery, AFreedSlotIsFilledAgainAndReadAsTheTarget) {
     feed(kSrv, srv_rdata(8800, {"old", "local"}), 2, true);
     feed(kSrv, srv_rdata(8801, {"other", "local"}), 2, true);

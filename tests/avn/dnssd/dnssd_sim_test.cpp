@@ -1,13 +1,17 @@
 // The DNS-SD client against the simulator's responder, in-process, on the
 // loopback interface of a private network namespace.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <net/if.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
 
 #include <chrono>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -51,6 +55,81 @@ sim::MdnsDevice other_maker(const std::string& name, uint16_t number) {
     device.model = 4;
     return device;
 }
+
+mdns::Name wire_name(const char* text) {
+    mdns::Name name;
+    EXPECT_TRUE(mdns::name_from_text(text, &name)) << text;
+    return name;
+}
+
+// A listener on the group that records the queries asking for one name.
+class QueryListener {
+  public:
+    explicit QueryListener(const mdns::Name& name) : name_(name) { open(); }
+    void open() {
+        socket_ = mdns::open_multicast_socket(mdns::kPort);
+        for (const mdns::Interface& i : mdns::multicast_interfaces()) {
+            if (i.name == "lo") {
+                lo_ = i;
+                mdns::join_group(socket_, i);
+            }
+        }
+    }
+    ~QueryListener() { mdns::close_socket(&socket_); }
+
+    // Waits up to `limit` for queries asking for the name; returns the ids
+    // of those seen (ours carry 0), with their arrival times.
+    std::vector<std::pair<uint16_t, std::chrono::steady_clock::time_point>> listen(
+        std::chrono::milliseconds limit, size_t stop_after = SIZE_MAX) {
+        std::vector<std::pair<uint16_t, std::chrono::steady_clock::time_point>> seen;
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        std::vector<uint8_t> buffer(mdns::kMaxMessageSize);
+        while (seen.size() < stop_after) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            bool ready = false;
+            if (left.count() <= 0 ||
+                !mdns::wait_readable(&socket_, 1, static_cast<int>(left.count()), &ready)) {
+                break;
+            }
+            mdns::Datagram datagram;
+            while (mdns::receive(socket_, buffer.data(), buffer.size(), &datagram)) {
+                mdns::Message message;
+                if (!mdns::parse_message({buffer.data(), datagram.length}, &message) ||
+                    message.is_response()) {
+                    continue;
+                }
+                for (const mdns::Question& q : message.questions) {
+                    if (mdns::names_equal(q.name, name_)) {
+                        seen.emplace_back(message.id, std::chrono::steady_clock::now());
+                        messages_.push_back(message);
+                        break;
+                    }
+                }
+            }
+        }
+        return seen;
+    }
+
+    void ask(uint16_t id, uint16_t type) {
+        mdns::Builder builder(id, 0);
+        mdns::Question question;
+        question.name = name_;
+        question.type = type;
+        builder.add_question(question);
+        const std::vector<uint8_t> bytes = builder.finish();
+        mdns::send_to(socket_, lo_, bytes.data(), bytes.size(), mdns::kGroupAddress, mdns::kPort);
+    }
+
+    // The queries seen asking for the name, whole.
+    const std::vector<mdns::Message>& messages() const { return messages_; }
+
+  private:
+    std::vector<mdns::Message> messages_;
+    mdns::Name name_;
+    mdns::socket_t socket_ = mdns::kInvalidSocket;
+    mdns::Interface lo_;
+};
 
 class DnssdSimTest : public ::testing::Test {
   protected:
@@ -202,9 +281,11 @@ TEST_F(DnssdSimTest, RecordQueriesReportAddsAndGoodbyeRemovals) {
     EXPECT_EQ(srv.events.back().type, kDNSServiceType_SRV);
     EXPECT_GT(srv.events.back().ttl, 0u);
     ASSERT_TRUE(responder_->remove_device(stage));
-    // Goodbyes take the records away at once, long before any TTL.
+    // Goodbyes take the records away a second later, long before any TTL.
+    const auto goodbye = std::chrono::steady_clock::now();
     ASSERT_TRUE(pump_until(
-        refs, [&] { return srv.present == 0 && txt.present == 0 && a.present == 0; }, 2s));
+        refs, [&] { return srv.present == 0 && txt.present == 0 && a.present == 0; }, 3s));
+    EXPECT_GT(std::chrono::steady_clock::now() - goodbye, 700ms);
     EXPECT_EQ(srv.events.back().flags & kDNSServiceFlagsAdd, 0u);
 }
 
@@ -238,6 +319,25 @@ TEST_F(DnssdSimTest, RefreshQueriesKeepLiveRecords) {
     EXPECT_EQ(browsed.events.size(), 1u);
 }
 
+TEST_F(DnssdSimTest, ShortLivedRecordsAreRefreshedAtMostOnceASecondPerQuestion) {
+    const std::string brief = unique("Brief");
+    const std::string flash = unique("Flash");
+    start({tpx2(brief, 1, 1), tpx2(flash, 2, 2)});
+    Browsed browsed;
+    DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.size() >= 2; }, 5s));
+    QueryListener listener(wire_name("_netaudio-cmc._udp.local."));
+    const auto seen = listener.listen(5s);
+    // Two records of one and two seconds, each wanting four refreshes per
+    // lifetime: still one query a second at most.
+    EXPECT_LE(seen.size(), 6u);
+    EXPECT_GE(seen.size(), 2u);
+    for (size_t i = 1; i < seen.size(); ++i) {
+        EXPECT_GE(seen[i].second - seen[i - 1].second, 900ms) << i;
+    }
+}
+
 TEST_F(DnssdSimTest, KnownAnswersStopRepeatedResponses) {
     const std::string stage = unique("Stage");
     start({tpx2(stage, 1)});
@@ -247,9 +347,22 @@ TEST_F(DnssdSimTest, KnownAnswersStopRepeatedResponses) {
         {ref}, [&] { return browsed.present.count(stage) == 1; }, 5s));
     const uint64_t after_first = responder_->answers_sent();
     // The queries at 1 s and 3 s list the PTR as known: no new response.
-    pump_until(
-        {ref}, [] { return false; }, 3500ms);
+    QueryListener listener(wire_name("_netaudio-cmc._udp.local."));
+    listener.listen(3500ms);
     EXPECT_EQ(responder_->answers_sent(), after_first);
+    mdns::Name instance;
+    ASSERT_TRUE(mdns::name_from_labels({stage, "_netaudio-cmc", "_udp", "local"}, &instance));
+    bool listed = false;
+    for (const mdns::Message& query : listener.messages()) {
+        for (const mdns::Record& known : query.answers) {
+            listed = listed || (known.type == mdns::kTypePtr &&
+                                mdns::names_equal(
+                                    mdns::Name(known.rdata.begin(), known.rdata.end()), instance) &&
+                                known.ttl > 4500 / 2);
+        }
+    }
+    EXPECT_FALSE(listener.messages().empty());
+    EXPECT_TRUE(listed);
 }
 
 TEST_F(DnssdSimTest, AllOf256DevicesAreFoundAndResolved) {
@@ -287,9 +400,13 @@ TEST_F(DnssdSimTest, AllOf256DevicesAreFoundAndResolved) {
     // packets marked truncated; the responder waits for them all and then
     // has nothing to say.
     const uint64_t answered = responder_->answers_sent();
-    pump_until(
-        {ref}, [] { return false; }, 2500ms);
+    QueryListener listener(wire_name("Vornix._sub._netaudio-cmc._udp.local."));
+    listener.listen(2500ms);
     EXPECT_EQ(responder_->answers_sent(), answered);
+    const bool truncated =
+        std::any_of(listener.messages().begin(), listener.messages().end(),
+                    [](const mdns::Message& m) { return (m.flags & mdns::kFlagTruncated) != 0; });
+    EXPECT_TRUE(truncated);
 }
 
 TEST_F(DnssdSimTest, ReconfirmDropsARecordNobodyConfirms) {
@@ -311,11 +428,35 @@ TEST_F(DnssdSimTest, ReconfirmDropsARecordNobodyConfirms) {
                                             kDNSServiceType_PTR, kDNSServiceClass_IN, 0, nullptr),
                   kDNSServiceErr_NoError);
     }
+    // Twice asked, never answered: gone after about ten seconds, not before
+    // (one lost answer must not remove a live unit).
+    const auto asked = std::chrono::steady_clock::now();
     ASSERT_TRUE(pump_until(
-        {ref}, [&] { return browsed.present.count(gone) == 0; }, 6s));
+        {ref}, [&] { return browsed.present.count(gone) == 0; }, 13s));
+    EXPECT_GT(std::chrono::steady_clock::now() - asked, 8s);
     pump_until(
         {ref}, [] { return false; }, 1s);
     EXPECT_EQ(browsed.present.count(stays), 1u);
+}
+
+TEST_F(DnssdSimTest, ReconfirmWithOneLostAnswerKeepsTheUnit) {
+    const std::string flaky = unique("Flaky");
+    start({tpx2(flaky, 1)});
+    Browsed browsed;
+    DNSServiceRef ref = browse(&browsed, "_netaudio-cmc._udp");
+    ASSERT_TRUE(pump_until(
+        {ref}, [&] { return browsed.present.count(flaky) == 1; }, 5s));
+    responder_->lose_next_answers(1);
+    char full[kDNSServiceMaxDomainName];
+    ASSERT_EQ(DNSServiceConstructFullName(full, flaky.c_str(), "_netaudio-cmc._udp.", "local"), 0);
+    EXPECT_EQ(DNSServiceReconfirmRecord(0, responder_->interface_index(), full, kDNSServiceType_PTR,
+                                        kDNSServiceClass_IN, 0, nullptr),
+              kDNSServiceErr_NoError);
+    // The first reconfirm query's answer is lost, the second's comes.
+    pump_until(
+        {ref}, [] { return false; }, 12s);
+    EXPECT_EQ(browsed.present.count(flaky), 1u);
+    EXPECT_EQ(browsed.events.size(), 1u);
 }
 
 TEST_F(DnssdSimTest, ResultsOfOneBatchSayMoreIsComing) {
@@ -337,6 +478,92 @@ TEST_F(DnssdSimTest, ResultsOfOneBatchSayMoreIsComing) {
     // Nothing more is pending: the socket is quiet again.
     ASSERT_TRUE(mdns::wait_readable(&socket, 1, 0, &ready));
     EXPECT_FALSE(ready);
+}
+
+// Many devices probing together: every unique record is proposed in some
+// probe's authority section, none is lost to a full packet.
+TEST_F(DnssdSimTest, DevicesProbingTogetherProposeAllTheirRecords) {
+    std::vector<sim::MdnsDevice> devices;
+    for (uint16_t i = 0; i < 12; ++i) {
+        devices.push_back(tpx2(unique("Probe" + std::to_string(i)), static_cast<uint16_t>(i + 1)));
+    }
+    mdns::socket_t socket = mdns::open_multicast_socket(mdns::kPort);
+    ASSERT_NE(socket, mdns::kInvalidSocket);
+    for (const mdns::Interface& i : mdns::multicast_interfaces()) {
+        if (i.name == "lo") {
+            mdns::join_group(socket, i);
+        }
+    }
+    for (const sim::MdnsDevice& device : devices) {
+        responder_->add_device(device);
+    }
+    ASSERT_EQ(responder_->start(), AUD_SUCCESS);
+    std::set<mdns::Name> proposed;
+    const auto deadline = std::chrono::steady_clock::now() + 1500ms;
+    std::vector<uint8_t> buffer(mdns::kMaxMessageSize);
+    while (std::chrono::steady_clock::now() < deadline) {
+        bool ready = false;
+        mdns::wait_readable(&socket, 1, 100, &ready);
+        mdns::Datagram datagram;
+        while (mdns::receive(socket, buffer.data(), buffer.size(), &datagram)) {
+            mdns::Message message;
+            if (mdns::parse_message({buffer.data(), datagram.length}, &message) &&
+                !message.is_response()) {
+                for (const mdns::Record& r : message.authorities) {
+                    proposed.insert(mdns::name_lower(r.name) + std::to_string(r.type));
+                }
+            }
+        }
+    }
+    mdns::close_socket(&socket);
+    for (const sim::MdnsDevice& device : devices) {
+        mdns::Name srv;
+        mdns::Name host;
+        ASSERT_TRUE(mdns::name_from_labels({device.name, "_netaudio-cmc", "_udp", "local"}, &srv));
+        ASSERT_TRUE(mdns::name_from_labels({sim::host_label(device.name), "local"}, &host));
+        EXPECT_EQ(proposed.count(mdns::name_lower(srv) + std::to_string(mdns::kTypeSrv)), 1u)
+            << device.name;
+        EXPECT_EQ(proposed.count(mdns::name_lower(host) + std::to_string(mdns::kTypeA)), 1u)
+            << device.name;
+    }
+}
+
+// Shared records are answered after a short random delay, and no record is
+// multicast in answer twice within a second.
+TEST_F(DnssdSimTest, SharedAnswersWaitABitAndComeAtMostOnceASecond) {
+    start({tpx2(unique("Stage"), 1)});
+    QueryListener asker(wire_name("_netaudio-cmc._udp.local."));
+    auto answered_after = [&](uint64_t before) {
+        const auto asked = std::chrono::steady_clock::now();
+        asker.ask(0, mdns::kTypePtr);
+        while (responder_->answers_sent() == before &&
+               std::chrono::steady_clock::now() - asked < 1s) {
+            std::this_thread::sleep_for(1ms);
+        }
+        return std::chrono::steady_clock::now() - asked;
+    };
+    const uint64_t before = responder_->answers_sent();
+    const auto delay = answered_after(before);
+    EXPECT_GE(delay, 20ms);
+    EXPECT_LT(delay, 500ms);
+    EXPECT_EQ(responder_->answers_sent(), before + 1);
+    // Asked again at once: the answer went out under a second ago.
+    std::this_thread::sleep_for(200ms);
+    answered_after(before + 1);
+    EXPECT_EQ(responder_->answers_sent(), before + 1);
+    std::this_thread::sleep_for(1s);
+    answered_after(before + 1);
+    EXPECT_EQ(responder_->answers_sent(), before + 2);
+}
+
+TEST_F(DnssdSimTest, ProcessingWithNothingPendingReturnsAtOnce) {
+    start({});
+    Browsed browsed;
+    DNSServiceRef ref = browse(&browsed, "_nothing-here._udp");
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_EQ(DNSServiceProcessResult(ref), kDNSServiceErr_NoError);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+    EXPECT_TRUE(browsed.events.empty());
 }
 
 TEST_F(DnssdSimTest, ReferenceMayBeDeallocatedInItsCallback) {
@@ -395,68 +622,6 @@ TEST_F(DnssdSimTest, HostilePacketsLeaveTheQuerierWorking) {
     ASSERT_TRUE(pump_until(
         {ref}, [&] { return browsed.present.count(stage) == 1; }, 5s));
 }
-
-// A listener on the group that records the queries asking for one name.
-class QueryListener {
-  public:
-    explicit QueryListener(const mdns::Name& name) : name_(name) {
-        socket_ = mdns::open_multicast_socket(mdns::kPort);
-        for (const mdns::Interface& i : mdns::multicast_interfaces()) {
-            if (i.name == "lo") {
-                lo_ = i;
-                mdns::join_group(socket_, i);
-            }
-        }
-    }
-    ~QueryListener() { mdns::close_socket(&socket_); }
-
-    // Waits up to `limit` for queries asking for the name; returns the ids
-    // of those seen (ours carry 0), with their arrival times.
-    std::vector<std::pair<uint16_t, std::chrono::steady_clock::time_point>> listen(
-        std::chrono::milliseconds limit, size_t stop_after = SIZE_MAX) {
-        std::vector<std::pair<uint16_t, std::chrono::steady_clock::time_point>> seen;
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        std::vector<uint8_t> buffer(mdns::kMaxMessageSize);
-        while (seen.size() < stop_after) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            bool ready = false;
-            if (left.count() <= 0 ||
-                !mdns::wait_readable(&socket_, 1, static_cast<int>(left.count()), &ready)) {
-                break;
-            }
-            mdns::Datagram datagram;
-            while (mdns::receive(socket_, buffer.data(), buffer.size(), &datagram)) {
-                mdns::Message message;
-                if (!mdns::parse_message({buffer.data(), datagram.length}, &message) ||
-                    message.is_response()) {
-                    continue;
-                }
-                for (const mdns::Question& q : message.questions) {
-                    if (mdns::names_equal(q.name, name_)) {
-                        seen.emplace_back(message.id, std::chrono::steady_clock::now());
-                    }
-                }
-            }
-        }
-        return seen;
-    }
-
-    void ask(uint16_t id, uint16_t type) {
-        mdns::Builder builder(id, 0);
-        mdns::Question question;
-        question.name = name_;
-        question.type = type;
-        builder.add_question(question);
-        const std::vector<uint8_t> bytes = builder.finish();
-        mdns::send_to(socket_, lo_, bytes.data(), bytes.size(), mdns::kGroupAddress, mdns::kPort);
-    }
-
-  private:
-    mdns::Name name_;
-    mdns::socket_t socket_ = mdns::kInvalidSocket;
-    mdns::Interface lo_;
-};
 
 class DnssdQuerierTest : public ::testing::Test {
   protected:
@@ -601,6 +766,70 @@ TEST_F(DnssdTwoNetworkTest, AnAdvertOnEveryNetworkIsReportedPerInterface) {
     ASSERT_TRUE(responder_->remove_device(stage));
     ASSERT_TRUE(pump_until(
         {q}, [&] { return address.present == 0; }, 2s));
+}
+
+// A response sent straight to our port: from a source address and port,
+// through loopback.
+void send_response(uint32_t source, uint16_t source_port, const mdns::Record& record) {
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(fd, 0);
+    const int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_port = htons(source_port);
+    from.sin_addr.s_addr = htonl(source);
+    ASSERT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from), 0);
+    mdns::Builder builder(0, mdns::kFlagResponse | mdns::kFlagAuthoritative);
+    builder.add_record(mdns::Section::Answer, record);
+    const std::vector<uint8_t> bytes = builder.finish();
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(mdns::kPort);
+    to.sin_addr.s_addr = htonl(0x7F000001u);
+    EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to),
+              static_cast<ssize_t>(bytes.size()));
+    close(fd);
+}
+
+TEST_F(DnssdTwoNetworkTest, ResponsesFromOffTheLinkOrAnotherPortAddNothing) {
+    const std::string host = unique("offlink") + ".local.";
+    Queried address;
+    DNSServiceRef q = query(&address, host, kDNSServiceType_A);
+    std::this_thread::sleep_for(200ms);  // the querier is up
+    auto a_record = [&](uint8_t last) {
+        mdns::Record record;
+        mdns::name_from_text(host, &record.name);
+        record.type = mdns::kTypeA;
+        record.cache_flush = true;
+        record.ttl = 120;
+        record.rdata = {127, 0, 0, last};
+        return record;
+    };
+    struct Case {
+        const char* what;
+        uint32_t source;
+        uint16_t port;
+    };
+    // Arriving on loopback (127.0.0.0/8): from the other network's address,
+    // and from an on-link address but not the mDNS port.
+    const Case refused[] = {{"another subnet", 0x0A4D0101u, mdns::kPort},
+                            {"another port", 0x7F000002u, 5354}};
+    uint8_t last = 10;
+    for (const Case& c : refused) {
+        send_response(c.source, c.port, a_record(last++));
+    }
+    pump_until(
+        {q}, [] { return false; }, 1s);
+    EXPECT_TRUE(address.events.empty());
+    // The same from another host on the link is taken.
+    send_response(0x7F000002u, mdns::kPort, a_record(last));
+    ASSERT_TRUE(pump_until(
+        {q}, [&] { return address.present == 1; }, 2s));
+    EXPECT_EQ(address.events.size(), 1u);
+    EXPECT_EQ(address.events.front().rdata, (std::vector<uint8_t>{127, 0, 0, last}));
 }
 
 }  // namespace

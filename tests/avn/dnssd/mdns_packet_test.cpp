@@ -152,4 +152,40 @@ TEST(MdnsPacket, HostilePacketsAreRefused) {
     }
 }
 
+// Compression that points backwards, as it must, and still goes wrong: a
+// loop through an earlier label, and a name that grows past 255 bytes one
+// pointer at a time.
+TEST(MdnsPacket, BackwardPointersCannotLoopOrGrowANamePastItsLimit) {
+    // One question whose name is "a" and then a pointer back to the "a".
+    const std::vector<uint8_t> loop = {0, 0, 0, 0,   0,    1,  0, 0, 0, 0,
+                                       0, 0, 1, 'a', 0xC0, 12, 0, 1, 0, 1};
+    mdns::Message message;
+    EXPECT_FALSE(mdns::parse_message(loop, &message));
+
+    // Questions whose names are a 63-byte label and then the previous
+    // question's name: each is valid until the fourth, of 257 bytes.
+    auto questions = [](int count) {
+        std::vector<uint8_t> packet = {0, 0, 0, 0, 0, static_cast<uint8_t>(count),
+                                       0, 0, 0, 0, 0, 0};
+        size_t previous = 0;
+        for (int q = 0; q < count; ++q) {
+            const size_t start = packet.size();
+            packet.push_back(63);
+            packet.insert(packet.end(), 63, 'x');
+            if (q == 0) {
+                packet.push_back(0);
+            } else {
+                packet.push_back(static_cast<uint8_t>(0xC0 | (previous >> 8)));
+                packet.push_back(static_cast<uint8_t>(previous & 0xFF));
+            }
+            packet.insert(packet.end(), {0, 1, 0, 1});
+            previous = start;
+        }
+        return packet;
+    };
+    ASSERT_TRUE(mdns::parse_message(questions(3), &message));
+    EXPECT_EQ(message.questions.back().name.size(), 3u * 64 + 1);
+    EXPECT_FALSE(mdns::parse_message(questions(4), &message));
+}
+
 }  // namespace
