@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 #include "avn/conmon/avn_packet.h"
 #include "avn/conmon/conmon_client_private.h"
 #include "avn/runtime/byte_order.h"
