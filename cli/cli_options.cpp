@@ -264,9 +264,7 @@ std::unique_ptr<CLI::App> make_app(CliOptions& options) {
 // The checks across arguments, once each has been read.
 std::string check_command(CliOptions& options) {
     // The password and the settings file cannot both be read from standard input.
-    const bool reads_file = options.command == CliCommand::Load || options.command == CliCommand::Apply ||
-                            options.command == CliCommand::Check;
-    if (reads_file && options.file == "-" && options.dm.password_stdin) {
+    if (command_reads_settings(options.command) && options.file == "-" && options.dm.password_stdin) {
         return "--password-stdin and FILE \"-\" both read standard input: give the settings file by name";
     }
     for (const CommandDeclaration& entry : kCommands) {
@@ -387,6 +385,10 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
         return failure(describe(error, *app));
     }
     return CliParseResult{options, {}, {}};
+}
+
+bool command_reads_settings(CliCommand command) {
+    return command == CliCommand::Load || command == CliCommand::Apply || command == CliCommand::Check;
 }
 
 std::string cli_usage() {

@@ -88,8 +88,7 @@ int run_cli_command(const CliOptions& options, std::istream& in, std::ostream& o
     }
     // A settings file is checked whole before anything starts.
     std::optional<UnitParameters> settings;
-    if (options.command == CliCommand::Load || options.command == CliCommand::Apply ||
-        options.command == CliCommand::Check) {
+    if (command_reads_settings(options.command)) {
         std::string error;
         settings = read_settings(options.file, in, &error);
         if (!settings) {

@@ -17,8 +17,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kPollMs = 50;
 
-// ---- Text ----
-
+// The connection manager's interface names are UTF-16.
 std::string utf8_from_utf16(const char16_t* text, size_t max) {
     std::string out;
     for (size_t i = 0; i < max && text[i] != 0; ++i) {
