@@ -1,30 +1,16 @@
 #include "cli/cli_options.h"
 
-#include <charconv>
 #include <climits>
 #include <memory>
 
 #include <CLI/CLI.hpp>
 
+#include "cli/command_options.h"
 #include "tpx2_version.h"
 
 namespace {
 
 constexpr uint32_t kMaxTimeoutMs = 600000;
-
-std::optional<int64_t> parse_integer(const std::string& text) {
-    int64_t value = 0;
-    const char* begin = text.data();
-    const char* end = text.data() + text.size();
-    if (begin != end && *begin == '+') {
-        ++begin;
-    }
-    const auto [ptr, ec] = std::from_chars(begin, end, value);
-    if (ec != std::errc() || ptr != end || begin == end) {
-        return std::nullopt;
-    }
-    return value;
-}
 
 bool is_dotted_ipv4(const std::string& host) {
     int parts = 0;
@@ -93,55 +79,6 @@ CliParseResult failure(std::string error) {
     return CliParseResult{std::nullopt, std::move(error), {}};
 }
 
-// An error line for a name that cannot be an AVN device name, else empty.
-std::string check_device_name(const std::string& name) {
-    if (name.empty()) {
-        return "DEVICE must not be empty";
-    }
-    if (name.size() > 31) {
-        return "DEVICE is longer than an AVN device name can be (31 characters)";
-    }
-    return {};
-}
-
-// AVN device names are compared without regard to letter case.
-bool same_device_name(const std::string& a, const std::string& b) {
-    const auto lower = [](char c) {
-        return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    };
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (lower(a[i]) != lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string check_file_name(const std::string& file) {
-    return file.empty() ? "FILE must not be empty (use \"-\" for the standard streams)" : "";
-}
-
-// Throws the one line the user sees when `error` is not empty.
-void fail_if(const std::string& error) {
-    if (!error.empty()) {
-        throw CLI::ValidationError(error);
-    }
-}
-
-// A whole number from `low` to `high`, in the same form everywhere (decimal,
-// an optional '+'), and the line that refuses anything else.
-uint32_t bounded_number(const std::string& text, int64_t low, int64_t high,
-                        const std::string& refusal) {
-    const auto number = parse_integer(text);
-    if (!number || *number < low || *number > high) {
-        throw CLI::ValidationError(refusal);
-    }
-    return static_cast<uint32_t>(*number);
-}
-
 CLI::Option* endpoint_option(CLI::App& app, const std::string& name,
                              std::optional<CliEndpoint>& target, const std::string& help) {
     return app
@@ -156,31 +93,6 @@ CLI::Option* endpoint_option(CLI::App& app, const std::string& name,
             },
             help)
         ->type_name("HOST:PORT");
-}
-
-CLI::Option* device_option(CLI::App& command, std::string& device) {
-    return command
-        .add_option_function<std::string>(
-            "DEVICE",
-            [&device](const std::string& name) {
-                fail_if(check_device_name(name));
-                device = name;
-            },
-            "the unit's AVN device name (any letter case)")
-        ->type_name("")
-        ->required();
-}
-
-CLI::Option* file_option(CLI::App& command, std::string& file, const std::string& help) {
-    return command
-        .add_option_function<std::string>(
-            "FILE",
-            [&file](const std::string& name) {
-                fail_if(check_file_name(name));
-                file = name;
-            },
-            help)
-        ->type_name("");
 }
 
 void add_connection_options(CLI::App& app, CliOptions& options) {
@@ -295,21 +207,6 @@ class HelpFormatter : public CLI::Formatter {
     }
 };
 
-constexpr const char* kFileNote =
-    "FILE \"-\" is standard input (load, apply, check) or output (save). A settings file is\n"
-    "the object of 'get --json' with \"format_version\": 1; it may name fewer parameters.\n";
-
-constexpr const char* kParameters =
-    "Parameters (NAME=VALUE, names in any letter case):\n"
-    "  MicLf, MicHf, LineLf, LineHf   equaliser gain in dB, -12 to 12\n"
-    "  Mode                           0 to 4\n"
-    "  MicSensitivity                 0 (0 dBu) to 4 (-37 dBu)\n"
-    "  MicGate                        0 disabled, 1 enabled\n";
-
-constexpr const char* kCheckStatus =
-    "Exit status of check: 0 every unit matches the file; 7 a unit differs; 3 a unit is not\n"
-    "found or does not answer (before 7); 4 the AVN platform services are not reachable.\n";
-
 constexpr const char* kExitStatus =
     "Exit status: 0 success; 2 usage error, bad value or bad settings file (nothing is sent);\n"
     "3 the unit (for apply: any unit) is not found or does not answer; 4 the AVN platform\n"
@@ -318,159 +215,31 @@ constexpr const char* kExitStatus =
     "check failed); 7 check: a unit differs from the file; 1 anything else (apply, check,\n"
     "inventory: interrupted before every unit was done).\n";
 
-// A command and the arguments it takes. Its own options come after its name;
-// the program's go before it.
-CLI::App* add_command(CLI::App& app, CliOptions& options, const char* name, CliCommand command,
-                      const char* description) {
-    CLI::App* sub = app.add_subcommand(name, description);
-    sub->callback([&options, command] { options.command = command; });
-    sub->set_help_flag("-h,--help", "print this command's help and exit");
-    sub->footer("");
-    sub->group("Commands");
-    return sub;
-}
+// A command of the table below: how it is declared, and its check across
+// its arguments once each has been read (none when null).
+struct CommandDeclaration {
+    CliCommand command;
+    void (*declare)(CLI::App& app, CliOptions& options);
+    std::string (*check)(CliOptions& options);
+};
 
-// The units a command works on: DEVICE names, or --discovered (with
-// --seconds); with `jobs`, --jobs as well.
-void add_unit_list(CLI::App& command, CliOptions& options, bool jobs) {
-    command
-        .add_option("DEVICE", options.devices,
-                    "the units, by AVN device name (\"--\" before a\nname that starts with '-')")
-        ->type_name("");
-    // CLI11 hands a "--" back to the program once every positional has had
-    // its first value, so that names after it would be taken for options: a
-    // positional that never fills (DEVICE takes every name) keeps it here.
-    command.add_option("END")->group("");
-    if (jobs) {
-        command
-            .add_option_function<std::string>(
-                "--jobs",
-                [&options](const std::string& value) {
-                    options.jobs = bounded_number(value, 1, kMaxApplyJobs,
-                                                  "--jobs must be a number from 1 to " +
-                                                      std::to_string(kMaxApplyJobs) + ", got '" + value + "'");
-                },
-                "units worked on at once (default 8, at most 32)")
-            ->type_name("N");
-    }
-    command.add_flag("--discovered", options.discovered, "the units found by browsing instead of DEVICE names");
-    command
-        .add_option_function<std::string>(
-            "--seconds",
-            [&options](const std::string& value) {
-                options.discover_seconds =
-                    bounded_number(value, 1, kMaxDiscoverSeconds,
-                                   "--seconds must be a number from 1 to " + std::to_string(kMaxDiscoverSeconds) +
-                                       ", got '" + value + "'");
-            },
-            "with --discovered: how long to browse (default 5, at most 60)")
-        ->type_name("N");
-}
-
-// check, inventory and watch: the commands for a site's units.
-void add_site_commands(CLI::App& app, CliOptions& options) {
-    CLI::App* check = add_command(app, options, "check", CliCommand::Check,
-                                  "compare units with a settings file, sending nothing;\na line per unit "
-                                  "(\"matches\" or what differs), then\na summary");
-    file_option(*check, options.file, "the settings file (\"-\": standard input)")->required();
-    add_unit_list(*check, options, true);
-    check->footer(std::string(kFileNote) + kCheckStatus);
-
-    CLI::App* inventory = add_command(app, options, "inventory", CliCommand::Inventory,
-                                      "a row per unit: name, manufacturer, model, versions\nand the seven "
-                                      "parameters (without DEVICE: the\nunits found by browsing)");
-    add_unit_list(*inventory, options, true);
-    inventory->add_flag("--json", options.json, "one JSON object with a \"units\" array");
-    inventory->add_flag("--csv", options.csv, "comma-separated values with a header row");
-
-    CLI::App* watch = add_command(app, options, "watch", CliCommand::Watch,
-                                  "print each report as it arrives, until interrupted;\nwith several units (or "
-                                  "--discovered) a line per\nreport, each starting with the unit's name");
-    add_unit_list(*watch, options, false);
-}
-
-void add_commands(CLI::App& app, CliOptions& options) {
-    device_option(
-        *add_command(app, options, "info", CliCommand::Info, "bootloader and application versions"),
-        options.device);
-    device_option(*add_command(app, options, "get", CliCommand::Get, "the seven parameters"),
-                  options.device);
-
-    CLI::App* set = add_command(app, options, "set", CliCommand::Set,
-                                "change parameters, then confirm them from the unit's report");
-    device_option(*set, options.device);
-    set->footer(kParameters);
-    set->add_option_function<std::vector<std::string>>(
-           "NAME=VALUE",
-           [&options](const std::vector<std::string>& texts) {
-               for (const std::string& text : texts) {
-                   std::string error;
-                   const auto change = parse_parameter_change(text, &error);
-                   fail_if(error);
-                   options.changes.push_back(*change);
-               }
-           },
-           "a parameter and its new value (see below)")
-        ->type_name("");
-
-    add_command(app, options, "networks", CliCommand::Networks,
-                "the interfaces the connection manager offers; the\none in use marked");
-    add_command(app, options, "use-network", CliCommand::UseNetwork,
-                "choose the interface (\"None\" for none)")
-        ->add_option_function<std::string>(
-            "NAME",
-            [&options](const std::string& name) {
-                fail_if(name.empty() ? "NAME must not be empty (use \"None\" for none)" : "");
-                options.network = name;
-            },
-            "the interface's name")
-        ->type_name("")
-        ->required();
-
-    CLI::App* save =
-        add_command(app, options, "save", CliCommand::Save,
-                    "the seven parameters as a settings file (to standard\noutput without FILE)");
-    device_option(*save, options.device);
-    file_option(*save, options.file, "where to write (\"-\": standard output)");
-    save->footer(kFileNote);
-
-    CLI::App* load = add_command(app, options, "load", CliCommand::Load,
-                                 "apply a settings file: change what differs,\nconfirming each "
-                                 "change from the unit's report;\nprints what changed");
-    device_option(*load, options.device);
-    file_option(*load, options.file, "the settings file (\"-\": standard input)")->required();
-    load->footer(kFileNote);
-
-    CLI::App* apply =
-        add_command(app, options, "apply", CliCommand::Apply,
-                    "load on many units, N at once (--jobs); a line per\nunit as it finishes, then "
-                    "a summary. Ctrl-C stops\nstarting units and lets those under way finish");
-    file_option(*apply, options.file, "the settings file (\"-\": standard input)")->required();
-    apply->footer(kFileNote);
-    add_unit_list(*apply, options, true);
-
-    CLI::App* discover =
-        add_command(app, options, "discover", CliCommand::Discover,
-                    "list the TPX-2 units advertised on the network\n(--all: every device of the "
-                    "maker; --versions: with\ntheir versions)");
-    discover
-        ->add_option_function<std::string>(
-            "--seconds",
-            [&options](const std::string& value) {
-                options.discover_seconds = bounded_number(
-                    value, 1, 3600, "--seconds must be a number of seconds from 1 to 3600");
-            },
-            "how long to browse (default 5)")
-        ->type_name("N");
-    discover->add_flag("--all", options.discover_all,
-                       "every device of the maker, not only TPX-2 units");
-    discover->add_flag("--versions", options.discover_versions,
-                       "with bootloader and application versions");
-
-    add_command(app, options, "domains", CliCommand::Domains,
-                "log in to the Domain Manager and list its domains\n(\"*\" marks the current one)");
-    add_site_commands(app, options);
-}
+// tpx2ctl's commands, in the order the help lists them. Each family declares
+// its own in its *_options.cpp.
+constexpr CommandDeclaration kCommands[] = {
+    {CliCommand::Info, add_info_command, nullptr},
+    {CliCommand::Get, add_get_command, nullptr},
+    {CliCommand::Set, add_set_command, check_set_command},
+    {CliCommand::Networks, add_networks_command, nullptr},
+    {CliCommand::UseNetwork, add_use_network_command, nullptr},
+    {CliCommand::Save, add_save_command, nullptr},
+    {CliCommand::Load, add_load_command, nullptr},
+    {CliCommand::Apply, add_apply_command, check_unit_list},
+    {CliCommand::Discover, add_discover_command, nullptr},
+    {CliCommand::Domains, add_domains_command, nullptr},
+    {CliCommand::Check, add_check_command, check_unit_list},
+    {CliCommand::Inventory, add_inventory_command, check_inventory_command},
+    {CliCommand::Watch, add_watch_command, check_unit_list},
+};
 
 // The whole command line, declared once: parsing and the help come from it.
 // The callbacks write into `options`, which must outlive the app.
@@ -486,68 +255,24 @@ std::unique_ptr<CLI::App> make_app(CliOptions& options) {
     add_connection_options(*app, options);
     add_domain_manager_options(*app, options);
     add_output_options(*app, options);
-    add_commands(*app, options);
+    for (const CommandDeclaration& entry : kCommands) {
+        entry.declare(*app, options);
+    }
     return app;
-}
-
-// DEVICE names or --discovered, for the commands that take a list of units.
-std::string check_unit_list(CliOptions& options) {
-    for (size_t i = 0; i < options.devices.size(); ++i) {
-        fail_if(check_device_name(options.devices[i]));
-        for (size_t k = 0; k < i; ++k) {
-            if (same_device_name(options.devices[k], options.devices[i])) {
-                return "unit '" + options.devices[i] + "' is named twice";
-            }
-        }
-    }
-    if (options.discovered && !options.devices.empty()) {
-        return "give DEVICE names or --discovered, not both";
-    }
-    if (!options.discovered && options.devices.empty()) {
-        if (options.command == CliCommand::Inventory) {
-            options.discovered = true;  // the site's units
-            return {};
-        }
-        const char* name = options.command == CliCommand::Apply   ? "apply"
-                           : options.command == CliCommand::Check ? "check"
-                                                                  : "watch";
-        return std::string(name) + " needs at least one DEVICE (or --discovered)";
-    }
-    if (options.command == CliCommand::Watch) {
-        if (options.devices.size() > kMaxApplyJobs) {
-            return "watch watches at most " + std::to_string(kMaxApplyJobs) + " units at once";
-        }
-        // One unit named: the single-unit watch, printing whole reports.
-        if (options.devices.size() == 1) {
-            options.device = options.devices.front();
-        }
-    }
-    return {};
 }
 
 // The checks across arguments, once each has been read.
 std::string check_command(CliOptions& options) {
     // The password and the settings file cannot both be read from standard input.
-    const bool reads_file = options.command == CliCommand::Load || options.command == CliCommand::Apply ||
-                            options.command == CliCommand::Check;
-    if (reads_file && options.file == "-" && options.dm.password_stdin) {
+    if (command_reads_settings(options.command) && options.file == "-" && options.dm.password_stdin) {
         return "--password-stdin and FILE \"-\" both read standard input: give the settings file by name";
     }
-    switch (options.command) {
-        case CliCommand::Set:
-            return options.changes.empty() ? "set needs at least one NAME=VALUE" : "";
-        case CliCommand::Apply:
-        case CliCommand::Check:
-        case CliCommand::Watch:
-            return check_unit_list(options);
-        case CliCommand::Inventory:
-            if (options.json && options.csv) {
-                return "give --json or --csv, not both";
-            }
-            return check_unit_list(options);
-        default:
-            return {};
+    for (const CommandDeclaration& entry : kCommands) {
+        if (entry.command == options.command && entry.check != nullptr) {
+            return entry.check(options);
+        }
     }
+    return {};
 }
 
 // CLI11's words for what it found wrong, in this program's: one line.
@@ -660,6 +385,10 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
         return failure(describe(error, *app));
     }
     return CliParseResult{options, {}, {}};
+}
+
+bool command_reads_settings(CliCommand command) {
+    return command == CliCommand::Load || command == CliCommand::Apply || command == CliCommand::Check;
 }
 
 std::string cli_usage() {

@@ -87,5 +87,9 @@ std::optional<CliEndpoint> parse_endpoint(const std::string& text);
 // the parameter's range; an error line otherwise.
 std::optional<CliParameterChange> parse_parameter_change(const std::string& text, std::string* error);
 
+// load, apply and check read a settings file (checked whole before anything
+// is sent).
+bool command_reads_settings(CliCommand command);
+
 // The program's help, generated from the declaration of its command line.
 std::string cli_usage();

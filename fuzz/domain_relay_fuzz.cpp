@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "avn/api/domain_relay.h"
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/domain_provider.h"
 

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 #include "avn/browse/db_txt.h"
 #include "avn/conmon/avn_packet.h"
 

@@ -6,7 +6,7 @@
 #include "avn/browse/db_adhoc_browse.h"
 #include "avn/browse/db_browse_tree.h"
 #include "avn/browse/db_domain_browse.h"
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 #include "avn/runtime/aud_log.h"
 #include "avn/runtime/domain_provider.h"
 

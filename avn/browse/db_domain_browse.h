@@ -7,7 +7,7 @@
 #include <cstdint>
 
 #include "avn/browse/db_browse.h"
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 
 struct db_browse_tree;
 struct db_domain_browse;

@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 #include "avn/conmon/avn_packet.h"
 #include "avn/conmon/conmon_client_private.h"
 #include "avn/runtime/byte_order.h"
@@ -146,6 +146,31 @@ aud_error take_slot(conmon_client* client, conmon_client_response_fn response,
     slot->kind = CONMON_REQUEST_KIND_DOMAIN;
     slot->callback = response;
     *out = slot;
+    return AUD_SUCCESS;
+}
+
+// Sends a built request; when the caller wants an answer, a request slot
+// then waits for the reply with the chunk's sequence number.
+aud_error send_request(conmon_client* client, avn_packet_builder* builder, uint16_t sequence,
+                       conmon_client_response_fn response, conmon_client_request_id* request) {
+    conmon_request_slot* slot = nullptr;
+    aud_error result = take_slot(client, response, request, &slot);
+    if (result != AUD_SUCCESS) {
+        return result;
+    }
+    result = send(client->domain, builder);
+    if (result != AUD_SUCCESS) {
+        if (slot != nullptr) {
+            conmon_client_release_request(slot);
+        }
+        return result;
+    }
+    if (slot != nullptr) {
+        slot->domain_sequence = sequence;
+    }
+    if (request != nullptr) {
+        *request = slot;
+    }
     return AUD_SUCCESS;
 }
 
@@ -573,25 +598,7 @@ aud_error conmon_domain_register(conmon_client* client, conmon_client_response_f
     if (result != AUD_SUCCESS) {
         return result;
     }
-    conmon_request_slot* slot = nullptr;
-    result = take_slot(client, response, request, &slot);
-    if (result != AUD_SUCCESS) {
-        return result;
-    }
-    result = send(sender, &builder);
-    if (result != AUD_SUCCESS) {
-        if (slot != nullptr) {
-            conmon_client_release_request(slot);
-        }
-        return result;
-    }
-    if (slot != nullptr) {
-        slot->domain_sequence = sequence;
-    }
-    if (request != nullptr) {
-        *request = slot;
-    }
-    return AUD_SUCCESS;
+    return send_request(client, &builder, sequence, response, request);
 }
 
 aud_error conmon_domain_subscribe(conmon_client* client, conmon_client_response_fn response,
@@ -633,25 +640,7 @@ aud_error conmon_domain_subscribe(conmon_client* client, conmon_client_response_
     if (result != AUD_SUCCESS) {
         return result;
     }
-    conmon_request_slot* slot = nullptr;
-    result = take_slot(client, response, request, &slot);
-    if (result != AUD_SUCCESS) {
-        return result;
-    }
-    result = send(sender, &builder);
-    if (result != AUD_SUCCESS) {
-        if (slot != nullptr) {
-            conmon_client_release_request(slot);
-        }
-        return result;
-    }
-    if (slot != nullptr) {
-        slot->domain_sequence = sequence;
-    }
-    if (request != nullptr) {
-        *request = slot;
-    }
-    return AUD_SUCCESS;
+    return send_request(client, &builder, sequence, response, request);
 }
 
 void conmon_domain_announce(conmon_client* client) {

@@ -9,7 +9,7 @@
 
 #include "avn/browse/db_browse_tree.h"
 #include "avn/browse/db_domain_browse.h"
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 #include "avn/conmon/avn_packet.h"
 #include "avn/runtime/byte_order.h"
 #include "avn/runtime/domain_provider.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 #include "avn/conmon/avn_packet.h"
 #include "avn/conmon/conmon_client.h"
 #include "avn/runtime/aud_event_loop.h"

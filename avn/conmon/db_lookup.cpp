@@ -1,4 +1,4 @@
-#include "avn/browse/db_lookup.h"
+#include "avn/conmon/db_lookup.h"
 
 #include <algorithm>
 #include <array>
