@@ -17,6 +17,7 @@
 #include <vector>
 
 #include <asio.hpp>
+#include <openssl/crypto.h>
 #include <asio/ssl.hpp>
 
 #include "avn/domain/dm_frame.h"
@@ -28,6 +29,27 @@ namespace {
 using tcp = asio::ip::tcp;
 using tls_stream = asio::ssl::stream<tcp::socket>;
 using io_handler = std::function<void(const asio::error_code&)>;
+
+// One outgoing frame. Frames carry the authentication token, so the bytes
+// are wiped wherever the frame ends: written, dropped with its connection,
+// or discarded unsent with the handler that was to queue it. Move-only, so
+// that the frame has exactly one copy on its way to the socket.
+class outgoing_frame {
+  public:
+    explicit outgoing_frame(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    outgoing_frame(outgoing_frame&& other) noexcept : bytes_(std::move(other.bytes_)) {
+        other.bytes_.clear();
+    }
+    outgoing_frame& operator=(outgoing_frame&&) = delete;
+    outgoing_frame(const outgoing_frame&) = delete;
+    outgoing_frame& operator=(const outgoing_frame&) = delete;
+    ~outgoing_frame() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+
+    asio::const_buffer buffer() const { return asio::buffer(bytes_); }
+
+  private:
+    std::vector<uint8_t> bytes_;
+};
 
 // Client states.
 enum : int {
@@ -87,7 +109,7 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     }
 
     // Frames queued before start() leave once it runs.
-    void queue_write(std::vector<uint8_t> frame) {
+    void queue_write(outgoing_frame frame) {
         writes_.push_back(std::move(frame));
         write_next();
     }
@@ -164,7 +186,7 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
         }
         writing_ = true;
         const auto self = shared_from_this();
-        async_write_all(asio::buffer(writes_.front()),
+        async_write_all(writes_.front().buffer(),
                         [self](const asio::error_code& error) { self->on_written(error); });
     }
 
@@ -177,7 +199,7 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
             fail(error);
             return;
         }
-        writes_.pop_front();
+        writes_.pop_front();  // wipes the frame
         write_next();
     }
 
@@ -194,7 +216,7 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     std::array<uint8_t, DM_FRAME_HEADER_SIZE> header_bytes_{};
     dm_frame_header header_{};
     std::vector<uint8_t> body_;
-    std::deque<std::vector<uint8_t>> writes_;  // the front one is being written
+    std::deque<outgoing_frame> writes_;  // the front one is being written
     bool writing_ = false;
     bool open_ = false;
 };
@@ -374,7 +396,7 @@ class TlsTcpClient::Impl final : public connection_cb {
             return;
         }
         const auto connection = connection_;
-        asio::post(io_, [connection, frame = std::move(frame)]() mutable {
+        asio::post(io_, [connection, frame = outgoing_frame(std::move(frame))]() mutable {
             connection->queue_write(std::move(frame));
         });
     }
