@@ -215,22 +215,23 @@ void fail_auth(avn_domain_handler* handler, int code) {
 }
 
 // The token is in: open the TLS connection to the service port, pinned to
-// the identified key (the stored pin's server is checked by its chain alone).
+// the key that identify saw, also for the stored pin's server. The host is
+// resolved again for the connection, so without the pin a changed DNS answer
+// between login and connect would hand the token to any server under the
+// stored root.
 void open_connection(avn_domain_handler* handler) {
     uint16_t service_port = 0;
     const char* identity = nullptr;
     size_t identity_length = 0;
-    uint16_t version = 0;
     if (avnapi_auth_get_service_port(handler->auth, &service_port) != AUD_SUCCESS ||
         avnapi_auth_get_identity(handler->auth, &identity, &identity_length) != AUD_SUCCESS ||
-        avnapi_auth_get_version(handler->auth, &version) != AUD_SUCCESS) {
+        identity_length == 0) {
         fail_auth(handler, AVNAPI_AUTH_NO_RESULT);
         return;
     }
-    const bool stored = version == 1 && std::strcmp(identity, avn_dm_stored_pin) == 0;
-    tls_tcp_client_set_pinned_public_key(handler->tls, stored ? "" : identity);
-    tls_tcp_client_connect(handler->tls, handler->dm_host.c_str(), service_port);
+    tls_tcp_client_set_pinned_public_key(handler->tls, identity);
     avn_domain_handler_change_state(handler, AVN_DOMAIN_HANDLER_STATE_TLS_OPENING);
+    tls_tcp_client_connect(handler->tls, handler->dm_host.c_str(), service_port);
 }
 
 void log_in_with_held(avn_domain_handler* handler) {
