@@ -6,6 +6,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "avn/domain/dm_trust.h"
 #include "tpx2_version.h"
 
 namespace {
@@ -273,7 +274,7 @@ void add_output_options(CLI::App& app, CliOptions& options) {
     app.add_flag("--json", options.json, "machine-readable output: one JSON object per result")
         ->group(group);
     app.set_help_flag("-h,--help", "print this help and exit")->group(group);
-    app.set_version_flag("--version", "tpx2ctl " TPX2_VERSION, "print the version and exit")
+    app.set_version_flag("--version", cli_version_text(), "print the version and exit")
         ->group(group);
 }
 
@@ -600,4 +601,12 @@ CliParseResult parse_cli_arguments(const std::vector<std::string>& arguments) {
 std::string cli_usage() {
     CliOptions options;
     return make_app(options)->help();
+}
+
+std::string cli_version_text() {
+    std::string text = "tpx2ctl " TPX2_VERSION;
+    if (avn_dm_trusts_test_authority) {
+        text += std::string("+testauthority\n") + kAvnDmTestBuildNote;
+    }
+    return text;
 }

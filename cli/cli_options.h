@@ -87,3 +87,8 @@ std::optional<CliParameterChange> parse_parameter_change(const std::string& text
 
 // The program's help, generated from the declaration of its command line.
 std::string cli_usage();
+
+// What --version prints: "tpx2ctl VERSION", and in a build that trusts the
+// test authority the version marked "+testauthority" and a second line
+// saying so.
+std::string cli_version_text();
