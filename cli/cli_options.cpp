@@ -198,8 +198,11 @@ void add_connection_options(CLI::App& app, CliOptions& options) {
                options.timeout_ms =
                    bounded_number(value, 1, kMaxTimeoutMs,
                                   "--timeout must be a number of milliseconds from 1 to 600000");
+               options.timeout_given = true;
            },
-           "how long to wait for a unit or a service (default 5000)")
+           "how long to wait for a unit or a service, and for each exchange with a Domain "
+           "Manager (finding it, identify, login, the TLS connection and its domain list; "
+           "default 5000, or 15000 for a Domain Manager's exchanges)")
         ->type_name("MS")
         ->group(group);
 }
@@ -272,6 +275,10 @@ void add_domain_manager_options(CLI::App& app, CliOptions& options) {
 void add_output_options(CLI::App& app, CliOptions& options) {
     const char* group = "Output";
     app.add_flag("--json", options.json, "machine-readable output: one JSON object per result")
+        ->group(group);
+    app.add_flag("--verbose", options.verbose,
+                 "also print the AVN library's own diagnostic lines (a failure is otherwise told "
+                 "in one sentence)")
         ->group(group);
     app.set_help_flag("-h,--help", "print this help and exit")->group(group);
     app.set_version_flag("--version", cli_version_text(), "print the version and exit")

@@ -53,7 +53,9 @@ struct CliOptions {
     std::optional<CliEndpoint> cmm;     // default: the local connection manager
     CliDomainManager dm;
     uint32_t timeout_ms = 5000;
+    bool timeout_given = false;  // --timeout was on the command line
     bool json = false;
+    bool verbose = false;  // the library's own diagnostic lines too
     bool help = false;
     bool version = false;
     std::string device;   // info, get, set, watch, save, load

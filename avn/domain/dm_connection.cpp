@@ -7,6 +7,7 @@
 
 #include "avn/domain/avnapi_auth.h"
 #include "avn/browse/interfaces.h"
+#include "avn/domain/dm_diagnostics.h"
 #include "avn/domain/dm_discovery.h"
 #include "avn/domain/dm_domain_list.h"
 #include "avn/domain/dm_frame.h"
@@ -18,6 +19,14 @@
 #include "avn/runtime/aud_event_loop.h"
 
 namespace {
+
+// The handler's lines on the standard error stream, unless turned off.
+template <typename... Args>
+void diagnostic(const char* format, Args... args) {
+    if (dm_diagnostics_enabled()) {
+        std::fprintf(stderr, format, args...);
+    }
+}
 
 bool in_tls_states(int state) {
     return state >= AVN_DOMAIN_HANDLER_STATE_TLS_OPENING && state <= AVN_DOMAIN_HANDLER_STATE_CONNECTED;
@@ -76,18 +85,18 @@ constexpr const char* kListParser = "avnapi_domain_handler_process_domain_list";
 void process_domain_list(avn_domain_handler* handler, const uint8_t* data, size_t length) {
     const dm_domain_list list = dm_domain_list_parse(std::span<const uint8_t>(data, length));
     if (list.status == dm_domain_list_status::packet_too_short) {
-        std::fprintf(stderr, "%s: Failed to read domain list packet.\n", kListParser);
+        diagnostic("%s: Failed to read domain list packet.\n", kListParser);
         return;
     }
     if (list.status != dm_domain_list_status::ok) {
         return;
     }
     for (size_t i = 0; i < list.names_too_long; ++i) {
-        std::fprintf(stderr, "%s: Domain label was longer than expected and was truncated.\n",
+        diagnostic("%s: Domain label was longer than expected and was truncated.\n",
                      kListParser);
     }
     if (list.item_unreadable) {
-        std::fprintf(stderr, "%s: Failed to read domain item in message.\n", kListParser);
+        diagnostic("%s: Failed to read domain item in message.\n", kListParser);
     }
     avn_domain_handler_apply_domain_list(handler, list.entries, list.partial, list.first_id,
                                          list.last_id);
@@ -208,7 +217,7 @@ int failure_of_auth(const avn_domain_handler* handler, int code) {
 }
 
 void fail_auth(avn_domain_handler* handler, int code) {
-    std::fputs(text_of_auth_failure(code), stderr);
+    diagnostic("%s", text_of_auth_failure(code));
     handler->last_failure = failure_of_auth(handler, code);
     forget_held_login(handler);
     fail(handler, avnapi_auth_code_to_error(code));

@@ -20,6 +20,7 @@
 #include <openssl/crypto.h>
 #include <asio/ssl.hpp>
 
+#include "avn/domain/dm_diagnostics.h"
 #include "avn/domain/dm_frame.h"
 #include "avn/domain/tls_event_queue.h"
 #include "avn/domain/x509_fingerprint.h"
@@ -61,6 +62,9 @@ enum : int {
 
 // This client's diagnostics go to the standard output, a line at a time.
 void print_line(const std::string& line) {
+    if (!dm_diagnostics_enabled()) {
+        return;
+    }
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
