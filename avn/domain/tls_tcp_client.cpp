@@ -78,12 +78,18 @@ class ITlsTcpClientListener {
     virtual ~ITlsTcpClientListener() = default;
 };
 
-// What a connection tells its owner, on the network thread.
+// What a connection tells its owner, on the network thread, with the
+// generation of the attempt that made the connection: a connection of an
+// attempt since given up (its start() still queued when the I/O service was
+// restarted, say) is told apart from the current one.
 class connection_cb : public std::enable_shared_from_this<connection_cb> {
   public:
-    virtual void on_error(const asio::error_code& error) = 0;
-    virtual void on_connected() = 0;
-    virtual void on_message(uint32_t type, std::vector<uint8_t> bytes) = 0;
+    virtual void on_error(uint64_t generation, const asio::error_code& error) = 0;
+    virtual void on_connected(uint64_t generation) = 0;
+    virtual void on_message(uint64_t generation, uint32_t type, std::vector<uint8_t> bytes) = 0;
+    // After a message: false to stop reading until resume_reading() is
+    // posted to the network thread.
+    virtual bool may_read_on() = 0;
     virtual ~connection_cb() = default;
 };
 
@@ -93,8 +99,8 @@ class connection_cb : public std::enable_shared_from_this<connection_cb> {
 // arrives after close() finds it closed and does nothing.
 class connection_base : public std::enable_shared_from_this<connection_base> {
   public:
-    connection_base(uint32_t expected_sync, std::weak_ptr<connection_cb> cb)
-        : expected_sync_(expected_sync), cb_(std::move(cb)) {}
+    connection_base(uint64_t generation, uint32_t expected_sync, std::weak_ptr<connection_cb> cb)
+        : generation_(generation), expected_sync_(expected_sync), cb_(std::move(cb)) {}
     connection_base(const connection_base&) = delete;
     connection_base& operator=(const connection_base&) = delete;
 
@@ -106,7 +112,7 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     void start() {
         open_ = true;
         if (const auto cb = cb_.lock()) {
-            cb->on_connected();
+            cb->on_connected(generation_);
         }
         read_header();
         write_next();
@@ -122,6 +128,15 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
         open_ = false;
         asio::error_code ignored;
         socket().close(ignored);
+    }
+
+    // Reading stopped while the event loop had too much to take; it has
+    // caught up.
+    void resume_reading() {
+        if (open_ && paused_) {
+            paused_ = false;
+            read_header();
+        }
     }
 
   private:
@@ -177,10 +192,15 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     }
 
     void deliver() {
-        if (const auto cb = cb_.lock()) {
-            cb->on_message(header_.type, std::move(body_));
+        const auto cb = cb_.lock();
+        if (cb) {
+            cb->on_message(generation_, header_.type, std::move(body_));
         }
         body_ = {};
+        if (cb && !cb->may_read_on()) {
+            paused_ = true;
+            return;
+        }
         read_header();
     }
 
@@ -211,10 +231,11 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     void fail(const asio::error_code& error) {
         open_ = false;
         if (const auto cb = cb_.lock()) {
-            cb->on_error(error);
+            cb->on_error(generation_, error);
         }
     }
 
+    const uint64_t generation_;
     const uint32_t expected_sync_;
     const std::weak_ptr<connection_cb> cb_;
     std::array<uint8_t, DM_FRAME_HEADER_SIZE> header_bytes_{};
@@ -223,14 +244,15 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     std::deque<outgoing_frame> writes_;  // the front one is being written
     bool writing_ = false;
     bool open_ = false;
+    bool paused_ = false;  // no read in progress until resume_reading()
 };
 
 // Reads and writes on a plain TCP socket.
 class tcp_connection final : public connection_base {
   public:
-    tcp_connection(uint32_t expected_sync, std::weak_ptr<connection_cb> cb,
+    tcp_connection(uint64_t generation, uint32_t expected_sync, std::weak_ptr<connection_cb> cb,
                    std::shared_ptr<tcp::socket> socket)
-        : connection_base(expected_sync, std::move(cb)), socket_(std::move(socket)) {}
+        : connection_base(generation, expected_sync, std::move(cb)), socket_(std::move(socket)) {}
 
     tcp::socket& socket() override { return *socket_; }
     void async_read_exactly(asio::mutable_buffer buffer, io_handler handler) override {
@@ -251,9 +273,9 @@ class tcp_connection final : public connection_base {
 // Reads and writes on the TLS stream.
 class tls_tcp_connection final : public connection_base {
   public:
-    tls_tcp_connection(uint32_t expected_sync, std::weak_ptr<connection_cb> cb,
+    tls_tcp_connection(uint64_t generation, uint32_t expected_sync, std::weak_ptr<connection_cb> cb,
                        std::shared_ptr<tls_stream> stream)
-        : connection_base(expected_sync, std::move(cb)), stream_(std::move(stream)) {}
+        : connection_base(generation, expected_sync, std::move(cb)), stream_(std::move(stream)) {}
 
     tcp::socket& socket() override { return stream_->next_layer(); }
     void async_read_exactly(asio::mutable_buffer buffer, io_handler handler) override {
@@ -427,6 +449,8 @@ class TlsTcpClient::Impl final : public connection_cb {
         endpoints_.clear();
         io_.restart();
         events_->drop();
+        queued_bytes_ = 0;
+        reading_paused_ = false;
         ++generation_;
         stopping_ = false;
         state_ = STATE_IDLE;
@@ -464,29 +488,60 @@ class TlsTcpClient::Impl final : public connection_cb {
     int failure() const { return failure_; }
 
     // connection_cb, on the network thread: the current connection's news.
-    void on_error(const asio::error_code&) override {
-        post_result(generation_, [this] {
+    void on_error(uint64_t generation, const asio::error_code&) override {
+        post_result(generation, [this] {
             failure_ = TLS_TCP_CLIENT_FAILURE_CONNECTION;
             disconnect();
         });
     }
-    void on_connected() override {
-        post_result(generation_, [this] {
+    void on_connected(uint64_t generation) override {
+        post_result(generation, [this] {
             if (state_ == STATE_CONNECTING) {
                 state_ = STATE_CONNECTED;
                 notify_state(STATE_CONNECTED);
             }
         });
     }
-    void on_message(uint32_t type, std::vector<uint8_t> bytes) override {
-        post_result(generation_, [this, type, bytes = std::move(bytes)] {
+    void on_message(uint64_t generation, uint32_t type, std::vector<uint8_t> bytes) override {
+        if (generation != generation_) {
+            return;  // a connection given up
+        }
+        const size_t cost = bytes.size() + kQueuedMessageOverhead;
+        queued_bytes_ += cost;
+        post_result(generation, [this, type, cost, bytes = std::move(bytes)] {
+            taken_off_queue(cost);
             if (listener_ != nullptr) {
                 listener_->on_message(type, bytes);
             }
         });
     }
+    // Network thread. The pause is announced before the count is looked at
+    // again, and whichever side clears it first resumes, so a resume is
+    // never lost between the two threads.
+    bool may_read_on() override {
+        if (queued_bytes_ < TLS_TCP_CLIENT_MAX_QUEUED_BYTES) {
+            return true;
+        }
+        reading_paused_ = true;
+        return queued_bytes_ < TLS_TCP_CLIENT_MAX_QUEUED_BYTES && reading_paused_.exchange(false);
+    }
+
+    size_t queued_bytes() const { return queued_bytes_; }
 
   private:
+    // Even an empty message costs the flooder something.
+    static constexpr size_t kQueuedMessageOverhead = 64;
+
+    // Event-loop thread: a message has been taken off the queue.
+    void taken_off_queue(size_t cost) {
+        queued_bytes_ -= cost;
+        if (queued_bytes_ < TLS_TCP_CLIENT_MAX_QUEUED_BYTES && reading_paused_.exchange(false) &&
+            connection_) {
+            const auto connection = connection_;
+            asio::post(io_, [connection] { connection->resume_reading(); });
+        }
+    }
+
     // Any thread: queues a result for the event-loop thread.
     void post_result(uint64_t generation, std::function<void()> result) {
         if (stopping_) {
@@ -590,8 +645,10 @@ class TlsTcpClient::Impl final : public connection_cb {
         }
         local_ = local;
         remote_ = remote;
+        // Runs for the current attempt only (post_result checked it).
         connection_ = std::make_shared<tls_tcp_connection>(
-            DM_FRAME_SYNC_FROM_SERVER, std::weak_ptr<connection_cb>(weak_from_this()), stream_);
+            generation_.load(), DM_FRAME_SYNC_FROM_SERVER,
+            std::weak_ptr<connection_cb>(weak_from_this()), stream_);
         const auto connection = connection_;
         asio::post(io_, [connection] { connection->start(); });
     }
@@ -614,6 +671,8 @@ class TlsTcpClient::Impl final : public connection_cb {
     tcp::endpoint local_;
     tcp::endpoint remote_;
     std::atomic<uint64_t> generation_{0};
+    std::atomic<size_t> queued_bytes_{0};  // received, not yet taken by the event loop
+    std::atomic<bool> reading_paused_{false};
     std::atomic<bool> stopping_{false};
     int state_ = STATE_NOT_SET_UP;
     int failure_ = TLS_TCP_CLIENT_FAILURE_NONE;
@@ -780,4 +839,8 @@ aud_error tls_tcp_client_get_endpoint(tls_tcp_client* client, bool remote,
 
 int tls_tcp_client_get_failure(tls_tcp_client* client) {
     return client != nullptr ? client->client.impl().failure() : TLS_TCP_CLIENT_FAILURE_NONE;
+}
+
+size_t tls_tcp_client_get_queued_bytes(tls_tcp_client* client) {
+    return client != nullptr ? client->client.impl().queued_bytes() : 0;
 }
