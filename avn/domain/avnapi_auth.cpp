@@ -42,6 +42,8 @@ namespace {
 constexpr const char* kName = "avnapi_auth";
 constexpr int64_t kTimeoutWithoutHintMs = 980;
 constexpr int64_t kTimeoutLimitMs = 1000;
+// The most of a server's own error text that reaches the log.
+constexpr size_t kServerErrorLogLimit = 200;
 
 aud_log* log_of(const avnapi_auth* auth) { return aud_env_get_log(auth->env); }
 aud_event_loop* loop_of(const avnapi_auth* auth) { return aud_env_get_event_loop(auth->env); }
@@ -320,7 +322,7 @@ int evaluate_login(avnapi_auth* auth) {
     log_parse_error(auth, answer.error);
     if (answer.has_server_error) {
         aud_log_printf(log_of(auth), AUD_LOG_LEVEL_ERROR, "%s: Error returned from server: %s\n",
-                       kName, answer.server_error.c_str());
+                       kName, auth_printable_text(answer.server_error, kServerErrorLogLimit).c_str());
     }
     if (answer.code == AVNAPI_AUTH_NO_RESULT) {
         aud_log_printf(log_of(auth), AUD_LOG_LEVEL_ERROR,

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include <jansson.h>
 #include <vector>
 
 #include "avn/domain/secret_buffer.h"
@@ -14,6 +16,17 @@ struct IdentifyCase {
     bool well_formed;
     uint16_t version;
 };
+
+// First in this program: a value the program makes with jansson before any
+// answer is read, and frees after, goes through one allocator only.
+TEST(AuthAnswers, JsonValuesMadeBeforeTheFirstAnswerAreFreedSafely) {
+    json_t* before = json_string("made before any answer was read");
+    ASSERT_NE(before, nullptr);
+    const auth_login_answer answer =
+        auth_parse_login(R"({"authToken":"t","servicePort":8443})", 2, 200);
+    EXPECT_EQ(answer.code, AVNAPI_AUTH_SUCCESS);
+    json_decref(before);
+}
 
 TEST(AuthIdentifyAnswer, FirstKnownVersionOfAnArrayOfStrings) {
     const IdentifyCase cases[] = {
@@ -131,4 +144,23 @@ TEST(SecretBuffer, GrowsKeepsATerminatorAndRefusesBeyondItsLimit) {
     EXPECT_STREQ(moved.c_str(), "");
 }
 
+TEST(AuthAnswers, ServerTextIsMadeFitForOneLogLine) {
+    struct Case {
+        std::string text;
+        size_t limit;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"401", 200, "401"},
+        {"bad\nFAKE: logged in\r", 200, "bad\\x0AFAKE: logged in\\x0D"},
+        {"tab\there\\", 200, "tab\\x09here\\\\"},
+        {std::string(300, 'e'), 200, std::string(200, 'e') + "..."},
+        {std::string("nul\0in", 6), 200, "nul\\x00in"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(auth_printable_text(c.text, c.limit), c.expected);
+    }
+}
+
 }  // namespace
+

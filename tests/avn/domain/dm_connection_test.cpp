@@ -18,6 +18,7 @@
 #include "sim/dm/dm_dns.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_log.h"
+#include "tests/avn/domain/test_environment.h"
 #include "tests/avn/runtime/event_loop_runner.h"
 
 namespace {
@@ -264,8 +265,8 @@ TEST_F(DmConnectionTest, TrustsOnlyTheStoredRootAndTheIdentifiedKey) {
         std::fputs(sim::dm_untrusted_ca_pem(), file);
         std::fclose(file);
     }
-    setenv("SSL_CERT_FILE", bundle.c_str(), 1);
-    setenv("CURL_CA_BUNDLE", bundle.c_str(), 1);
+    test_set_environment("SSL_CERT_FILE", bundle.c_str());
+    test_set_environment("CURL_CA_BUNDLE", bundle.c_str());
 
     using sim::DmCertificate;
     struct Case {
@@ -319,8 +320,8 @@ TEST_F(DmConnectionTest, TrustsOnlyTheStoredRootAndTheIdentifiedKey) {
         web_.reset();
         events_.clear();
     }
-    unsetenv("SSL_CERT_FILE");
-    unsetenv("CURL_CA_BUNDLE");
+    test_unset_environment("SSL_CERT_FILE");
+    test_unset_environment("CURL_CA_BUNDLE");
     std::remove(bundle.c_str());
 }
 
