@@ -297,7 +297,20 @@ void on_discovered(void* context, const char* host, uint16_t port) {
     avn_domain_handler_change_state(handler, AVN_DOMAIN_HANDLER_STATE_DISCOVERED);
 }
 
-// The first interface that is up.
+// The interface to look for the Domain Manager on, when none is named: the
+// first that is up and has a DNS server (where the unicast lookup can ask),
+// else the first up one that is not loopback, else the first up one. The
+// first up interface alone is often loopback, which has no DNS server.
+int interface_rank(const aud_interface& netif) {
+    if (!netif.up) {
+        return 0;
+    }
+    if (!netif.loopback && aud_socket_address_get_ipv4(&netif.dns_server) != 0) {
+        return 3;
+    }
+    return netif.loopback ? 1 : 2;
+}
+
 aud_error first_interface_up(aud_env* env, uint32_t* index) {
     aud_interface* interfaces = nullptr;
     size_t count = 0;
@@ -306,11 +319,13 @@ aud_error first_interface_up(aud_env* env, uint32_t* index) {
         return result;
     }
     aud_error found = AUD_ERR_NOTFOUND;
+    int best = 0;
     for (size_t i = 0; i < count; ++i) {
-        if (interfaces[i].up) {
+        const int rank = interface_rank(interfaces[i]);
+        if (rank > best) {
+            best = rank;
             *index = interfaces[i].index;
             found = AUD_SUCCESS;
-            break;
         }
     }
     aud_interface_list_free(interfaces);
