@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "avn/domain/secret_buffer.h"
+#include "avn/domain/x509_fingerprint.h"
+#include "sim/dm/dm_certificates.h"
 
 namespace {
 
@@ -114,6 +116,21 @@ TEST(AuthLoginAnswer, Version1ServerErrorIsReported) {
     const auth_login_answer answer = auth_parse_login(R"({"error":"401"})", 1, 401);
     EXPECT_TRUE(answer.has_server_error);
     EXPECT_EQ(answer.server_error, "401");
+}
+
+// libcurl lists the chain the server sent, its own certificate first: the
+// identity is that one's key, never the root's (which every server under
+// the root shares).
+TEST(AuthCertinfo, AChainIsIdentifiedByTheServersOwnKey) {
+    const std::string leaf =
+        std::string("Cert:") + sim::dm_certificate_pem(sim::DmCertificate::Server).certificate;
+    const std::string root = std::string("Cert:") + sim::dm_test_ca_pem();
+    const std::vector<std::string_view> chain = {"Subject:CN=avn-sim", leaf, "Subject:CN=root",
+                                                 root};
+    const std::string identity = auth_identity_from_certinfo(chain);
+    EXPECT_EQ(identity,
+              get_x509_fingerprint_pem(sim::dm_certificate_pem(sim::DmCertificate::Server).certificate));
+    EXPECT_NE(identity, get_x509_fingerprint_pem(sim::dm_test_ca_pem()));
 }
 
 TEST(AuthCertinfo, IdentityNeedsACertificateEntry) {
