@@ -61,6 +61,16 @@ const MulticastDnsFunctions& multicast_dns_functions() {
 
 // ---- mDNSQuery ----
 
+namespace {
+
+std::atomic<size_t> g_active_queries{0};
+
+}  // namespace
+
+size_t active_mdns_query_count() {
+    return g_active_queries.load();
+}
+
 mDNSQuery::mDNSQuery() = default;
 
 int mDNSQuery::filter_result(void*, PMDNS_QUERY_HANDLE, PDNS_QUERY_RESULT) {
@@ -112,6 +122,7 @@ DNS_STATUS mDNSQuery::start_query(const wchar_t* name, WORD type, mDNSQueryCallb
         return status;
     }
     active_ = true;
+    ++g_active_queries;
     return ERROR_SUCCESS;
 }
 
@@ -121,6 +132,7 @@ DNS_STATUS mDNSQuery::stop_query() {
     }
     const DNS_STATUS status = multicast_dns_functions().stop(&handle_);
     active_ = false;
+    --g_active_queries;
     handle_ = MDNS_QUERY_HANDLE{};
     {
         // Waits for a delivery in progress; none reaches the callback after.

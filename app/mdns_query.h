@@ -29,6 +29,11 @@ MulticastDnsFunctions system_multicast_dns_functions();
 void override_multicast_dns_functions(const MulticastDnsFunctions* functions);
 
 class mDNSQuery;
+
+// How many queries are active in the process (started and not yet stopped):
+// for the dialog's tests, which check that a lookup leaves none running.
+size_t active_mdns_query_count();
+
 // Receives every result that passes the query's filter, and every failed
 // result. It owns the result's records and frees them with free_records.
 using mDNSQueryCallback = void (*)(mDNSQuery* query, void* context, PMDNS_QUERY_HANDLE handle,
