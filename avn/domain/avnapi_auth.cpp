@@ -30,7 +30,10 @@ struct avnapi_auth {
     uint16_t service_port = 0;
     uint16_t version = 0;
     char error_buffer[CURL_ERROR_SIZE] = {};
-    // The login form: held (and wiped) here rather than copied into libcurl.
+    // The login form, wiped when the transfer ends. libcurl does not keep a
+    // copy of its own (CURLOPT_POSTFIELDS, not COPYPOSTFIELDS), but while it
+    // sends, a small body passes through its request buffer, which is not
+    // wiped; the transfer's end frees that buffer.
     SecretBuffer post_fields;
     avnapi_auth_callback callback = nullptr;
     void* context = nullptr;
@@ -543,7 +546,8 @@ aud_error avnapi_auth__login(avnapi_auth* auth, const char* user, const char* pa
         end_transfer(auth);
         return AUD_ERR_NOMEMORY;
     }
-    // A POST of an application/x-www-form-urlencoded body that stays ours.
+    // A POST of an application/x-www-form-urlencoded body that libcurl reads
+    // from here (it copies a small body into its request buffer to send it).
     curl_easy_setopt(auth->easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(auth->post_fields.size()));
     curl_easy_setopt(auth->easy, CURLOPT_POSTFIELDS, auth->post_fields.c_str());
     return start_transfer(auth, AVNAPI_AUTH_STATE_ACQUIRING_TOKEN);

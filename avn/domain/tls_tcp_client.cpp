@@ -616,6 +616,11 @@ class TlsTcpClient::Impl final : public connection_cb {
         }
         const auto stream = stream_;
         asio::post(io_, [this, generation, stream] {
+            // Small frames leave at once: the hello and the token go out as
+            // two writes, and Nagle's algorithm would hold the second until
+            // the server's delayed acknowledgement of the first (40 ms).
+            asio::error_code no_delay_error;
+            stream->next_layer().set_option(tcp::no_delay(true), no_delay_error);
             stream->async_handshake(
                 asio::ssl::stream_base::client,
                 [this, generation, stream](const asio::error_code& handshake_error) {
