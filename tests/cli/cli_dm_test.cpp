@@ -104,6 +104,15 @@ TEST_F(CliWithDm, ASilentServerIsGivenUpAndTheNextLoginWorks) {
     EXPECT_EQ(r.status, kExitSuccess) << r.err;
 }
 
+// --timeout bounds each exchange, not their sum: a slow but honest server
+// whose every answer takes longer than half of it is still logged in to.
+TEST_F(CliWithDm, TheTimeoutBoundsEachExchangeNotTheirSum) {
+    network_->dm()->set_delay(std::chrono::milliseconds(1200));
+    const CliRun r = run({"--timeout", "2000", "--dm", dm_address(), "--user", "ana",
+                          "--password-stdin", "domains"});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+}
+
 // A failure is one sentence of tpx2ctl's; the library's own lines only with
 // --verbose.
 TEST_F(CliWithDm, AFailureIsOneSentenceUnlessVerbose) {
