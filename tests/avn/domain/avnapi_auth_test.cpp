@@ -344,6 +344,11 @@ TEST_F(AvnapiAuthTest, CallsInTheWrongStateAreRefused) {
     EXPECT_EQ(avnapi_auth_get_token(auth_, &bytes, &length), AUD_ERR_INVALIDSTATE);
     EXPECT_EQ(avnapi_auth_set_callback(nullptr, nullptr), AUD_ERR_INVALIDPARAMETER);
     EXPECT_EQ(avnapi_auth_set_context(nullptr, nullptr), AUD_ERR_INVALIDPARAMETER);
+    // A name longer than any DNS name (an SRV target may carry ~1000
+    // characters) is refused, not cut to a prefix that names another host.
+    const std::string long_name = std::string(280, 'a') + ".example";
+    EXPECT_EQ(avnapi_auth__identify(auth_, long_name.c_str(), 8999), AUD_ERR_INVALIDPARAMETER);
+    EXPECT_EQ(avnapi_auth_get_state(auth_), AVNAPI_AUTH_STATE_IDLE);
 
     sim::DmWebService& dm = start_dm();
     ASSERT_EQ(identify(dm.port()), AVNAPI_AUTH_SUCCESS);
