@@ -1,7 +1,10 @@
 #include "app/about_dialog.h"
 
+#include <iterator>
+
 #include "app/app_strings.h"
 #include "app/resource_ids.h"
+#include "avn/domain/dm_trust.h"
 
 namespace {
 
@@ -49,6 +52,27 @@ void place_title(HWND dialog) {
     SetWindowPos(title, nullptr, x, y, extent.cx, extent.cy, SWP_NOZORDER | SWP_NOACTIVATE);
 }
 
+// A build that trusts the test authority says so plainly, on a line of its
+// own between the copyright and the OK button.
+void mark_test_build(HWND dialog) {
+    if (!avn_dm_trusts_test_authority) {
+        return;
+    }
+    RECT line{0, 197, 351, 205};  // dialog units, as the template's lines
+    MapDialogRect(dialog, &line);
+    wchar_t text[64] = {};
+    for (size_t i = 0; kAvnDmTestBuildNote[i] != '\0' && i + 1 < std::size(text); ++i) {
+        text[i] = static_cast<wchar_t>(kAvnDmTestBuildNote[i]);  // ASCII
+    }
+    HWND note = CreateWindowExW(0, L"STATIC", text, WS_CHILD | WS_VISIBLE | SS_CENTER, line.left,
+                                line.top, line.right - line.left, line.bottom - line.top, dialog,
+                                reinterpret_cast<HMENU>(static_cast<INT_PTR>(IDC_ABOUT_TEST_BUILD)),
+                                nullptr, nullptr);
+    if (note != nullptr) {
+        SendMessageW(note, WM_SETFONT, SendMessageW(dialog, WM_GETFONT, 0, 0), FALSE);
+    }
+}
+
 void delete_title_font() {
     if (g_title_font != nullptr) {
         DeleteObject(g_title_font);
@@ -62,6 +86,7 @@ INT_PTR CALLBACK about_dialog_proc(HWND dialog, UINT message, WPARAM wparam, LPA
     switch (message) {
         case WM_INITDIALOG:
             place_title(dialog);
+            mark_test_build(dialog);
             return TRUE;
         case WM_COMMAND:
             if (LOWORD(wparam) == IDOK || LOWORD(wparam) == IDCANCEL) {

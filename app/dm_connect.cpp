@@ -22,24 +22,40 @@ avn_domain_handler* api_handler() {
 }
 
 // Steps the runtime while the handler's public state is `state`, the caller
-// wants to go on, and the step limit has not passed.
+// wants to go on, and the deadline has not passed.
 void wait_while_state(avn_domain_handler* handler, avnapi_runtime* runtime, int state,
-                      const volatile int* keep_going) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kDmStepLimitMs);
+                      const volatile int* keep_going, Clock::time_point deadline) {
     while (*keep_going != 0 && avn_domain_handler_get_state(handler) == state &&
            Clock::now() < deadline) {
         step_avn_events_long(runtime);
     }
 }
 
+// Identifying, identified, logging in, connecting or connected: anything
+// from which only a logout leads back to where an address can be set.
+bool past_address(avn_domain_handler* handler) {
+    const int state = avn_domain_handler_get_state(handler);
+    return state >= AVN_DOMAIN_STATE_IDENTIFYING && state <= AVN_DOMAIN_STATE_CONNECTED;
+}
+
 aud_error log_out_locked(avn_domain_handler* handler, avnapi_runtime* runtime) {
-    if (avn_domain_handler_get_state(handler) != AVN_DOMAIN_STATE_CONNECTED) {
+    if (!past_address(handler)) {
         return AUD_SUCCESS;
     }
     const aud_error result = avn_domain_handler_logout(handler);
     const int keep_going = 1;
-    wait_while_state(handler, runtime, AVN_DOMAIN_STATE_CONNECTED, &keep_going);
+    wait_while_state(handler, runtime, AVN_DOMAIN_STATE_CONNECTED, &keep_going,
+                     Clock::now() + std::chrono::milliseconds(kDmConnectLimitMs));
     return result;
+}
+
+// A procedure that stops early leaves nothing running: the next login
+// starts from a known address.
+aud_error give_up(avn_domain_handler* handler, aud_error error) {
+    if (past_address(handler)) {
+        avn_domain_handler_logout(handler);
+    }
+    return error;
 }
 
 }  // namespace
@@ -60,7 +76,7 @@ void copy_login_text(char (&field)[kDmLoginTextSize], const wchar_t* text) {
     for (const wchar_t* next = text; *next != L'\0'; ++next) {
         const int units = (IS_HIGH_SURROGATE(*next) && IS_LOW_SURROGATE(next[1])) ? 2 : 1;
         char bytes[8];
-        const int size = WideCharToMultiByte(CP_ACP, 0, next, units, bytes, sizeof bytes, nullptr,
+        const int size = WideCharToMultiByte(CP_UTF8, 0, next, units, bytes, sizeof bytes, nullptr,
                                              nullptr);
         const bool fits = size > 0 && used + size <= limit;
         if (fits) {
@@ -80,6 +96,7 @@ aud_error run_dm_connect_procedure(const DmLoginRecord& record, avn_domain_handl
     if (record.enabled == 0) {
         return AUD_SUCCESS;
     }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kDmConnectLimitMs);
     if (record.address[0] != '\0' && record.port != 0) {
         std::printf("Setting Domain Manager Address\n");
         const aud_error result = avn_domain_handler_set_dm_address(handler, record.address, record.port);
@@ -94,7 +111,7 @@ aud_error run_dm_connect_procedure(const DmLoginRecord& record, avn_domain_handl
             std::printf("Error starting dm discovery: %s\n", aud_error_message(result));
             return result;
         }
-        wait_while_state(handler, runtime, AVN_DOMAIN_STATE_DISCOVERING, keep_going);
+        wait_while_state(handler, runtime, AVN_DOMAIN_STATE_DISCOVERING, keep_going, deadline);
         if (avn_domain_handler_get_state(handler) != AVN_DOMAIN_STATE_DISCOVERED) {
             avn_domain_handler_stop_dm_discovery(handler);
             std::printf("Unable to discover dm\n");
@@ -107,42 +124,41 @@ aud_error run_dm_connect_procedure(const DmLoginRecord& record, avn_domain_handl
     if (result != AUD_SUCCESS) {
         std::printf("Error initiating identification of the Domain Manager: %s\n",
                     aud_error_message(result));
-        return result;
+        return give_up(handler, result);
     }
-    wait_while_state(handler, runtime, AVN_DOMAIN_STATE_IDENTIFYING, keep_going);
+    wait_while_state(handler, runtime, AVN_DOMAIN_STATE_IDENTIFYING, keep_going, deadline);
     if (avn_domain_handler_get_state(handler) != AVN_DOMAIN_STATE_IDENTIFIED) {
         std::printf("Unable to identify the DM\n");
-        return AUD_ERR_NOTFOUND;
+        return give_up(handler, AUD_ERR_NOTFOUND);
     }
     const char* identity = nullptr;
     result = avn_domain_handler_get_identity(handler, &identity);
     if (result != AUD_SUCCESS) {
         std::printf("Error getting identity of the Domain Manager: %s\n", aud_error_message(result));
-        return result;
+        return give_up(handler, result);
     }
     // A server without an identity, or a record without credentials, leaves
     // nobody logged in: that is a failure, not a login.
     if (identity == nullptr || identity[0] == '\0') {
         std::printf("Empty identity for the Domain Manager: %s\n", record.address);
-        return AUD_ERR_NOTFOUND;
+        return give_up(handler, AUD_ERR_NOTFOUND);
     }
     std::printf("Server Identity: %s\n", identity);
     if (record.user_name[0] == '\0' || record.password[0] == '\0') {
-        return AUD_ERR_INVALIDPARAMETER;
+        return give_up(handler, AUD_ERR_INVALIDPARAMETER);
     }
 
     std::printf("Connecting to Domain Manager using credentials provided\n");
     result = avn_domain_handler_login(handler, record.user_name, record.password);
     if (result != AUD_SUCCESS) {
         std::printf("Error initiating connection to Domain Manager: %s\n", aud_error_message(result));
-        return result;
+        return give_up(handler, result);
     }
-    wait_while_state(handler, runtime, AVN_DOMAIN_STATE_CONNECTING, keep_going);
+    wait_while_state(handler, runtime, AVN_DOMAIN_STATE_CONNECTING, keep_going, deadline);
     if (avn_domain_handler_get_state(handler) != AVN_DOMAIN_STATE_CONNECTED) {
         // Still on its way when the wait gave up: abandon it.
-        avn_domain_handler_logout(handler);
         std::printf("Unable to connect to the DM\n");
-        return AUD_ERR_NOTFOUND;
+        return give_up(handler, AUD_ERR_NOTFOUND);
     }
     std::printf("Connected to Domain Manager\n");
     std::fflush(stdout);

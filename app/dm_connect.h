@@ -29,23 +29,31 @@ struct DmLoginRecord {
     DmLoginRecord& operator=(const DmLoginRecord&) = delete;
 };
 
-// Copies a wide text into a 100-byte field in the user's code page, cut to
-// at most 99 bytes (never in the middle of a character).
+// Copies a wide text into a 100-byte field in UTF-8, cut to at most 99
+// bytes (never in the middle of a character). UTF-8, not the user's code
+// page: the Domain Manager takes the form fields as UTF-8 (as tpx2ctl sends
+// them), and a character outside the code page would otherwise become '?'.
 void copy_login_text(char (&field)[kDmLoginTextSize], const wchar_t* text);
 
-// The longest the procedure waits for any one step of the domain handler.
-inline constexpr uint32_t kDmStepLimitMs = 60000;
+// The longest the whole procedure holds its caller (and the AVN API mutex).
+// Each HTTPS exchange gives up on its own after 20 s (10 s to connect), so
+// a silent server ends with its own error well within this; an honest
+// Domain Manager needs a second or two.
+inline constexpr uint32_t kDmConnectLimitMs = 25000;
 
 // Sets the address or discovers the Domain Manager, identifies it and logs
 // in. 0 when logged in (or when the record is not enabled); otherwise the
-// failing step's error. A keep_going flag that drops to 0 ends the waits.
+// failing step's error, and the handler is back where a login can start
+// again (never left identifying, logging in or half connected). A
+// keep_going flag that drops to 0 ends the waits.
 aud_error run_dm_connect_procedure(const DmLoginRecord& record, avn_domain_handler* handler,
                                    avnapi_runtime* runtime, const volatile int* keep_going);
 
 // 0 when the domain handler is connected to a Domain Manager, else NOTCONN.
 // Waits for the AVN API mutex without limit.
 aud_error check_domain_manager_connected();
-// Logs out when connected and waits (bounded) until the connection is closed.
+// Logs out when connected, or abandons a login on its way, and waits
+// (bounded) until the connection is closed.
 aud_error log_out_domain_manager();
 // Logs out first when connected, then runs the connect procedure. The texts
 // are wide, as typed.

@@ -12,9 +12,14 @@ namespace {
 constexpr DWORD kListLockForCallbackMs = 500;
 constexpr DWORD kIdleWaitMs = 20;
 
+// Hosts waiting for their follow-up, oldest first: a Domain Manager that
+// answered early is followed up before any later flood of names, and a
+// full list drops the newcomers, so the flood costs its sender.
+constexpr size_t kMaxWaitingHosts = 16;
+
 struct LookupList {
     std::timed_mutex mutex;
-    std::vector<std::unique_ptr<DmHost>> hosts;  // newest first
+    std::vector<std::unique_ptr<DmHost>> hosts;  // oldest first
 };
 
 bool ends_with(const std::wstring& text, const wchar_t* suffix) {
@@ -43,6 +48,11 @@ void on_ptr_result(mDNSQuery*, void* context, PMDNS_QUERY_HANDLE, PDNS_QUERY_RES
         const size_t local = name.find(L".local");
         if (local != std::wstring::npos && local + 6 == name.size() &&
             list->mutex.try_lock_for(std::chrono::milliseconds(kListLockForCallbackMs))) {
+            if (list->hosts.size() >= kMaxWaitingHosts) {
+                list->mutex.unlock();
+                mDNSQuery::free_records(result);
+                return;
+            }
             auto host = std::make_unique<DmHost>();
             host->host_name = name.substr(0, name.rfind(L'.'));
             if (ptr != nullptr && ptr->Data.PTR.pNameHost != nullptr) {
@@ -52,7 +62,7 @@ void on_ptr_result(mDNSQuery*, void* context, PMDNS_QUERY_HANDLE, PDNS_QUERY_RES
             if (srv != nullptr) {
                 host->port = srv->Data.SRV.wPort;
             }
-            list->hosts.insert(list->hosts.begin(), std::move(host));
+            list->hosts.push_back(std::move(host));
             list->mutex.unlock();
         }
     }

@@ -61,6 +61,16 @@ const MulticastDnsFunctions& multicast_dns_functions() {
 
 // ---- mDNSQuery ----
 
+namespace {
+
+std::atomic<size_t> g_active_queries{0};
+
+}  // namespace
+
+size_t active_mdns_query_count() {
+    return g_active_queries.load();
+}
+
 mDNSQuery::mDNSQuery() = default;
 
 int mDNSQuery::filter_result(void*, PMDNS_QUERY_HANDLE, PDNS_QUERY_RESULT) {
@@ -112,6 +122,7 @@ DNS_STATUS mDNSQuery::start_query(const wchar_t* name, WORD type, mDNSQueryCallb
         return status;
     }
     active_ = true;
+    ++g_active_queries;
     return ERROR_SUCCESS;
 }
 
@@ -121,11 +132,16 @@ DNS_STATUS mDNSQuery::stop_query() {
     }
     const DNS_STATUS status = multicast_dns_functions().stop(&handle_);
     active_ = false;
+    --g_active_queries;
     handle_ = MDNS_QUERY_HANDLE{};
+    {
+        // Waits for a delivery in progress; none reaches the callback after.
+        std::lock_guard lock(delivery_mutex_);
+        callback_ = nullptr;
+        context_ = nullptr;
+    }
     delete[] name_;
     name_ = nullptr;
-    callback_ = nullptr;
-    context_ = nullptr;
     return status;
 }
 
@@ -147,6 +163,11 @@ void mDNSQuery::free_records(PDNS_QUERY_RESULT result) {
 VOID WINAPI mDNSQuery::on_result(PVOID context, PMDNS_QUERY_HANDLE handle, PDNS_QUERY_RESULT result) {
     auto* query = static_cast<mDNSQuery*>(context);
     if (query == nullptr || result == nullptr) {
+        return;
+    }
+    std::lock_guard lock(query->delivery_mutex_);
+    if (query->callback_ == nullptr) {
+        free_records(result);  // stopped meanwhile
         return;
     }
     if (result->QueryStatus == ERROR_SUCCESS &&
@@ -177,7 +198,7 @@ int mDNSPTRQuery::filter_result(void*, PMDNS_QUERY_HANDLE, PDNS_QUERY_RESULT res
         for (const std::wstring& seen : seen_) {
             seen_before = seen_before || _wcsicmp(seen.c_str(), record->pName) == 0;
         }
-        if (!seen_before) {
+        if (!seen_before && seen_.size() < kMaxSeenHosts) {
             seen_.emplace_back(record->pName);
             return 0;
         }

@@ -29,6 +29,11 @@ MulticastDnsFunctions system_multicast_dns_functions();
 void override_multicast_dns_functions(const MulticastDnsFunctions* functions);
 
 class mDNSQuery;
+
+// How many queries are active in the process (started and not yet stopped):
+// for the dialog's tests, which check that a lookup leaves none running.
+size_t active_mdns_query_count();
+
 // Receives every result that passes the query's filter, and every failed
 // result. It owns the result's records and frees them with free_records.
 using mDNSQueryCallback = void (*)(mDNSQuery* query, void* context, PMDNS_QUERY_HANDLE handle,
@@ -48,7 +53,9 @@ class mDNSQuery {
     // callback; otherwise the query functions' result.
     virtual DNS_STATUS start_query(const wchar_t* name, WORD type, mDNSQueryCallback callback,
                                    void* context, ULONG interface_index);
-    // ERROR_INVALID_HANDLE when not active. No result is delivered after it.
+    // ERROR_INVALID_HANDLE when not active. No result is delivered after it:
+    // a result being delivered on another thread is waited for, so the
+    // context may be freed once this returns.
     virtual DNS_STATUS stop_query();
     virtual DWORD ms_since_last_result() const;
     virtual DWORD ms_since_start() const;
@@ -65,6 +72,9 @@ class mDNSQuery {
     MDNS_QUERY_REQUEST request_{};
     MDNS_QUERY_HANDLE handle_{};
     wchar_t* name_ = nullptr;
+    // Held while a result is filtered and delivered, and while the callback
+    // and its context are cleared: they change only between deliveries.
+    std::mutex delivery_mutex_;
     mDNSQueryCallback callback_ = nullptr;
     void* context_ = nullptr;
     std::atomic<DWORD> last_result_{0};
@@ -72,9 +82,13 @@ class mDNSQuery {
 };
 
 // A PTR query that lets a result through only when it carries an address
-// record for a host this query has not seen before.
+// record for a host this query has not seen before. It remembers at most
+// kMaxSeenHosts names: past that, new names are dropped (a sender of fresh
+// names only ends up ignored), and the lookup's next cycle starts afresh.
 class mDNSPTRQuery : public mDNSQuery {
   public:
+    static constexpr size_t kMaxSeenHosts = 64;
+
     int filter_result(void* context, PMDNS_QUERY_HANDLE handle, PDNS_QUERY_RESULT result) override;
     ~mDNSPTRQuery() override;
 

@@ -90,6 +90,7 @@
 
 /* About dialog */
 #define IDC_ABOUT_TITLE 1016
+#define IDC_ABOUT_TEST_BUILD 1017  // made at run time in a test build
 
 #ifndef IDC_STATIC
 #define IDC_STATIC (-1)

@@ -2,6 +2,8 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
+#include <string_view>
 #include <istream>
 #include <mutex>
 #include <ostream>
@@ -12,9 +14,11 @@
 
 #include "avn/api/avn_access.h"
 #include "avn/api/avnapi.h"
+#include "avn/domain/dm_diagnostics.h"
 #include "avn/domain/domain_handler.h"
 #include "avn/domain/secret_buffer.h"
 #include "cli/cli_output.h"
+#include "cli/environment.h"
 #include "cli/cli_runner.h"
 #include "device/avn_cloud.h"
 
@@ -23,31 +27,70 @@ namespace {
 using Clock = std::chrono::steady_clock;
 constexpr auto kPoll = std::chrono::milliseconds(20);
 constexpr const char* kPasswordVariable = "TPX2CTL_PASSWORD";
+// The longest password taken, in bytes (UTF-8).
+constexpr size_t kMaxPasswordBytes = 1023;
+// Each exchange with a Domain Manager (finding it, identify, login, the TLS
+// connection and the domain list) may take this long unless --timeout says
+// otherwise: a login over a wide-area link or to the AVN Cloud needs a
+// second or two per exchange, a server on the LAN a few milliseconds.
+constexpr uint32_t kDmExchangeDefaultMs = 15000;
 
-// The first line of standard input, or the environment's password.
-std::optional<CliDmFailure> read_password(const CliOptions& options, std::istream& in,
-                                          SecretBuffer* password) {
-    if (options.dm.password_stdin) {
-        std::string line;
-        std::getline(in, line);
-        if (!line.empty() && line.back() == '\r') {
-            line.pop_back();
+uint32_t exchange_limit_ms(const CliOptions& options) {
+    return options.timeout_given ? options.timeout_ms : kDmExchangeDefaultMs;
+}
+
+// The first line of standard input, read a byte at a time into a buffer
+// that is wiped afterwards (no growing string leaves copies behind).
+std::optional<CliDmFailure> read_password_line(std::istream& in, SecretBuffer* password) {
+    char buffer[kMaxPasswordBytes + 2];
+    size_t length = 0;
+    bool too_long = false;
+    char c = 0;
+    while (in.get(c) && c != '\n') {
+        if (length < sizeof buffer) {
+            buffer[length++] = c;
+        } else {
+            too_long = true;  // read on to the line's end, keep nothing more
         }
-        const bool stored = password->assign(line);
-        OPENSSL_cleanse(line.data(), line.size());
-        if (!stored) {
-            return CliDmFailure{kExitUsage, "the password on standard input is too long"};
-        }
-        return std::nullopt;
     }
-    const char* from_environment = std::getenv(kPasswordVariable);
-    if (from_environment == nullptr) {
+    if (length > 0 && buffer[length - 1] == '\r') {
+        --length;
+    }
+    too_long = too_long || length > kMaxPasswordBytes;
+    const bool stored = !too_long && password->assign(std::string_view(buffer, length));
+    OPENSSL_cleanse(buffer, sizeof buffer);
+    OPENSSL_cleanse(&c, sizeof c);
+    if (!stored) {
+        return CliDmFailure{kExitUsage, "the password on standard input is longer than " +
+                                            std::to_string(kMaxPasswordBytes) + " bytes"};
+    }
+    return std::nullopt;
+}
+
+// The environment's password, taken out of the environment: wiped where it
+// stood and the variable removed, so that no child process inherits it.
+std::optional<CliDmFailure> take_password_from_environment(SecretBuffer* password) {
+    char* value = std::getenv(kPasswordVariable);
+    if (value == nullptr) {
         return CliDmFailure{kExitUsage, std::string("no password: give it on standard input with "
                                                     "--password-stdin, or in ") +
                                             kPasswordVariable};
     }
-    password->assign(from_environment);
+    const size_t length = std::strlen(value);
+    const bool stored = length <= kMaxPasswordBytes && password->assign(std::string_view(value, length));
+    OPENSSL_cleanse(value, length);
+    remove_environment_variable(kPasswordVariable);
+    if (!stored) {
+        return CliDmFailure{kExitUsage, std::string(kPasswordVariable) + " is longer than " +
+                                            std::to_string(kMaxPasswordBytes) + " bytes"};
+    }
     return std::nullopt;
+}
+
+std::optional<CliDmFailure> read_password(const CliOptions& options, std::istream& in,
+                                          SecretBuffer* password) {
+    return options.dm.password_stdin ? read_password_line(in, password)
+                                     : take_password_from_environment(password);
 }
 
 // The handler's failures, as the event loop reports them.
@@ -101,16 +144,25 @@ CliDmFailure failure_of(const avn_domain_handler* handler, const std::string& us
 }
 
 // Waits, polling under the AVN API mutex, until `done` holds (true), a
-// failure is reported or the time is up (false).
+// failure is reported or the time is up (false). The limit bounds each
+// exchange, not their sum: every step the handler takes (identified,
+// logging in, connecting, waiting for the list) starts it again.
 template <typename Done>
 bool wait_for(uint32_t limit_ms, Done done) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(limit_ms);
+    const auto limit = std::chrono::milliseconds(limit_ms);
+    auto deadline = Clock::now() + limit;
+    int last_state = -1;
     for (;;) {
         {
             AvnApiLock lock(1000);
             avn_domain_handler* handler = lock ? handler_of_api() : nullptr;
             if (handler != nullptr && done(handler)) {
                 return true;
+            }
+            const int state = handler != nullptr ? avn_domain_handler_get_internal_state(handler) : -1;
+            if (state != last_state) {
+                last_state = state;
+                deadline = Clock::now() + limit;
             }
         }
         {
@@ -123,6 +175,22 @@ bool wait_for(uint32_t limit_ms, Done done) {
             return false;
         }
         std::this_thread::sleep_for(kPoll);
+    }
+}
+
+// What the Domain Manager was still to do when the wait gave up.
+std::string unfinished_step(const avn_domain_handler* handler) {
+    switch (avn_domain_handler_get_internal_state(handler)) {
+    case AVN_DOMAIN_HANDLER_STATE_IDENTIFYING:
+        return "did not answer the identification";
+    case AVN_DOMAIN_HANDLER_STATE_LOGGING_IN:
+        return "did not answer the login";
+    case AVN_DOMAIN_HANDLER_STATE_TLS_OPENING:
+        return "did not open its connection";
+    case AVN_DOMAIN_HANDLER_STATE_WAITING_FOR_LIST:
+        return "did not send its domain list";
+    default:
+        return "did not complete the login";
     }
 }
 
@@ -185,6 +253,10 @@ DmLogin::DmLogin(const CliOptions& options, std::istream& in) {
     if (options.dm.mode == CliDmMode::None) {
         return;
     }
+    // A failure is told in one sentence of ours; the library's own lines
+    // (and the TLS client's, on standard output) only when asked for.
+    dm_diagnostics_set_enabled(options.verbose);
+    const uint32_t limit_ms = exchange_limit_ms(options);
     SecretBuffer password;
     if ((failure_ = read_password(options, in, &password))) {
         return;
@@ -206,12 +278,12 @@ DmLogin::DmLogin(const CliOptions& options, std::istream& in) {
         }
     }
     if (options.dm.mode == CliDmMode::Discover &&
-        !wait_for(options.timeout_ms, [](avn_domain_handler* handler) {
+        !wait_for(limit_ms, [](avn_domain_handler* handler) {
             return avn_domain_handler_get_internal_state(handler) == AVN_DOMAIN_HANDLER_STATE_DISCOVERED;
         })) {
         failure_ = CliDmFailure{kExitServicesUnavailable,
                                 "no Domain Manager found (DNS service default._avn-dm-c._tcp) within " +
-                                    std::to_string(options.timeout_ms) + " ms"};
+                                    std::to_string(limit_ms) + " ms"};
         return;
     }
     {
@@ -229,7 +301,7 @@ DmLogin::DmLogin(const CliOptions& options, std::istream& in) {
         logged_in_ = true;
     }
     // Connected once the domain list has come.
-    if (!wait_for(options.timeout_ms, [](avn_domain_handler* handler) {
+    if (!wait_for(limit_ms, [](avn_domain_handler* handler) {
             return avn_domain_handler_get_internal_state(handler) == AVN_DOMAIN_HANDLER_STATE_CONNECTED;
         })) {
         AvnApiLock lock(1000);
@@ -239,9 +311,9 @@ DmLogin::DmLogin(const CliOptions& options, std::istream& in) {
             failure_ = failure_of(handler, options.dm.user);
         } else {
             failure_ = CliDmFailure{kExitServicesUnavailable,
-                                    (handler != nullptr ? where(handler) : std::string("the Domain Manager")) +
-                                        " did not complete the login within " +
-                                        std::to_string(options.timeout_ms) + " ms"};
+                                    (handler != nullptr ? where(handler) + " " + unfinished_step(handler)
+                                                        : std::string("the Domain Manager did not complete the login")) +
+                                        " within " + std::to_string(limit_ms) + " ms"};
         }
         return;
     }

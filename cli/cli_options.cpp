@@ -5,6 +5,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "avn/domain/dm_trust.h"
 #include "cli/command_options.h"
 #include "tpx2_version.h"
 
@@ -109,8 +110,11 @@ void add_connection_options(CLI::App& app, CliOptions& options) {
                options.timeout_ms =
                    bounded_number(value, 1, kMaxTimeoutMs,
                                   "--timeout must be a number of milliseconds from 1 to 600000");
+               options.timeout_given = true;
            },
-           "how long to wait for a unit or a service (default 5000)")
+           "how long to wait for a unit or a service, and for each exchange with a Domain "
+           "Manager (finding it, identify, login, the TLS connection and its domain list; "
+           "default 5000, or 15000 for a Domain Manager's exchanges)")
         ->type_name("MS")
         ->group(group);
 }
@@ -184,8 +188,12 @@ void add_output_options(CLI::App& app, CliOptions& options) {
     const char* group = "Output";
     app.add_flag("--json", options.json, "machine-readable output: one JSON object per result")
         ->group(group);
+    app.add_flag("--verbose", options.verbose,
+                 "also print the AVN library's own diagnostic lines (a failure is otherwise told "
+                 "in one sentence)")
+        ->group(group);
     app.set_help_flag("-h,--help", "print this help and exit")->group(group);
-    app.set_version_flag("--version", "tpx2ctl " TPX2_VERSION, "print the version and exit")
+    app.set_version_flag("--version", cli_version_text(), "print the version and exit")
         ->group(group);
 }
 
@@ -394,4 +402,12 @@ bool command_reads_settings(CliCommand command) {
 std::string cli_usage() {
     CliOptions options;
     return make_app(options)->help();
+}
+
+std::string cli_version_text() {
+    std::string text = "tpx2ctl " TPX2_VERSION;
+    if (avn_dm_trusts_test_authority) {
+        text += std::string("+testauthority\n") + kAvnDmTestBuildNote;
+    }
+    return text;
 }

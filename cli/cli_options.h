@@ -54,7 +54,9 @@ struct CliOptions {
     std::optional<CliEndpoint> cmm;     // default: the local connection manager
     CliDomainManager dm;
     uint32_t timeout_ms = 5000;
+    bool timeout_given = false;  // --timeout was on the command line
     bool json = false;
+    bool verbose = false;  // the library's own diagnostic lines too
     bool help = false;
     bool version = false;
     std::string device;   // info, get, set, save, load; watch of one unit
@@ -93,3 +95,8 @@ bool command_reads_settings(CliCommand command);
 
 // The program's help, generated from the declaration of its command line.
 std::string cli_usage();
+
+// What --version prints: "tpx2ctl VERSION", and in a build that trusts the
+// test authority the version marked "+testauthority" and a second line
+// saying so.
+std::string cli_version_text();

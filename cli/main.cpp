@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
         return kExitSuccess;
     }
     if (parsed.options->version) {
-        std::cout << "tpx2ctl " TPX2_VERSION "\n";
+        std::cout << cli_version_text() << "\n";
         return kExitSuccess;
     }
     std::signal(SIGINT, on_interrupt);

@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
 
 #include <jansson.h>
 #include <openssl/crypto.h>
@@ -46,13 +45,17 @@ void wiping_free(void* pointer) {
     std::free(block);
 }
 
-void use_wiping_json_allocator() {
-    static std::once_flag once;
-    std::call_once(once, [] { json_set_alloc_funcs(wiping_malloc, wiping_free); });
-}
+// The allocator is the whole process's: it is put in place before main()
+// runs, in every program that reads Domain Manager answers, so that no
+// value is ever allocated by one allocator and freed by the other (a value
+// that the program made with jansson before a first login and freed after
+// it would otherwise hand wiping_free a block without its header).
+const bool g_wiping_json_allocator = [] {
+    json_set_alloc_funcs(wiping_malloc, wiping_free);
+    return true;
+}();
 
 JsonPtr parse_json(std::string_view body, auth_parse_error& error, bool hide_input) {
-    use_wiping_json_allocator();
     json_error_t json_error{};
     JsonPtr root(json_loadb(body.data(), body.size(), 0, &json_error));
     if (!root) {
@@ -191,3 +194,26 @@ std::string auth_identity_from_certinfo(std::span<const std::string_view> entrie
     }
     return {};
 }
+
+std::string auth_printable_text(std::string_view text, size_t limit) {
+    std::string out;
+    const size_t kept = std::min(text.size(), limit);
+    out.reserve(kept + 8);
+    for (size_t i = 0; i < kept; ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c == 0x7F) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    if (kept < text.size()) {
+        out += "...";
+    }
+    return out;
+}
+

@@ -60,3 +60,8 @@ auth_login_answer auth_parse_login(std::string_view body, uint16_t version, long
 // is the server's own (the chain is listed from the server upwards). Empty
 // when none does.
 std::string auth_identity_from_certinfo(std::span<const std::string_view> entries);
+
+// A server's text made fit for one log line: control characters and
+// backslashes escaped (\xNN, \\), cut to at most `limit` characters of the
+// original, "..." added when cut.
+std::string auth_printable_text(std::string_view text, size_t limit);

@@ -1,15 +1,14 @@
 #include "avn/domain/avnapi_auth.h"
 
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include <curl/curl.h>
-#include <openssl/pem.h>
-#include <openssl/ssl.h>
-#include <openssl/x509.h>
+#include <openssl/crypto.h>
 
 #include "avn/domain/curl_sockets.h"
 #include "avn/domain/dm_trust.h"
@@ -31,7 +30,10 @@ struct avnapi_auth {
     uint16_t service_port = 0;
     uint16_t version = 0;
     char error_buffer[CURL_ERROR_SIZE] = {};
-    // The login form: held (and wiped) here rather than copied into libcurl.
+    // The login form, wiped when the transfer ends. libcurl does not keep a
+    // copy of its own (CURLOPT_POSTFIELDS, not COPYPOSTFIELDS), but while it
+    // sends, a small body passes through its request buffer, which is not
+    // wiped; the transfer's end frees that buffer.
     SecretBuffer post_fields;
     avnapi_auth_callback callback = nullptr;
     void* context = nullptr;
@@ -43,6 +45,8 @@ namespace {
 constexpr const char* kName = "avnapi_auth";
 constexpr int64_t kTimeoutWithoutHintMs = 980;
 constexpr int64_t kTimeoutLimitMs = 1000;
+// The most of a server's own error text that reaches the log.
+constexpr size_t kServerErrorLogLimit = 200;
 
 aud_log* log_of(const avnapi_auth* auth) { return aud_env_get_log(auth->env); }
 aud_event_loop* loop_of(const avnapi_auth* auth) { return aud_env_get_event_loop(auth->env); }
@@ -63,23 +67,6 @@ size_t write_response(char* bytes, size_t size, size_t count, void* data) {
         return 0;  // anything but `length` aborts the transfer
     }
     return length;
-}
-
-// Trusts the build's Domain Manager root in addition to the defaults.
-CURLcode add_stored_ca(CURL* /*easy*/, void* ssl_context, void* /*data*/) {
-    BIO* bio = BIO_new_mem_buf(avn_dm_ca_certificate, -1);
-    X509* certificate = bio != nullptr ? PEM_read_bio_X509(bio, nullptr, nullptr, nullptr) : nullptr;
-    BIO_free(bio);
-    if (certificate == nullptr) {
-        std::fputs("PEM_read_bio_X509 failed...\n", stdout);
-        return CURLE_OK;
-    }
-    X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_context));
-    if (X509_STORE_add_cert(store, certificate) != 1) {
-        std::fputs("error adding certificate\n", stdout);
-    }
-    X509_free(certificate);
-    return CURLE_OK;
 }
 
 // ---- Result codes ----
@@ -162,6 +149,30 @@ void end_transfer(avnapi_auth* auth) {
     auth->post_fields.clear();
 }
 
+// The stored root is the only trust: no system bundle, no certificate
+// directory, whatever the platform or the environment names. A certificate
+// from any public authority would otherwise pass identify, since the host
+// name is not checked, and the login would then send the password to it.
+// (Loading no system bundle also takes tens of milliseconds off each
+// transfer.) Every certificate in the stored PEM text is a root.
+void trust_only_the_stored_root(CURL* easy) {
+    curl_blob blob{};
+    blob.data = const_cast<char*>(avn_dm_ca_certificate);
+    blob.len = std::strlen(avn_dm_ca_certificate);
+    blob.flags = CURL_BLOB_NOCOPY;  // a constant of the program
+    curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CAINFO_BLOB, &blob);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+}
+
+// Bounds of one exchange (identify or login): a server that accepts the
+// connection and never answers, or trickles its answer, gives up the
+// transfer instead of holding the connect procedure. Generous for a slow
+// wide-area link: an honest Domain Manager answers in well under a second.
+constexpr long kConnectTimeoutMs = 10000;
+constexpr long kTransferTimeoutMs = 20000;
+
 aud_error prepare_transfer(avnapi_auth* auth, const std::string& url) {
     end_transfer(auth);
     auth->easy = curl_easy_init();
@@ -172,16 +183,18 @@ aud_error prepare_transfer(avnapi_auth* auth, const std::string& url) {
     }
     CURL* easy = auth->easy;
     auth->error_buffer[0] = '\0';
-    // The certificate names no host that the utility was given; the chain is
-    // still verified against the stored root, and login pins the key.
+    // The certificate names no host that the utility was given (Domain
+    // Managers are reached by address or .local name); the chain is still
+    // verified against the stored root alone, and login pins the key.
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 0L);
     curl_easy_setopt(easy, CURLOPT_CERTINFO, 1L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, write_response);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, auth);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_FUNCTION, add_stored_ca);
-    curl_easy_setopt(easy, CURLOPT_SSL_CTX_DATA, auth);
+    trust_only_the_stored_root(easy);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, auth->error_buffer);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, kTransferTimeoutMs);
     curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
     if (curl_multi_add_handle(auth->multi, easy) != CURLM_OK) {
         end_transfer(auth);
@@ -312,7 +325,7 @@ int evaluate_login(avnapi_auth* auth) {
     log_parse_error(auth, answer.error);
     if (answer.has_server_error) {
         aud_log_printf(log_of(auth), AUD_LOG_LEVEL_ERROR, "%s: Error returned from server: %s\n",
-                       kName, answer.server_error.c_str());
+                       kName, auth_printable_text(answer.server_error, kServerErrorLogLimit).c_str());
     }
     if (answer.code == AVNAPI_AUTH_NO_RESULT) {
         aud_log_printf(log_of(auth), AUD_LOG_LEVEL_ERROR,
@@ -490,8 +503,14 @@ aud_error avnapi_auth__identify(avnapi_auth* auth, const char* host, uint16_t po
     if (auth->timer == nullptr) {
         return AUD_ERR_NOTSUPPORTED;
     }
+    // A host name longer than any DNS name is refused: cutting it would
+    // connect to whatever its prefix names.
     char base_url[300];
-    std::snprintf(base_url, sizeof base_url, "https://%s:%u", host, static_cast<unsigned>(port));
+    const int written =
+        std::snprintf(base_url, sizeof base_url, "https://%s:%u", host, static_cast<unsigned>(port));
+    if (written < 0 || static_cast<size_t>(written) >= sizeof base_url) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
     auth->base_url = base_url;
     const std::string url = auth->base_url + "/avnapi";
     aud_error result = prepare_transfer(auth, url);
@@ -527,7 +546,8 @@ aud_error avnapi_auth__login(avnapi_auth* auth, const char* user, const char* pa
         end_transfer(auth);
         return AUD_ERR_NOMEMORY;
     }
-    // A POST of an application/x-www-form-urlencoded body that stays ours.
+    // A POST of an application/x-www-form-urlencoded body that libcurl reads
+    // from here (it copies a small body into its request buffer to send it).
     curl_easy_setopt(auth->easy, CURLOPT_POSTFIELDSIZE, static_cast<long>(auth->post_fields.size()));
     curl_easy_setopt(auth->easy, CURLOPT_POSTFIELDS, auth->post_fields.c_str());
     return start_transfer(auth, AVNAPI_AUTH_STATE_ACQUIRING_TOKEN);

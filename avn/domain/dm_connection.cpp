@@ -7,6 +7,7 @@
 
 #include "avn/domain/avnapi_auth.h"
 #include "avn/browse/interfaces.h"
+#include "avn/domain/dm_diagnostics.h"
 #include "avn/domain/dm_discovery.h"
 #include "avn/domain/dm_domain_list.h"
 #include "avn/domain/dm_frame.h"
@@ -18,6 +19,14 @@
 #include "avn/runtime/aud_event_loop.h"
 
 namespace {
+
+// The handler's lines on the standard error stream, unless turned off.
+template <typename... Args>
+void diagnostic(const char* format, Args... args) {
+    if (dm_diagnostics_enabled()) {
+        std::fprintf(stderr, format, args...);
+    }
+}
 
 bool in_tls_states(int state) {
     return state >= AVN_DOMAIN_HANDLER_STATE_TLS_OPENING && state <= AVN_DOMAIN_HANDLER_STATE_CONNECTED;
@@ -76,18 +85,18 @@ constexpr const char* kListParser = "avnapi_domain_handler_process_domain_list";
 void process_domain_list(avn_domain_handler* handler, const uint8_t* data, size_t length) {
     const dm_domain_list list = dm_domain_list_parse(std::span<const uint8_t>(data, length));
     if (list.status == dm_domain_list_status::packet_too_short) {
-        std::fprintf(stderr, "%s: Failed to read domain list packet.\n", kListParser);
+        diagnostic("%s: Failed to read domain list packet.\n", kListParser);
         return;
     }
     if (list.status != dm_domain_list_status::ok) {
         return;
     }
     for (size_t i = 0; i < list.names_too_long; ++i) {
-        std::fprintf(stderr, "%s: Domain label was longer than expected and was truncated.\n",
+        diagnostic("%s: Domain label was longer than expected and was truncated.\n",
                      kListParser);
     }
     if (list.item_unreadable) {
-        std::fprintf(stderr, "%s: Failed to read domain item in message.\n", kListParser);
+        diagnostic("%s: Failed to read domain item in message.\n", kListParser);
     }
     avn_domain_handler_apply_domain_list(handler, list.entries, list.partial, list.first_id,
                                          list.last_id);
@@ -208,29 +217,30 @@ int failure_of_auth(const avn_domain_handler* handler, int code) {
 }
 
 void fail_auth(avn_domain_handler* handler, int code) {
-    std::fputs(text_of_auth_failure(code), stderr);
+    diagnostic("%s", text_of_auth_failure(code));
     handler->last_failure = failure_of_auth(handler, code);
     forget_held_login(handler);
     fail(handler, avnapi_auth_code_to_error(code));
 }
 
 // The token is in: open the TLS connection to the service port, pinned to
-// the identified key (the stored pin's server is checked by its chain alone).
+// the key that identify saw, also for the stored pin's server. The host is
+// resolved again for the connection, so without the pin a changed DNS answer
+// between login and connect would hand the token to any server under the
+// stored root.
 void open_connection(avn_domain_handler* handler) {
     uint16_t service_port = 0;
     const char* identity = nullptr;
     size_t identity_length = 0;
-    uint16_t version = 0;
     if (avnapi_auth_get_service_port(handler->auth, &service_port) != AUD_SUCCESS ||
         avnapi_auth_get_identity(handler->auth, &identity, &identity_length) != AUD_SUCCESS ||
-        avnapi_auth_get_version(handler->auth, &version) != AUD_SUCCESS) {
+        identity_length == 0) {
         fail_auth(handler, AVNAPI_AUTH_NO_RESULT);
         return;
     }
-    const bool stored = version == 1 && std::strcmp(identity, avn_dm_stored_pin) == 0;
-    tls_tcp_client_set_pinned_public_key(handler->tls, stored ? "" : identity);
-    tls_tcp_client_connect(handler->tls, handler->dm_host.c_str(), service_port);
+    tls_tcp_client_set_pinned_public_key(handler->tls, identity);
     avn_domain_handler_change_state(handler, AVN_DOMAIN_HANDLER_STATE_TLS_OPENING);
+    tls_tcp_client_connect(handler->tls, handler->dm_host.c_str(), service_port);
 }
 
 void log_in_with_held(avn_domain_handler* handler) {
@@ -287,7 +297,20 @@ void on_discovered(void* context, const char* host, uint16_t port) {
     avn_domain_handler_change_state(handler, AVN_DOMAIN_HANDLER_STATE_DISCOVERED);
 }
 
-// The first interface that is up.
+// The interface to look for the Domain Manager on, when none is named: the
+// first that is up and has a DNS server (where the unicast lookup can ask),
+// else the first up one that is not loopback, else the first up one. The
+// first up interface alone is often loopback, which has no DNS server.
+int interface_rank(const aud_interface& netif) {
+    if (!netif.up) {
+        return 0;
+    }
+    if (!netif.loopback && aud_socket_address_get_ipv4(&netif.dns_server) != 0) {
+        return 3;
+    }
+    return netif.loopback ? 1 : 2;
+}
+
 aud_error first_interface_up(aud_env* env, uint32_t* index) {
     aud_interface* interfaces = nullptr;
     size_t count = 0;
@@ -296,11 +319,13 @@ aud_error first_interface_up(aud_env* env, uint32_t* index) {
         return result;
     }
     aud_error found = AUD_ERR_NOTFOUND;
+    int best = 0;
     for (size_t i = 0; i < count; ++i) {
-        if (interfaces[i].up) {
+        const int rank = interface_rank(interfaces[i]);
+        if (rank > best) {
+            best = rank;
             *index = interfaces[i].index;
             found = AUD_SUCCESS;
-            break;
         }
     }
     aud_interface_list_free(interfaces);

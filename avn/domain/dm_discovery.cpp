@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "avn/browse/interfaces.h"
 #include "avn/runtime/aud_event_loop.h"
@@ -360,6 +361,28 @@ void url_unicast_answer(void* context, nslookup_query*, int rcode, const dns_rec
     discovery->callback(discovery->context, host, record->srv_port);
 }
 
+// A ".local" target is replaced by its address, asked for by multicast DNS
+// as the answer came: the system's resolver need not know ".local" names
+// (Linux without an mDNS resolver module does not). The name matters not:
+// the server is checked by its key.
+void resolve_local_target(dm_client_url_discovery* discovery, char* host, size_t size) {
+    const size_t length = std::strlen(host);
+    constexpr std::string_view kLocal = ".local";
+    if (length <= kLocal.size() ||
+        std::string_view(host + length - kLocal.size()) != kLocal) {
+        return;
+    }
+    uint8_t address[4] = {};
+    const aud_error error = dt_dnssd_gethostbyname(host, address, nullptr, true);
+    if (error != AUD_SUCCESS) {
+        aud_log_printf(discovery->log, AUD_LOG_LEVEL_WARNING,
+                       "%s: No multicast address for %s; trying the name\n", __func__, host);
+        return;
+    }
+    std::snprintf(host, size, "%u.%u.%u.%u", unsigned{address[0]}, unsigned{address[1]},
+                  unsigned{address[2]}, unsigned{address[3]});
+}
+
 void url_multicast_answer(void* context, const char* target, uint16_t port) {
     auto* discovery = static_cast<dm_client_url_discovery*>(context);
     if (discovery->stopped) {
@@ -372,6 +395,9 @@ void url_multicast_answer(void* context, const char* target, uint16_t port) {
         aud_log_printf(discovery->log, AUD_LOG_LEVEL_WARNING,
                        "%s: Ignoring mDNS SRV record without a host or port\n", __func__);
         return;
+    }
+    if (!discovery->engine->mdns.detached) {  // a detached query is fed by tests alone
+        resolve_local_target(discovery, host, sizeof host);
     }
     discovery->stopped = true;
     dm_discovery_mark_dns_complete(discovery->engine);

@@ -220,6 +220,35 @@ item_result read_item(const message_view& message, uint16_t offset, avn_domain_e
 
 }  // namespace
 
+namespace {
+
+// Whether a read item joins the list (see the header). The lookups are
+// linear, but the list is capped, so a message costs at most about 3000
+// times the cap in comparisons.
+bool keeps(const dm_domain_list& list, const avn_domain_entry& entry) {
+    const avn_domain_info& info = entry.info;
+    if (info.id == AVN_DOMAIN_ID_ADHOC || avn_domain_uuid_is_adhoc(&info.uuid)) {
+        return false;
+    }
+    if (list.partial && (info.id < list.first_id || info.id > list.last_id)) {
+        return false;
+    }
+    if (list.entries.size() >= DM_DOMAIN_LIST_MAX_ENTRIES) {
+        return false;
+    }
+    // Id 0 and the all-zero uuid are what an item without them reads as.
+    const bool has_uuid = !avn_domain_uuid_is_none(&info.uuid);
+    for (const avn_domain_entry& held : list.entries) {
+        if ((info.id != 0 && held.info.id == info.id) ||
+            (has_uuid && avn_domain_uuid_compare(&held.info.uuid, &info.uuid) == 0)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 dm_domain_list dm_domain_list_parse(std::span<const uint8_t> payload) {
     dm_domain_list list;
     if (payload.size() < 4 || load_be16(payload.data()) < 8 ||
@@ -252,11 +281,22 @@ dm_domain_list dm_domain_list_parse(std::span<const uint8_t> payload) {
         list.item_unreadable = count > 0;
         return list;
     }
+    std::vector<bool> offset_seen(0x10000, false);
     for (size_t i = 0; i < count; ++i) {
+        const uint16_t offset = message->u16(array + 4 + 2 * i);
+        if (offset_seen[offset]) {
+            ++list.items_dropped;  // the same item again
+            continue;
+        }
+        offset_seen[offset] = true;
         avn_domain_entry entry;
-        switch (read_item(*message, message->u16(array + 4 + 2 * i), &entry)) {
+        switch (read_item(*message, offset, &entry)) {
         case item_result::ok:
-            list.entries.push_back(entry);
+            if (keeps(list, entry)) {
+                list.entries.push_back(entry);
+            } else {
+                ++list.items_dropped;
+            }
             break;
         case item_result::name_too_long:
             ++list.names_too_long;

@@ -19,6 +19,12 @@ enum class dm_domain_list_status {
     no_message,        // no valid message chunk or list header
 };
 
+// The most domains one list keeps. A message chunk of at most 64 KiB can
+// describe about 3000 items, and a Domain Manager offers one user tens of
+// domains; the cap keeps a list (about 320 bytes an entry) near 1.3 MB
+// whatever a server sends, in one message or in many partial updates.
+inline constexpr size_t DM_DOMAIN_LIST_MAX_ENTRIES = 4096;
+
 struct dm_domain_list {
     dm_domain_list_status status = dm_domain_list_status::no_message;
     bool partial = false;  // an update of the ids first_id..last_id
@@ -27,8 +33,14 @@ struct dm_domain_list {
     std::vector<avn_domain_entry> entries;
     bool item_unreadable = false;  // the walk stopped at an item it could not read
     size_t names_too_long = 0;     // items skipped for a name of 128 characters or more
+    size_t items_dropped = 0;      // items dropped by the rules below
 };
 
+// Besides reading, keeps a server from growing or spoiling the list: an
+// item with the id or uuid of one already read (a repeated item offset
+// included), the ADHOC pseudo-domain's id or uuid (no server replaces it),
+// an id outside a partial update's range, or one beyond
+// DM_DOMAIN_LIST_MAX_ENTRIES is dropped.
 dm_domain_list dm_domain_list_parse(std::span<const uint8_t> payload);
 
 // ---- Building ----

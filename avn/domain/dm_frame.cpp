@@ -13,6 +13,8 @@ aud_error dm_frame_encode(uint32_t sync, uint32_t type, std::span<const uint8_t>
         return AUD_ERR_MSGSIZE;
     }
     const size_t start = out->size();
+    // One allocation: the payload is copied once, into the frame's storage.
+    out->reserve(start + DM_FRAME_HEADER_SIZE + payload.size());
     out->resize(start + DM_FRAME_HEADER_SIZE);
     uint8_t* header = out->data() + start;
     byte_order::store_be32(header, sync);

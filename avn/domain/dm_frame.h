@@ -17,10 +17,11 @@ inline constexpr size_t DM_FRAME_HEADER_SIZE = 12;
 
 // The largest payload a received frame may announce. The length field could
 // announce up to 4 GiB, and the reader allocates the payload before reading
-// it; a Domain Manager's domain lists and relayed messages are a few
-// kilobytes, so anything above this is a broken or hostile peer, refused
-// before any allocation.
-inline constexpr uint32_t DM_FRAME_MAX_PAYLOAD = 16u * 1024u * 1024u;
+// it. The largest message the connection carries is a domain list, an AVN
+// packet whose header and message chunk each state their length in 16 bits
+// (so under 128 KiB together); relayed messages are small. Anything above
+// this is a broken or hostile peer, refused before any allocation.
+inline constexpr uint32_t DM_FRAME_MAX_PAYLOAD = 128u * 1024u;
 
 // The message types on the Domain Manager connection.
 enum : uint32_t {

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "avn/domain/dm_domain_list.h"
+
 const avn_domain_entry* DomainList::at(size_t index) const {
     return index < entries_.size() ? &entries_[index] : nullptr;
 }
@@ -52,7 +54,7 @@ bool DomainList::merge(std::span<const avn_domain_entry> entries, uint16_t first
     merged.reserve(entries_.size() + entries.size());
     for (const avn_domain_entry& current : entries_) {
         const uint16_t id = current.info.id;
-        if (id < first_id || id > last_id) {
+        if (id < first_id || id > last_id || avn_domain_uuid_is_adhoc(&current.info.uuid)) {
             merged.push_back(current);
             continue;
         }
@@ -64,8 +66,18 @@ bool DomainList::merge(std::span<const avn_domain_entry> entries, uint16_t first
             }
         }
     }
-    for (size_t i = 0; i < entries.size(); ++i) {
-        if (!used[i]) {
+    const auto held = [&merged](const avn_domain_info& info) {
+        const bool has_uuid = !avn_domain_uuid_is_none(&info.uuid);
+        for (const avn_domain_entry& entry : merged) {
+            if ((info.id != 0 && entry.info.id == info.id) ||
+                (has_uuid && avn_domain_uuid_compare(&entry.info.uuid, &info.uuid) == 0)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    for (size_t i = 0; i < entries.size() && merged.size() < DM_DOMAIN_LIST_MAX_ENTRIES; ++i) {
+        if (!used[i] && !held(entries[i].info)) {
             merged.push_back(entries[i]);
         }
     }

@@ -20,7 +20,9 @@ public:
     bool replace(std::span<const avn_domain_entry> entries);
     // Entries with ids outside first..last stay in place; those inside are
     // replaced by the first new entry with the same id or dropped; new
-    // entries not used that way are appended.
+    // entries not used that way are appended. The ADHOC entry always stays
+    // where it is; a new entry whose id or uuid the list already holds, or
+    // one beyond DM_DOMAIN_LIST_MAX_ENTRIES, is not appended.
     bool merge(std::span<const avn_domain_entry> entries, uint16_t first_id, uint16_t last_id);
 
 private:

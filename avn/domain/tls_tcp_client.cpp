@@ -17,8 +17,10 @@
 #include <vector>
 
 #include <asio.hpp>
+#include <openssl/crypto.h>
 #include <asio/ssl.hpp>
 
+#include "avn/domain/dm_diagnostics.h"
 #include "avn/domain/dm_frame.h"
 #include "avn/domain/tls_event_queue.h"
 #include "avn/domain/x509_fingerprint.h"
@@ -28,6 +30,27 @@ namespace {
 using tcp = asio::ip::tcp;
 using tls_stream = asio::ssl::stream<tcp::socket>;
 using io_handler = std::function<void(const asio::error_code&)>;
+
+// One outgoing frame. Frames carry the authentication token, so the bytes
+// are wiped wherever the frame ends: written, dropped with its connection,
+// or discarded unsent with the handler that was to queue it. Move-only, so
+// that the frame has exactly one copy on its way to the socket.
+class outgoing_frame {
+  public:
+    explicit outgoing_frame(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+    outgoing_frame(outgoing_frame&& other) noexcept : bytes_(std::move(other.bytes_)) {
+        other.bytes_.clear();
+    }
+    outgoing_frame& operator=(outgoing_frame&&) = delete;
+    outgoing_frame(const outgoing_frame&) = delete;
+    outgoing_frame& operator=(const outgoing_frame&) = delete;
+    ~outgoing_frame() { OPENSSL_cleanse(bytes_.data(), bytes_.size()); }
+
+    asio::const_buffer buffer() const { return asio::buffer(bytes_); }
+
+  private:
+    std::vector<uint8_t> bytes_;
+};
 
 // Client states.
 enum : int {
@@ -39,6 +62,9 @@ enum : int {
 
 // This client's diagnostics go to the standard output, a line at a time.
 void print_line(const std::string& line) {
+    if (!dm_diagnostics_enabled()) {
+        return;
+    }
     std::fputs(line.c_str(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
@@ -52,12 +78,18 @@ class ITlsTcpClientListener {
     virtual ~ITlsTcpClientListener() = default;
 };
 
-// What a connection tells its owner, on the network thread.
+// What a connection tells its owner, on the network thread, with the
+// generation of the attempt that made the connection: a connection of an
+// attempt since given up (its start() still queued when the I/O service was
+// restarted, say) is told apart from the current one.
 class connection_cb : public std::enable_shared_from_this<connection_cb> {
   public:
-    virtual void on_error(const asio::error_code& error) = 0;
-    virtual void on_connected() = 0;
-    virtual void on_message(uint32_t type, std::vector<uint8_t> bytes) = 0;
+    virtual void on_error(uint64_t generation, const asio::error_code& error) = 0;
+    virtual void on_connected(uint64_t generation) = 0;
+    virtual void on_message(uint64_t generation, uint32_t type, std::vector<uint8_t> bytes) = 0;
+    // After a message: false to stop reading until resume_reading() is
+    // posted to the network thread.
+    virtual bool may_read_on() = 0;
     virtual ~connection_cb() = default;
 };
 
@@ -67,8 +99,8 @@ class connection_cb : public std::enable_shared_from_this<connection_cb> {
 // arrives after close() finds it closed and does nothing.
 class connection_base : public std::enable_shared_from_this<connection_base> {
   public:
-    connection_base(uint32_t expected_sync, std::weak_ptr<connection_cb> cb)
-        : expected_sync_(expected_sync), cb_(std::move(cb)) {}
+    connection_base(uint64_t generation, uint32_t expected_sync, std::weak_ptr<connection_cb> cb)
+        : generation_(generation), expected_sync_(expected_sync), cb_(std::move(cb)) {}
     connection_base(const connection_base&) = delete;
     connection_base& operator=(const connection_base&) = delete;
 
@@ -80,14 +112,14 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     void start() {
         open_ = true;
         if (const auto cb = cb_.lock()) {
-            cb->on_connected();
+            cb->on_connected(generation_);
         }
         read_header();
         write_next();
     }
 
     // Frames queued before start() leave once it runs.
-    void queue_write(std::vector<uint8_t> frame) {
+    void queue_write(outgoing_frame frame) {
         writes_.push_back(std::move(frame));
         write_next();
     }
@@ -96,6 +128,15 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
         open_ = false;
         asio::error_code ignored;
         socket().close(ignored);
+    }
+
+    // Reading stopped while the event loop had too much to take; it has
+    // caught up.
+    void resume_reading() {
+        if (open_ && paused_) {
+            paused_ = false;
+            read_header();
+        }
     }
 
   private:
@@ -151,10 +192,15 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     }
 
     void deliver() {
-        if (const auto cb = cb_.lock()) {
-            cb->on_message(header_.type, std::move(body_));
+        const auto cb = cb_.lock();
+        if (cb) {
+            cb->on_message(generation_, header_.type, std::move(body_));
         }
         body_ = {};
+        if (cb && !cb->may_read_on()) {
+            paused_ = true;
+            return;
+        }
         read_header();
     }
 
@@ -164,7 +210,7 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
         }
         writing_ = true;
         const auto self = shared_from_this();
-        async_write_all(asio::buffer(writes_.front()),
+        async_write_all(writes_.front().buffer(),
                         [self](const asio::error_code& error) { self->on_written(error); });
     }
 
@@ -177,7 +223,7 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
             fail(error);
             return;
         }
-        writes_.pop_front();
+        writes_.pop_front();  // wipes the frame
         write_next();
     }
 
@@ -185,26 +231,28 @@ class connection_base : public std::enable_shared_from_this<connection_base> {
     void fail(const asio::error_code& error) {
         open_ = false;
         if (const auto cb = cb_.lock()) {
-            cb->on_error(error);
+            cb->on_error(generation_, error);
         }
     }
 
+    const uint64_t generation_;
     const uint32_t expected_sync_;
     const std::weak_ptr<connection_cb> cb_;
     std::array<uint8_t, DM_FRAME_HEADER_SIZE> header_bytes_{};
     dm_frame_header header_{};
     std::vector<uint8_t> body_;
-    std::deque<std::vector<uint8_t>> writes_;  // the front one is being written
+    std::deque<outgoing_frame> writes_;  // the front one is being written
     bool writing_ = false;
     bool open_ = false;
+    bool paused_ = false;  // no read in progress until resume_reading()
 };
 
 // Reads and writes on a plain TCP socket.
 class tcp_connection final : public connection_base {
   public:
-    tcp_connection(uint32_t expected_sync, std::weak_ptr<connection_cb> cb,
+    tcp_connection(uint64_t generation, uint32_t expected_sync, std::weak_ptr<connection_cb> cb,
                    std::shared_ptr<tcp::socket> socket)
-        : connection_base(expected_sync, std::move(cb)), socket_(std::move(socket)) {}
+        : connection_base(generation, expected_sync, std::move(cb)), socket_(std::move(socket)) {}
 
     tcp::socket& socket() override { return *socket_; }
     void async_read_exactly(asio::mutable_buffer buffer, io_handler handler) override {
@@ -225,9 +273,9 @@ class tcp_connection final : public connection_base {
 // Reads and writes on the TLS stream.
 class tls_tcp_connection final : public connection_base {
   public:
-    tls_tcp_connection(uint32_t expected_sync, std::weak_ptr<connection_cb> cb,
+    tls_tcp_connection(uint64_t generation, uint32_t expected_sync, std::weak_ptr<connection_cb> cb,
                        std::shared_ptr<tls_stream> stream)
-        : connection_base(expected_sync, std::move(cb)), stream_(std::move(stream)) {}
+        : connection_base(generation, expected_sync, std::move(cb)), stream_(std::move(stream)) {}
 
     tcp::socket& socket() override { return stream_->next_layer(); }
     void async_read_exactly(asio::mutable_buffer buffer, io_handler handler) override {
@@ -374,7 +422,7 @@ class TlsTcpClient::Impl final : public connection_cb {
             return;
         }
         const auto connection = connection_;
-        asio::post(io_, [connection, frame = std::move(frame)]() mutable {
+        asio::post(io_, [connection, frame = outgoing_frame(std::move(frame))]() mutable {
             connection->queue_write(std::move(frame));
         });
     }
@@ -401,6 +449,8 @@ class TlsTcpClient::Impl final : public connection_cb {
         endpoints_.clear();
         io_.restart();
         events_->drop();
+        queued_bytes_ = 0;
+        reading_paused_ = false;
         ++generation_;
         stopping_ = false;
         state_ = STATE_IDLE;
@@ -438,29 +488,60 @@ class TlsTcpClient::Impl final : public connection_cb {
     int failure() const { return failure_; }
 
     // connection_cb, on the network thread: the current connection's news.
-    void on_error(const asio::error_code&) override {
-        post_result(generation_, [this] {
+    void on_error(uint64_t generation, const asio::error_code&) override {
+        post_result(generation, [this] {
             failure_ = TLS_TCP_CLIENT_FAILURE_CONNECTION;
             disconnect();
         });
     }
-    void on_connected() override {
-        post_result(generation_, [this] {
+    void on_connected(uint64_t generation) override {
+        post_result(generation, [this] {
             if (state_ == STATE_CONNECTING) {
                 state_ = STATE_CONNECTED;
                 notify_state(STATE_CONNECTED);
             }
         });
     }
-    void on_message(uint32_t type, std::vector<uint8_t> bytes) override {
-        post_result(generation_, [this, type, bytes = std::move(bytes)] {
+    void on_message(uint64_t generation, uint32_t type, std::vector<uint8_t> bytes) override {
+        if (generation != generation_) {
+            return;  // a connection given up
+        }
+        const size_t cost = bytes.size() + kQueuedMessageOverhead;
+        queued_bytes_ += cost;
+        post_result(generation, [this, type, cost, bytes = std::move(bytes)] {
+            taken_off_queue(cost);
             if (listener_ != nullptr) {
                 listener_->on_message(type, bytes);
             }
         });
     }
+    // Network thread. The pause is announced before the count is looked at
+    // again, and whichever side clears it first resumes, so a resume is
+    // never lost between the two threads.
+    bool may_read_on() override {
+        if (queued_bytes_ < TLS_TCP_CLIENT_MAX_QUEUED_BYTES) {
+            return true;
+        }
+        reading_paused_ = true;
+        return queued_bytes_ < TLS_TCP_CLIENT_MAX_QUEUED_BYTES && reading_paused_.exchange(false);
+    }
+
+    size_t queued_bytes() const { return queued_bytes_; }
 
   private:
+    // Even an empty message costs the flooder something.
+    static constexpr size_t kQueuedMessageOverhead = 64;
+
+    // Event-loop thread: a message has been taken off the queue.
+    void taken_off_queue(size_t cost) {
+        queued_bytes_ -= cost;
+        if (queued_bytes_ < TLS_TCP_CLIENT_MAX_QUEUED_BYTES && reading_paused_.exchange(false) &&
+            connection_) {
+            const auto connection = connection_;
+            asio::post(io_, [connection] { connection->resume_reading(); });
+        }
+    }
+
     // Any thread: queues a result for the event-loop thread.
     void post_result(uint64_t generation, std::function<void()> result) {
         if (stopping_) {
@@ -535,6 +616,11 @@ class TlsTcpClient::Impl final : public connection_cb {
         }
         const auto stream = stream_;
         asio::post(io_, [this, generation, stream] {
+            // Small frames leave at once: the hello and the token go out as
+            // two writes, and Nagle's algorithm would hold the second until
+            // the server's delayed acknowledgement of the first (40 ms).
+            asio::error_code no_delay_error;
+            stream->next_layer().set_option(tcp::no_delay(true), no_delay_error);
             stream->async_handshake(
                 asio::ssl::stream_base::client,
                 [this, generation, stream](const asio::error_code& handshake_error) {
@@ -564,8 +650,10 @@ class TlsTcpClient::Impl final : public connection_cb {
         }
         local_ = local;
         remote_ = remote;
+        // Runs for the current attempt only (post_result checked it).
         connection_ = std::make_shared<tls_tcp_connection>(
-            DM_FRAME_SYNC_FROM_SERVER, std::weak_ptr<connection_cb>(weak_from_this()), stream_);
+            generation_.load(), DM_FRAME_SYNC_FROM_SERVER,
+            std::weak_ptr<connection_cb>(weak_from_this()), stream_);
         const auto connection = connection_;
         asio::post(io_, [connection] { connection->start(); });
     }
@@ -588,6 +676,8 @@ class TlsTcpClient::Impl final : public connection_cb {
     tcp::endpoint local_;
     tcp::endpoint remote_;
     std::atomic<uint64_t> generation_{0};
+    std::atomic<size_t> queued_bytes_{0};  // received, not yet taken by the event loop
+    std::atomic<bool> reading_paused_{false};
     std::atomic<bool> stopping_{false};
     int state_ = STATE_NOT_SET_UP;
     int failure_ = TLS_TCP_CLIENT_FAILURE_NONE;
@@ -754,4 +844,8 @@ aud_error tls_tcp_client_get_endpoint(tls_tcp_client* client, bool remote,
 
 int tls_tcp_client_get_failure(tls_tcp_client* client) {
     return client != nullptr ? client->client.impl().failure() : TLS_TCP_CLIENT_FAILURE_NONE;
+}
+
+size_t tls_tcp_client_get_queued_bytes(tls_tcp_client* client) {
+    return client != nullptr ? client->client.impl().queued_bytes() : 0;
 }

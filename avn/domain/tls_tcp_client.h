@@ -85,6 +85,13 @@ enum : int {
     TLS_TCP_CLIENT_FAILURE_HANDSHAKE = 3,   // TLS failed: the server was not trusted, or spoke no TLS
     TLS_TCP_CLIENT_FAILURE_CONNECTION = 4,  // the open connection failed or a frame was refused
 };
+// Bytes of received messages waiting for the event loop (each counted with
+// a small overhead). The network thread stops reading while this is above
+// TLS_TCP_CLIENT_MAX_QUEUED_BYTES, so a server that floods the connection
+// while the event loop is busy costs at most that much (and one frame).
+inline constexpr size_t TLS_TCP_CLIENT_MAX_QUEUED_BYTES = 1024u * 1024u;
+size_t tls_tcp_client_get_queued_bytes(tls_tcp_client* client);
+
 int tls_tcp_client_get_failure(tls_tcp_client* client);
 
 // The connection's remote (remote true) or local IPv4 address and port.

@@ -15,7 +15,7 @@ find_program(TPX2_CONVERT convert REQUIRED)  # ImageMagick
 set(artwork ${PROJECT_BINARY_DIR}/app/artwork)
 set(pictures ${CMAKE_CURRENT_BINARY_DIR}/installer-artwork)
 set(stage ${CMAKE_CURRENT_BINARY_DIR}/stage)
-set(TPX2_INSTALLER ${CMAKE_CURRENT_BINARY_DIR}/tpx2-config-${PROJECT_VERSION}-win64-setup.exe
+set(TPX2_INSTALLER ${CMAKE_CURRENT_BINARY_DIR}/tpx2-config-${TPX2_PACKAGE_VERSION}-win64-setup.exe
     CACHE INTERNAL "The Windows installer")
 
 # The welcome and finish pages take a 164 x 314 picture, the other pages a
@@ -39,7 +39,7 @@ add_custom_command(
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${stage}
   COMMAND ${CMAKE_COMMAND} --install ${PROJECT_BINARY_DIR} --prefix ${stage} --strip
   COMMAND ${TPX2_MAKENSIS} -V2 -NOCD
-          -DVERSION=${PROJECT_VERSION}
+          -DVERSION=${TPX2_PACKAGE_VERSION}
           -DVERSION_MAJOR=${PROJECT_VERSION_MAJOR}
           -DVERSION_MINOR=${PROJECT_VERSION_MINOR}
           -DVERSION_QUAD=${PROJECT_VERSION}.0

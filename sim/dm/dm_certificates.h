@@ -15,5 +15,8 @@ struct DmCertificatePem {
 DmCertificatePem dm_certificate_pem(DmCertificate certificate);
 // The test root, PEM: what a client trusts to accept server, pinned and other.
 const char* dm_test_ca_pem();
+// The root of the untrusted certificate, PEM: what a test installs as a
+// "public" root that the system would trust and this program must not.
+const char* dm_untrusted_ca_pem();
 
 }  // namespace sim

@@ -93,6 +93,10 @@ class DmSession : public std::enable_shared_from_this<DmSession> {
     void start() {
         ++service_->open;
         auto self = shared_from_this();
+        // The list and the session tickets leave at once (no Nagle wait
+        // for the client's delayed acknowledgement).
+        asio::error_code no_delay_error;
+        stream_.next_layer().set_option(asio::ip::tcp::no_delay(true), no_delay_error);
         stream_.async_handshake(asio::ssl::stream_base::server, [self](const asio::error_code& error) {
             if (error) {
                 self->service_->log.line(kService, "TLS handshake failed: %s", error.message().c_str());

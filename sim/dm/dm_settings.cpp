@@ -190,6 +190,12 @@ const char* dm_certificate_name(DmCertificate certificate) {
             return "other";
         case DmCertificate::Untrusted:
             return "untrusted";
+        case DmCertificate::Expired:
+            return "expired";
+        case DmCertificate::NotYetValid:
+            return "notyet";
+        case DmCertificate::WrongName:
+            return "wrongname";
     }
     return "?";
 }
@@ -276,7 +282,7 @@ void add_dm_options(CLI::App& app, DmSettings* settings) {
         "exist")
         ->group(kDmGroup);
     add_value_option(
-        app, "--dm-cert", "server|pinned|other|untrusted",
+        app, "--dm-cert", "server|pinned|other|untrusted|expired|notyet|wrongname",
         [settings](std::string_view value) -> std::string {
             if (value == "server") {
                 settings->certificate = DmCertificate::Server;
@@ -286,8 +292,16 @@ void add_dm_options(CLI::App& app, DmSettings* settings) {
                 settings->certificate = DmCertificate::Other;
             } else if (value == "untrusted") {
                 settings->certificate = DmCertificate::Untrusted;
+            } else if (value == "expired") {
+                settings->certificate = DmCertificate::Expired;
+            } else if (value == "notyet") {
+                settings->certificate = DmCertificate::NotYetValid;
+            } else if (value == "wrongname") {
+                settings->certificate = DmCertificate::WrongName;
             } else {
-                return "--dm-cert: server, pinned, other or untrusted, not " + std::string(value);
+                return "--dm-cert: server, pinned, other, untrusted, expired, notyet or wrongname, "
+                       "not " +
+                       std::string(value);
             }
             return {};
         },

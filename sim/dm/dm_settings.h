@@ -35,6 +35,9 @@ enum class DmCertificate {
     Pinned,     // its key is the test build's stored pin
     Other,      // a second key under the test root
     Untrusted,  // under a root that nobody trusts
+    Expired,    // under the test root, expired
+    NotYetValid,  // under the test root, valid only from 2090
+    WrongName,  // under the test root, for another host name
 };
 
 // A user that may log in. The password is wiped from memory when the user

@@ -23,7 +23,7 @@ namespace sim {
 
 namespace {
 
-constexpr size_t kCertificateCount = 4;
+constexpr size_t kCertificateCount = 7;
 // A login form is a few hundred bytes; anything far larger is refused.
 constexpr size_t kMaxRequestBody = 16 * 1024;
 // Longest user name that goes into a log line.

@@ -262,4 +262,27 @@ TEST_F(DmLookupTest, AHostWhoseTextDoesNotComeIsNeverOffered) {
     EXPECT_TRUE(found().empty());
 }
 
+// Hosts are followed up in the order they answered: a sender of fresh names
+// after the Domain Manager does not keep it waiting.
+TEST_F(DmLookupTest, AFloodOfFreshNamesDoesNotKeepTheDomainManagerWaiting) {
+    const auto decoy = [](int n) {
+        const std::wstring name = L"flood" + std::to_wstring(n);
+        return chain({pointer(kService, name + L"._avn-dm-c._tcp.local"),
+                      address(name + L".local", 10, 9, 0, static_cast<uint8_t>(n))});
+    };
+    // The first decoy keeps the follow-up busy (it never answers) while the
+    // Domain Manager and then a flood of names arrive.
+    ASSERT_TRUE(answer(kService, DNS_TYPE_PTR, decoy(0)));
+    ASSERT_TRUE(wait_for([] { return active(L"flood0._avn-dm-c._tcp.local", DNS_TYPE_SRV); }));
+    ASSERT_TRUE(answer(kService, DNS_TYPE_PTR, advert()));
+    for (int n = 1; n <= 40; ++n) {
+        ASSERT_TRUE(answer(kService, DNS_TYPE_PTR, decoy(n)));
+    }
+    // Once the first decoy is given up, the Domain Manager is next.
+    ASSERT_TRUE(wait_for([] { return active(kInstance, DNS_TYPE_SRV); }, kDmLookupAnswerLimitMs + 2000));
+    EXPECT_EQ(started(L"flood1._avn-dm-c._tcp.local", DNS_TYPE_SRV), 0u);
+    EXPECT_EQ(started(L"flood40._avn-dm-c._tcp.local", DNS_TYPE_SRV), 0u);
+}
+
 }  // namespace
+

@@ -5,6 +5,7 @@
 // Domain Manager on loopback.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -398,9 +399,32 @@ TEST_F(LoginDialogTest, SwitchingToManualStopsTheSearch) {
     choose(IDC_METHOD_MANUAL);
     EXPECT_TRUE(enabled(dialog_, IDC_DM_ADDRESS));
     EXPECT_EQ(text_of(dialog_, IDC_DM_PORT), L"8443");
+    EXPECT_EQ(active_mdns_query_count(), 0u) << "a query of the search is still running";
     pump_for(3000);
     EXPECT_EQ(text_of(dialog_, IDC_DM_ADDRESS), L"");
     EXPECT_FALSE(enabled(dialog_, IDOK));
+    EXPECT_EQ(active_mdns_query_count(), 0u);
+}
+
+// A server that takes the connection and never answers holds the window no
+// longer than the connect procedure's bound, and leaves nothing behind: the
+// next Login works.
+TEST_F(LoginDialogTest, ASilentServerIsGivenUpAndTheNextLoginWorks) {
+    network_->dm()->set_delay(std::chrono::milliseconds(600000));
+    open_dialog();
+    fill_manual(kUser, kPassword);
+    {
+        MessageBoxRecorder boxes;
+        const DWORD started = GetTickCount();
+        click(dialog_, IDOK);
+        EXPECT_LE(GetTickCount() - started, kDmConnectLimitMs + 2000);
+        EXPECT_FALSE(logged_in());
+        ASSERT_EQ(boxes.boxes().size(), 1u);
+        EXPECT_TRUE(enabled(dialog_, IDOK));
+    }
+    network_->dm()->set_delay(std::chrono::milliseconds(0));
+    click(dialog_, IDOK);
+    EXPECT_TRUE(logged_in());
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // tpx2ctl in a managed network against avn-sim's Domain Manager in-process:
 // the login by address and by DNS, the domains command, choosing a domain,
 // and the exit statuses of every way the login can fail.
+#include <algorithm>
+#include <chrono>
 #include <functional>
 
 #include "tests/cli/cli_dm_fixture.h"
@@ -82,6 +84,52 @@ TEST_F(CliWithDm, EveryFailureHasItsExitStatus) {
         EXPECT_EQ(r.err.find("w0rd"), std::string::npos) << r.err;
         TearDown();
         SetUp();
+    }
+}
+
+// A server that takes the connection and never answers is given up after
+// --timeout (which bounds each exchange), and leaves nothing behind: the
+// next login works.
+TEST_F(CliWithDm, ASilentServerIsGivenUpAndTheNextLoginWorks) {
+    network_->dm()->set_delay(std::chrono::milliseconds(600000));
+    const auto started = std::chrono::steady_clock::now();
+    CliRun r = run({"--timeout", "1000", "--dm", dm_address(), "--user", "ana", "--password-stdin",
+                    "domains"});
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(r.status, kExitServicesUnavailable);
+    EXPECT_NE(r.err.find("did not answer the identification within 1000 ms"), std::string::npos)
+        << r.err;
+    network_->dm()->set_delay(std::chrono::milliseconds(0));
+    r = run({"--dm", dm_address(), "--user", "ana", "--password-stdin", "domains"});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+}
+
+// --timeout bounds each exchange, not their sum: a slow but honest server
+// whose every answer takes longer than half of it is still logged in to.
+TEST_F(CliWithDm, TheTimeoutBoundsEachExchangeNotTheirSum) {
+    network_->dm()->set_delay(std::chrono::milliseconds(1200));
+    const CliRun r = run({"--timeout", "2000", "--dm", dm_address(), "--user", "ana",
+                          "--password-stdin", "domains"});
+    EXPECT_EQ(r.status, kExitSuccess) << r.err;
+}
+
+// A failure is one sentence of tpx2ctl's; the library's own lines only with
+// --verbose.
+TEST_F(CliWithDm, AFailureIsOneSentenceUnlessVerbose) {
+    for (const bool verbose : {false, true}) {
+        SCOPED_TRACE(verbose ? "verbose" : "not verbose");
+        std::vector<std::string> arguments = {"--dm", dm_address(), "--user", "ana",
+                                              "--password-stdin", "domains"};
+        if (verbose) {
+            arguments.insert(arguments.begin(), "--verbose");
+        }
+        testing::internal::CaptureStderr();
+        const CliRun r = run(arguments, "wrong\n");
+        const std::string library_lines = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(r.status, kExitDmRefused);
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        EXPECT_EQ(library_lines.find("Request Unauthorised.") != std::string::npos, verbose)
+            << library_lines;
     }
 }
 

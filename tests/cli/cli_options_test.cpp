@@ -96,7 +96,7 @@ TEST(CliOptions, RefusesBadInputWithOneClearLine) {
     const Case cases[] = {
         {{}, "missing COMMAND"},
         {{"frobnicate"}, "unknown command"},
-        {{"--verbose", "get", "x"}, "unknown option"},
+        {{"--loud", "get", "x"}, "unknown option"},
         {{"get"}, "missing DEVICE"},
         {{"get", "a", "b"}, "unexpected argument"},
         {{"get", std::string(32, 'n')}, "longer than"},

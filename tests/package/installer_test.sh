@@ -15,7 +15,8 @@ set -euo pipefail
 installer="$(realpath "$1")"
 check="$(realpath "$2")"
 avn_sim="$(realpath "$3")"
-version="$4"
+version="$4"                               # the package's: may end in +testauthority
+product_version="${version%+testauthority}"  # the utility's resources
 repo="$(cd "$(dirname "$0")/../.." && pwd)"
 
 for file in "$installer" "$check" "$avn_sim"; do
@@ -113,9 +114,17 @@ value() { awk -v name="$1" '$1 == name { $1 = ""; $2 = ""; sub(/^ +/, ""); print
 [ "$(value UninstallString)" = "\"$install_dir_win\\uninstall.exe\"" ] && ok "uninstall entry's command" ||
   fail "uninstall entry's UninstallString is '$(value UninstallString)'"
 
-got="$(timeout 60 wine "$install_dir_win\\tpx2ctl.exe" --version | tr -d '\r')" || true
+got="$(timeout 60 wine "$install_dir_win\\tpx2ctl.exe" --version | tr -d '\r' | head -n1)" || true
 [ "$got" = "tpx2ctl $version" ] && ok "installed tpx2ctl.exe --version" ||
   fail "installed tpx2ctl.exe --version prints '$got'"
+# A release's programs carry nothing of the test authority.
+while read -r line; do
+  case "$line" in
+    ok:*) ok "${line#ok: }" ;;
+    *) fail "${line#FAIL: }" ;;
+  esac
+done < <("$repo/tests/package/trust_check.sh" "$version" "$install_dir/tpx2-config.exe" \
+  "$install_dir/tpx2ctl.exe" || true)
 
 elapsed "starting the installed utility against avn-sim"
 "$avn_sim" >"$work/avn-sim.log" 2>&1 &
@@ -132,8 +141,9 @@ else
   output="$(timeout 120 wine "$check" "$install_dir_win\\tpx2-config.exe" | tr -d '\r')" ||
     fail "the installed utility did not come up and close (exit $?)"
   echo "$output" | sed 's/^/  /'
-  grep -qxF "product version: $version" <<<"$output" && ok "the utility's product version is $version" ||
-    fail "the utility's product version is not $version"
+  grep -qxF "product version: $product_version" <<<"$output" &&
+    ok "the utility's product version is $product_version" ||
+    fail "the utility's product version is not $product_version"
 fi
 kill "$sim_pid" 2>/dev/null && wait "$sim_pid" 2>/dev/null || true
 sim_pid=""

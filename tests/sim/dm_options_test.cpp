@@ -115,7 +115,7 @@ TEST(DmOptions, BadValuesAreRefused) {
         {{"--dm-port", "65536"}, "--dm-port: not a port number: 65536"},
         {{"--dm-service-port=-1"}, "--dm-service-port: not a port number: -1"},
         {{"--dm-api", "v3"}, "--dm-api: v1, v2 or both, not v3"},
-        {{"--dm-cert", "self"}, "--dm-cert: server, pinned, other or untrusted, not self"},
+        {{"--dm-cert", "self"}, "--dm-cert: server, pinned, other, untrusted, expired, notyet or wrongname, not self"},
         // The value is not repeated: it may hold a password.
         {{"--dm-user", "secret-without-name"}, "--dm-user: not NAME:PASSWORD with a name"},
         {{"--dm-user", ":secret"}, "--dm-user: not NAME:PASSWORD with a name"},

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include <jansson.h>
 #include <vector>
 
 #include "avn/domain/secret_buffer.h"
+#include "avn/domain/x509_fingerprint.h"
+#include "sim/dm/dm_certificates.h"
 
 namespace {
 
@@ -14,6 +18,17 @@ struct IdentifyCase {
     bool well_formed;
     uint16_t version;
 };
+
+// First in this program: a value the program makes with jansson before any
+// answer is read, and frees after, goes through one allocator only.
+TEST(AuthAnswers, JsonValuesMadeBeforeTheFirstAnswerAreFreedSafely) {
+    json_t* before = json_string("made before any answer was read");
+    ASSERT_NE(before, nullptr);
+    const auth_login_answer answer =
+        auth_parse_login(R"({"authToken":"t","servicePort":8443})", 2, 200);
+    EXPECT_EQ(answer.code, AVNAPI_AUTH_SUCCESS);
+    json_decref(before);
+}
 
 TEST(AuthIdentifyAnswer, FirstKnownVersionOfAnArrayOfStrings) {
     const IdentifyCase cases[] = {
@@ -103,6 +118,21 @@ TEST(AuthLoginAnswer, Version1ServerErrorIsReported) {
     EXPECT_EQ(answer.server_error, "401");
 }
 
+// libcurl lists the chain the server sent, its own certificate first: the
+// identity is that one's key, never the root's (which every server under
+// the root shares).
+TEST(AuthCertinfo, AChainIsIdentifiedByTheServersOwnKey) {
+    const std::string leaf =
+        std::string("Cert:") + sim::dm_certificate_pem(sim::DmCertificate::Server).certificate;
+    const std::string root = std::string("Cert:") + sim::dm_test_ca_pem();
+    const std::vector<std::string_view> chain = {"Subject:CN=avn-sim", leaf, "Subject:CN=root",
+                                                 root};
+    const std::string identity = auth_identity_from_certinfo(chain);
+    EXPECT_EQ(identity,
+              get_x509_fingerprint_pem(sim::dm_certificate_pem(sim::DmCertificate::Server).certificate));
+    EXPECT_NE(identity, get_x509_fingerprint_pem(sim::dm_test_ca_pem()));
+}
+
 TEST(AuthCertinfo, IdentityNeedsACertificateEntry) {
     const std::vector<std::string_view> none = {"Subject:CN=x", "Issuer:CN=y"};
     EXPECT_EQ(auth_identity_from_certinfo(none), "");
@@ -131,4 +161,23 @@ TEST(SecretBuffer, GrowsKeepsATerminatorAndRefusesBeyondItsLimit) {
     EXPECT_STREQ(moved.c_str(), "");
 }
 
+TEST(AuthAnswers, ServerTextIsMadeFitForOneLogLine) {
+    struct Case {
+        std::string text;
+        size_t limit;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"401", 200, "401"},
+        {"bad\nFAKE: logged in\r", 200, "bad\\x0AFAKE: logged in\\x0D"},
+        {"tab\there\\", 200, "tab\\x09here\\\\"},
+        {std::string(300, 'e'), 200, std::string(200, 'e') + "..."},
+        {std::string("nul\0in", 6), 200, "nul\\x00in"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(auth_printable_text(c.text, c.limit), c.expected);
+    }
+}
+
 }  // namespace
+

@@ -1,6 +1,7 @@
 // Identify and login against avn-sim's Domain Manager on loopback, driven by
 // the AVN event loop as the domain handler drives them.
 #include "avn/domain/avnapi_auth.h"
+#include "avn/domain/secret_buffer.h"
 
 #include <gtest/gtest.h>
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "avn/domain/dm_trust.h"
+#include "avn/domain/secret_buffer.h"
 #include "avn/domain/x509_fingerprint.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
@@ -248,6 +250,13 @@ TEST_F(AvnapiAuthTest, FailuresReportTheirCodes) {
         // although the new certificate is under the same trusted root.
         {"key changed after identify", [](auto& dm) { dm.set_key_change(true); }, true,
          AVNAPI_AUTH_TRANSFER_ERROR},
+        // The answer is held to 1 MiB: a longer one ends the transfer.
+        {"login answer above 1 MiB",
+         [](auto& dm) {
+             dm.set_answer(DmEndpoint::Login,
+                           DmAnswer{200, "\"" + std::string(SecretBuffer::max_size(), 'x') + "\""});
+         },
+         true, AVNAPI_AUTH_TRANSFER_ERROR},
     };
     for (const FailureCase& c : cases) {
         SCOPED_TRACE(c.what);
@@ -258,6 +267,9 @@ TEST_F(AvnapiAuthTest, FailuresReportTheirCodes) {
             ASSERT_EQ(identified, AVNAPI_AUTH_SUCCESS) << log_;
             const bool wrong_password = std::string(c.what).starts_with("wrong password");
             EXPECT_EQ(login(kUser, wrong_password ? "not-it" : kPassword), c.code) << log_;
+            // Refused by the pin, not by any other transfer error.
+            EXPECT_EQ(avnapi_auth_last_failure_was_pin(auth_),
+                      std::string(c.what) == "key changed after identify");
             EXPECT_EQ(avnapi_auth_get_state(auth_), AVNAPI_AUTH_STATE_IDENTIFIED);
         } else {
             EXPECT_EQ(identified, c.code) << log_;
@@ -332,6 +344,11 @@ TEST_F(AvnapiAuthTest, CallsInTheWrongStateAreRefused) {
     EXPECT_EQ(avnapi_auth_get_token(auth_, &bytes, &length), AUD_ERR_INVALIDSTATE);
     EXPECT_EQ(avnapi_auth_set_callback(nullptr, nullptr), AUD_ERR_INVALIDPARAMETER);
     EXPECT_EQ(avnapi_auth_set_context(nullptr, nullptr), AUD_ERR_INVALIDPARAMETER);
+    // A name longer than any DNS name (an SRV target may carry ~1000
+    // characters) is refused, not cut to a prefix that names another host.
+    const std::string long_name = std::string(280, 'a') + ".example";
+    EXPECT_EQ(avnapi_auth__identify(auth_, long_name.c_str(), 8999), AUD_ERR_INVALIDPARAMETER);
+    EXPECT_EQ(avnapi_auth_get_state(auth_), AVNAPI_AUTH_STATE_IDLE);
 
     sim::DmWebService& dm = start_dm();
     ASSERT_EQ(identify(dm.port()), AVNAPI_AUTH_SUCCESS);

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
@@ -11,10 +13,12 @@
 
 #include "avn/domain/domain_handler.h"
 #include "avn/runtime/aud_env.h"
+#include "sim/dm/dm_certificates.h"
 #include "sim/dm/dm_connection_service.h"
 #include "sim/dm/dm_dns.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_log.h"
+#include "tests/avn/domain/test_environment.h"
 #include "tests/avn/runtime/event_loop_runner.h"
 
 namespace {
@@ -246,6 +250,79 @@ TEST_F(DmConnectionTest, RefusalsAndUntrustedServers) {
         avn_domain_handler_delete(std::exchange(handler_, nullptr));
         events_.clear();
     }
+}
+
+// What the program trusts: the stored root alone (not a root that the
+// system's bundle holds), certificates within their dates, any host name,
+// and on the TLS connection only the key that identify saw.
+TEST_F(DmConnectionTest, TrustsOnlyTheStoredRootAndTheIdentifiedKey) {
+    // A "public" root, installed where OpenSSL and curl look for the
+    // system's trust: the program must not use it.
+    const std::string bundle = testing::TempDir() + "dm_connection_test_public_roots.pem";
+    {
+        std::FILE* file = std::fopen(bundle.c_str(), "w");
+        ASSERT_NE(file, nullptr);
+        std::fputs(sim::dm_untrusted_ca_pem(), file);
+        std::fclose(file);
+    }
+    test_set_environment("SSL_CERT_FILE", bundle.c_str());
+    test_set_environment("CURL_CA_BUNDLE", bundle.c_str());
+
+    using sim::DmCertificate;
+    struct Case {
+        const char* what;
+        DmCertificate web_certificate;
+        DmCertificate service_certificate;
+        aud_error error;       // SUCCESS: connects
+        bool password_sent;    // whether the login reached the server
+        sim::DmApi api = sim::DmApi::Both;
+    };
+    const Case cases[] = {
+        {"root in the system's bundle", DmCertificate::Untrusted, DmCertificate::Server,
+         AUD_ERR_CONNREFUSED, false},
+        {"expired", DmCertificate::Expired, DmCertificate::Server, AUD_ERR_CONNREFUSED, false},
+        {"not yet valid", DmCertificate::NotYetValid, DmCertificate::Server, AUD_ERR_CONNREFUSED,
+         false},
+        {"another host name", DmCertificate::WrongName, DmCertificate::WrongName, AUD_SUCCESS,
+         true},
+        // The stored pin's server speaks v1 (where the pin lets identify
+        // skip the usual checks).
+        {"the stored pin's server", DmCertificate::Pinned, DmCertificate::Pinned, AUD_SUCCESS, true,
+         sim::DmApi::V1},
+        {"key changed after login", DmCertificate::Server, DmCertificate::Other, AUD_ERR_NOTCONN,
+         true},
+        {"key changed after login, stored pin's server", DmCertificate::Pinned,
+         DmCertificate::Other, AUD_ERR_NOTCONN, true, sim::DmApi::V1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        make_handler();
+        settings_.certificate = c.web_certificate;
+        settings_.api = c.api;
+        start_dm(c.service_certificate);
+        testing::internal::CaptureStderr();
+        testing::internal::CaptureStdout();
+        log_in();
+        if (c.error == AUD_SUCCESS) {
+            EXPECT_TRUE(connected());
+            EXPECT_EQ(service_->sessions_logged_in(), 1u);
+        } else {
+            EXPECT_TRUE(error_reported(c.error));
+            EXPECT_EQ(state(), AVN_DOMAIN_HANDLER_STATE_DISCOVERED);
+            EXPECT_EQ(avn_domain_handler_get_last_failure(handler_), AVN_DM_FAILURE_UNTRUSTED);
+            EXPECT_EQ(service_->sessions_logged_in(), 0u);
+        }
+        testing::internal::GetCapturedStderr();
+        testing::internal::GetCapturedStdout();
+        EXPECT_EQ(web_->logins_accepted() + web_->logins_refused() > 0, c.password_sent);
+        avn_domain_handler_delete(std::exchange(handler_, nullptr));
+        service_.reset();
+        web_.reset();
+        events_.clear();
+    }
+    test_unset_environment("SSL_CERT_FILE");
+    test_unset_environment("CURL_CA_BUNDLE");
+    std::remove(bundle.c_str());
 }
 
 TEST_F(DmConnectionTest, StateRules) {

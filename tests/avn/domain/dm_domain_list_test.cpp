@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "avn/domain/domain_list.h"
 #include "avn/runtime/byte_order.h"
 
 namespace {
@@ -136,6 +140,177 @@ TEST(DmDomainList, DamagedListsKeepWhatWasRead) {
         const dm_domain_list list = dm_domain_list_parse(c.bytes);
         EXPECT_EQ(list.status, c.status) << c.what;
         EXPECT_EQ(list.entries.size(), c.entries) << c.what;
+    }
+}
+
+// ---- Lists written by hand, byte by byte, as a server might send them ----
+
+// A message chunk of `size` bytes (header part empty, data region from 8)
+// inside a packet with an 8-byte header.
+class HandList {
+  public:
+    explicit HandList(size_t size) : chunk_(size, 0) {
+        put(0, static_cast<uint16_t>(size));  // total length D
+        put(2, 0x0001);                       // message type
+        put(6, static_cast<uint16_t>(size - 8));  // data length B
+    }
+    void put(size_t at, uint16_t value) { byte_order::store_be16(chunk_.data() + at, value); }
+    void put_bytes(size_t at, std::initializer_list<uint8_t> bytes) {
+        std::copy(bytes.begin(), bytes.end(), chunk_.begin() + static_cast<std::ptrdiff_t>(at));
+    }
+    // The list header at the data region's start.
+    void header(uint16_t flags, uint16_t array, uint16_t first = 0, uint16_t last = 0) {
+        put(8, flags);
+        put(10, array);
+        put(12, first);
+        put(14, last);
+    }
+    // An item with an id (flag 0x0004) and, when given, more flag bits.
+    void item(size_t at, uint16_t id, uint16_t more_flags = 0) {
+        put(at, static_cast<uint16_t>(0x0004 | more_flags));
+        put(at + 20, id);
+    }
+    std::vector<uint8_t> packet() const {
+        std::vector<uint8_t> bytes = {0x00, 0x08, 0x00, 0x01, 0, 0, 0, 0};
+        bytes.insert(bytes.end(), chunk_.begin(), chunk_.end());
+        return bytes;
+    }
+
+  private:
+    std::vector<uint8_t> chunk_;
+};
+
+std::vector<uint16_t> ids_of(const dm_domain_list& list) {
+    std::vector<uint16_t> ids;
+    for (const avn_domain_entry& entry : list.entries) {
+        ids.push_back(entry.info.id);
+    }
+    return ids;
+}
+
+TEST(DmDomainList, HandWrittenLists) {
+    struct Case {
+        const char* what;
+        std::function<HandList()> make;
+        std::vector<uint16_t> ids;
+        bool unreadable;
+    };
+    // Array at 16: count at 16, offsets from 20; items from 64.
+    const Case cases[] = {
+        {"three offsets of one item", [] {
+             HandList h(128);
+             h.header(0x0001, 16);
+             h.put(16, 3);
+             h.put(20, 64);
+             h.put(22, 64);
+             h.put(24, 64);
+             h.item(64, 7);
+             return h;
+         }, {7}, false},
+        {"two items with one id", [] {
+             HandList h(128);
+             h.header(0x0001, 16);
+             h.put(16, 2);
+             h.put(20, 64);
+             h.put(22, 96);
+             h.item(64, 7);
+             h.item(96, 7);
+             return h;
+         }, {7}, false},
+        {"count 0xFFFF: the offsets cannot fit", [] {
+             HandList h(128);
+             h.header(0x0001, 16);
+             h.put(16, 0xFFFF);
+             h.item(64, 7);
+             return h;
+         }, {}, true},
+        {"an item offset into the chunk header stops the walk", [] {
+             HandList h(128);
+             h.header(0x0001, 16);
+             h.put(16, 2);
+             h.put(20, 64);
+             h.put(22, 4);
+             h.item(64, 7);
+             return h;
+         }, {7}, true},
+        {"an item offset into the padding after the last item", [] {
+             HandList h(128);
+             h.header(0x0001, 16);
+             h.put(16, 2);
+             h.put(20, 64);
+             h.put(22, 120);  // 8 bytes left: too short for an item
+             h.item(64, 7);
+             return h;
+         }, {7}, true},
+        {"a partial update keeps only ids in its range, never ADHOC's", [] {
+             HandList h(192);
+             h.header(0x0003, 16, 5, 0xFFFF);
+             h.put(16, 3);
+             h.put(20, 64);
+             h.put(22, 96);
+             h.put(24, 128);
+             h.item(64, 4);       // below the range
+             h.item(96, 6);
+             h.item(128, 0xFFFF); // the ADHOC id
+             return h;
+         }, {6}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const dm_domain_list list = dm_domain_list_parse(c.make().packet());
+        ASSERT_EQ(list.status, dm_domain_list_status::ok);
+        EXPECT_EQ(ids_of(list), c.ids);
+        EXPECT_EQ(list.item_unreadable, c.unreadable);
+    }
+}
+
+// The 0x01C0 form: a byte count and the offsets of the mask and the value
+// bytes; the bytes not given keep their defaults (known, not granted).
+TEST(DmDomainList, HandWrittenAccessBitmaps) {
+    HandList h(128);
+    h.header(0x0001, 16);
+    h.put(16, 1);
+    h.put(20, 64);
+    h.item(64, 7, 0x01C0);
+    h.put(64 + 42, 1);    // one byte of each
+    h.put(64 + 44, 112);  // mask: positions 0 and 1 known
+    h.put(64 + 46, 116);  // value: position 0 granted
+    h.put_bytes(112, {0x03});
+    h.put_bytes(116, {0x01});
+    const dm_domain_list list = dm_domain_list_parse(h.packet());
+    ASSERT_EQ(list.entries.size(), 1u);
+    EXPECT_EQ(list.entries[0].access, 0x3u);  // bit 0 always, bit 1 for position 0
+}
+
+avn_domain_entry entry_with_id(uint16_t id) {
+    avn_domain_entry entry{};
+    entry.info.id = id;
+    entry.info.uuid.bytes[0] = static_cast<uint8_t>(id >> 8);
+    entry.info.uuid.bytes[1] = static_cast<uint8_t>(id);
+    entry.info.uuid.bytes[2] = 0xD0;
+    return entry;
+}
+
+// However many partial updates arrive, the list stays within its cap, and
+// the ADHOC entry stays, even under a range that covers its id.
+TEST(DomainList, PartialUpdatesStayBoundedAndKeepAdhoc) {
+    DomainList list;
+    list.replace(std::vector<avn_domain_entry>{avn_domain_adhoc_entry()});
+    uint16_t next_id = 1;
+    for (int update = 0; update < 40; ++update) {
+        // Each update covers fresh ids up to 0xFFFF (ADHOC's id too), so
+        // nothing held before is in its range: without a cap it would only
+        // ever grow.
+        const uint16_t first = next_id;
+        std::vector<avn_domain_entry> entries;
+        for (int i = 0; i < 1000; ++i) {
+            entries.push_back(entry_with_id(next_id++));
+        }
+        entries.push_back(entry_with_id(first));  // the same id twice
+        list.merge(entries, first, 0xFFFF);
+        ASSERT_LE(list.count(), DM_DOMAIN_LIST_MAX_ENTRIES);
+        ASSERT_NE(list.find_by_id(AVN_DOMAIN_ID_ADHOC), nullptr);
+        EXPECT_TRUE(avn_domain_uuid_is_adhoc(&list.at(0)->info.uuid));
     }
 }
 

@@ -1,4 +1,5 @@
 #include "avn/domain/domain_handler.h"
+#include "avn/domain/domain_handler_internal.h"
 
 #include <gtest/gtest.h>
 
@@ -94,11 +95,18 @@ TEST_F(DomainHandler, PublicStatesFollowTheInternalOnes) {
     struct Step {
         int internal;
         int expected_public;
+        int expected_with_login_pending;  // a login that had to start with identify
     };
-    const Step steps[] = {{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {7, 5}, {8, 5}, {9, 6}, {6, 7}};
-    for (const Step& step : steps) {
-        avn_domain_handler_change_state(handler_, step.internal);
-        EXPECT_EQ(avn_domain_handler_get_state(handler_), step.expected_public) << step.internal;
+    const Step steps[] = {{0, 0, 0}, {1, 1, 1}, {2, 2, 2}, {3, 3, 5}, {4, 4, 5},
+                          {5, 5, 5}, {7, 5, 5}, {8, 5, 5}, {9, 6, 6}, {6, 7, 7}};
+    for (const bool pending : {false, true}) {
+        handler_->login_pending = pending;
+        for (const Step& step : steps) {
+            avn_domain_handler_change_state(handler_, step.internal);
+            EXPECT_EQ(avn_domain_handler_get_state(handler_),
+                      pending ? step.expected_with_login_pending : step.expected_public)
+                << step.internal << (pending ? " with a login pending" : "");
+        }
     }
 }
 

@@ -408,11 +408,11 @@ TEST_F(TlsTcpClient, ConnectionEndsOnBadInputOrServerCloseAndCanBeReopened) {
         // Only the headers are sent: the length alone must end it, before
         // any allocation of that size.
         {"payload one above the limit",
-         {0xB9, 0x1A, 0x37, 0x25, 0, 0, 0, 3, 0x01, 0x00, 0x00, 0x01},
-         "Bad Frame Length (limit=16777216, received=16777217).\n"},
+         {0xB9, 0x1A, 0x37, 0x25, 0, 0, 0, 3, 0x00, 0x02, 0x00, 0x01},
+         "Bad Frame Length (limit=131072, received=131073).\n"},
         {"payload of 4 GiB",
          {0xB9, 0x1A, 0x37, 0x25, 0, 0, 0, 3, 0xFF, 0xFF, 0xFF, 0xFF},
-         "Bad Frame Length (limit=16777216, received=4294967295).\n"},
+         "Bad Frame Length (limit=131072, received=4294967295).\n"},
         {"server closes", {}, ""},
     };
     TlsServer server(k_dm_server_pem, k_dm_server_key);
@@ -715,6 +715,38 @@ TEST_F(EventQueueTest, PostsFromAHandlerRunNextTimeAndDropForgetsThem) {
     EXPECT_FALSE(readable(0ms));
     queue_->process();
     EXPECT_EQ(ran, 1);
+}
+
+// A server that floods the connection while the event loop is busy costs at
+// most the queue's bound (and the frame being read): the client stops
+// reading, and reads on once the loop has caught up, losing nothing.
+TEST_F(TlsTcpClient, AFloodWhileTheEventLoopIsHeldStaysWithinTheBound) {
+    TlsServer server(k_dm_server_pem, k_dm_server_key);
+    connect(server);
+    const Bytes big = pattern(64 * 1024);
+    constexpr size_t kBig = 160;     // 10 MiB
+    constexpr size_t kEmpty = 4000;  // cheap to send, not free to queue
+    for (size_t i = 0; i < kBig; ++i) {
+        server.send(frame(DM_FRAME_SYNC_FROM_SERVER, 3, big));
+    }
+    for (size_t i = 0; i < kEmpty; ++i) {
+        server.send(frame(DM_FRAME_SYNC_FROM_SERVER, 2, {}));
+    }
+    // The event loop is held: nothing is processed.
+    std::this_thread::sleep_for(1s);
+    const size_t bound = TLS_TCP_CLIENT_MAX_QUEUED_BYTES + DM_FRAME_MAX_PAYLOAD + 64;
+    EXPECT_LE(tls_tcp_client_get_queued_bytes(client_), bound);
+    EXPECT_GE(tls_tcp_client_get_queued_bytes(client_), TLS_TCP_CLIENT_MAX_QUEUED_BYTES);
+
+    size_t peak = 0;
+    ASSERT_TRUE(run_until([&] {
+        peak = std::max(peak, tls_tcp_client_get_queued_bytes(client_));
+        return recorded_.messages.size() == kBig + kEmpty;
+    }, 30s));
+    EXPECT_LE(peak, bound);
+    EXPECT_EQ(recorded_.messages.front().payload, big);
+    EXPECT_EQ(recorded_.messages.back().type, 2u);
+    EXPECT_EQ(tls_tcp_client_get_queued_bytes(client_), 0u);
 }
 
 }  // namespace

@@ -1,0 +1,7 @@
+#include "cli/environment.h"
+
+#include <cstdlib>
+
+void remove_environment_variable(const char* name) {
+    unsetenv(name);
+}
