@@ -17,7 +17,7 @@
 #include "avn/browse/interfaces.h"
 #include "cli/cli_output.h"
 #include "cli/cli_runner.h"
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
 #include "device/device_info_worker.h"

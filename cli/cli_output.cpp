@@ -5,7 +5,7 @@
 
 #include <jansson.h>
 
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 #include "device/framed_command.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include "cli/cli_error.h"
 #include "cli/cli_output.h"
 #include "cli/cli_runner.h"
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 #include "cli/unit_apply.h"
 #include "cli/unit_connection.h"
 #include "cli/work_pool.h"

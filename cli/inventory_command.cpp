@@ -7,7 +7,7 @@
 
 #include "cli/cli_output.h"
 #include "cli/cli_runner.h"
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 #include "device/framed_command.h"
 #include "device/manufacturer.h"
 

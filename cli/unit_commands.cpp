@@ -7,7 +7,7 @@
 #include "cli/cli_error.h"
 #include "cli/cli_output.h"
 #include "cli/cli_runner.h"
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 #include "cli/unit_connection.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"

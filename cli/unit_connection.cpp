@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "cli/cli_runner.h"
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
 #include "device/parameter_thread.h"

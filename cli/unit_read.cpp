@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "cli/cli_discover.h"
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 #include "cli/work_pool.h"
 #include "device/conmon_transport.h"
 #include "device/framed_command.h"

@@ -13,7 +13,7 @@
 #include "cli/cli_discover.h"
 #include "cli/cli_output.h"
 #include "cli/cli_runner.h"
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 #include "cli/unit_read.h"
 #include "device/conmon_transport.h"
 #include "device/parameter_thread.h"

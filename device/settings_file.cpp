@@ -6,30 +6,14 @@
 
 #include <jansson.h>
 
+#include "device/text_utf8.h"
+
 
 namespace {
 
 constexpr size_t kMaxDeviceNameSize = 31;
 // Longer numbers are out of every range; reading stops there.
 constexpr size_t kMaxIntegerDigits = 10;
-
-void append_utf8(std::string& out, uint32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
-}
 
 // The length of the UTF-8 character of two to four bytes at `text`'s start,
 // checked as UTF-8 must be (no overlong forms, no surrogates, nothing above

@@ -21,6 +21,7 @@
 namespace {
 
 using cli_test::CliRun;
+using cli_test::run_tpx2ctl;
 
 class DiscoverWithSim : public ::testing::Test {
   protected:
@@ -59,14 +60,7 @@ class DiscoverWithSim : public ::testing::Test {
             "--cmm",     "127.0.0.1:" + std::to_string(network_->cmm_port()),
             "--timeout", "3000"};
         full.insert(full.end(), arguments.begin(), arguments.end());
-        const CliParseResult parsed = parse_cli_arguments(full);
-        if (!parsed.options) {
-            return {kExitUsage, "", parsed.error};
-        }
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = run_cli_command(*parsed.options, out, err, interrupted_);
-        return {status, out.str(), err.str()};
+        return run_tpx2ctl(full, interrupted_);
     }
 
     std::unique_ptr<sim::SimNetwork> network_;

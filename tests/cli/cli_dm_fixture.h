@@ -18,6 +18,7 @@
 #include "tests/support/cli_run.h"
 
 using cli_test::CliRun;
+using cli_test::run_tpx2ctl;
 
 class CliWithDm : public ::testing::Test {
   protected:
@@ -41,15 +42,7 @@ class CliWithDm : public ::testing::Test {
                                          "--conmon", "127.0.0.1:" + std::to_string(network_->conmon_port()),
                                          "--timeout", "4000"};
         full.insert(full.end(), arguments.begin(), arguments.end());
-        const CliParseResult parsed = parse_cli_arguments(full);
-        if (!parsed.options) {
-            return {kExitUsage, "", parsed.error};
-        }
-        std::istringstream in(input);
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = run_cli_command(*parsed.options, in, out, err, interrupted_);
-        return {status, out.str(), err.str()};
+        return run_tpx2ctl(full, interrupted_, input);
     }
 
     std::unique_ptr<sim::SimNetwork> network_;

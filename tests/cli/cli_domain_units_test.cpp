@@ -26,6 +26,7 @@
 namespace {
 
 using cli_test::CliRun;
+using cli_test::run_tpx2ctl;
 
 sim::Tpx2UnitSettings unit(const char* name, const char* domain) {
     sim::Tpx2UnitSettings settings;
@@ -67,15 +68,7 @@ class CliInDomain : public ::testing::Test {
                                          "--domain",
                                          domain};
         full.insert(full.end(), arguments.begin(), arguments.end());
-        const CliParseResult parsed = parse_cli_arguments(full);
-        if (!parsed.options) {
-            return {kExitUsage, "", parsed.error};
-        }
-        std::istringstream in("p&ss w0rd\n");
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = run_cli_command(*parsed.options, in, out, err, interrupted_);
-        return {status, out.str(), err.str()};
+        return run_tpx2ctl(full, interrupted_, "p&ss w0rd\n");
     }
 
     int32_t parameter(const char* name, ParameterId id) {

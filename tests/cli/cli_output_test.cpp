@@ -1,6 +1,6 @@
 #include "cli/cli_output.h"
 
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 
 #include <gtest/gtest.h>
 

@@ -25,6 +25,7 @@
 namespace site_test {
 
 using cli_test::CliRun;
+using cli_test::run_tpx2ctl;
 using cli_test::SharedOutput;
 using cli_test::eventually;
 
@@ -67,14 +68,7 @@ protected:
     }
 
     CliRun run(std::vector<std::string> arguments) {
-        const CliParseResult parsed = parse_cli_arguments(with_services(std::move(arguments)));
-        if (!parsed.options) {
-            return {kExitUsage, "", parsed.error};
-        }
-        std::ostringstream out;
-        std::ostringstream err;
-        const int status = run_cli_command(*parsed.options, out, err, interrupted_);
-        return {status, out.str(), err.str()};
+        return run_tpx2ctl(with_services(std::move(arguments)), interrupted_);
     }
 
     std::future<int> start(std::vector<std::string> arguments, SharedOutput& out, std::ostringstream& err) {

@@ -1,13 +1,19 @@
-// What the tests of tpx2ctl share: the outcome of one run of a command, an
-// output stream another thread may read while the command writes to it, and
-// a bounded wait for a condition.
+// What the tests of tpx2ctl share: one run of a command in-process and its
+// outcome, an output stream another thread may read while the command writes
+// to it, and a bounded wait for a condition.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
+#include <optional>
+#include <sstream>
 #include <streambuf>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "cli/cli_runner.h"
 
 namespace cli_test {
 
@@ -17,6 +23,26 @@ struct CliRun {
     std::string out;
     std::string err;
 };
+
+// Parses and runs one command line as tpx2ctl would, with `input` as its
+// standard input when given (else the process's own).
+inline CliRun run_tpx2ctl(const std::vector<std::string>& arguments, const std::atomic<bool>& interrupted,
+                          const std::optional<std::string>& input = std::nullopt) {
+    const CliParseResult parsed = parse_cli_arguments(arguments);
+    if (!parsed.options) {
+        return {kExitUsage, "", parsed.error};
+    }
+    std::ostringstream out;
+    std::ostringstream err;
+    int status = 0;
+    if (input) {
+        std::istringstream in(*input);
+        status = run_cli_command(*parsed.options, in, out, err, interrupted);
+    } else {
+        status = run_cli_command(*parsed.options, out, err, interrupted);
+    }
+    return {status, out.str(), err.str()};
+}
 
 class SharedOutput : public std::streambuf {
 public:

@@ -1,5 +1,5 @@
-// UTF-8 text as tpx2ctl meets it: names from the network and the command
-// line, which need not be valid UTF-8.
+// UTF-8 text as the programs meet it: names from the network, the command
+// line and settings files, which need not be valid UTF-8.
 #pragma once
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "cli/text_utf8.h"
+#include "device/text_utf8.h"
 
 #include <cstdint>
 
