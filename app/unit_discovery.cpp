@@ -12,6 +12,7 @@
 
 #include "avn/api/avn_access.h"
 #include "avn/browse/db_browse.h"
+#include "avn/runtime/byte_order.h"
 #include "device/app_messages.h"
 #include "device/manufacturer.h"
 
@@ -40,14 +41,6 @@ struct Run {
     HWND dialog = nullptr;
     bool changed = false;
 };
-
-uint64_t read_big_endian(const uint8_t* bytes) {
-    uint64_t value = 0;
-    for (int i = 0; i < 8; ++i) {
-        value = (value << 8) | bytes[i];
-    }
-    return value;
-}
 
 // The index of the interface whose alias is the name, compared exactly.
 std::optional<uint32_t> interface_index_by_alias(const wchar_t* name) {
@@ -89,25 +82,11 @@ void on_tree_changed(db_browse* browse) {
     static_cast<Run*>(db_browse_get_context(browse))->changed = true;
 }
 
-// Every event about a conmon device with a manufacturer and a model becomes
-// a record for the dialog, whatever the change.
+// Every event about a conmon device with a manufacturer, a model and a host
+// becomes a record for the dialog, whatever the change.
 void on_node(db_browse* browse, const db_browse_change* change, int) {
-    if (change->kind != DB_BROWSE_CHANGE_KIND_NODE) {
-        return;
-    }
-    const auto* node = static_cast<const db_browse_node*>(change->object);
-    if ((db_browse_node_get_flags(node) & DB_BROWSE_TYPE_CONMON_DEVICE) == 0) {
-        return;
-    }
-    const uint8_t* manufacturer = db_browse_node_get_manufacturer_id(node);
-    const uint8_t* model = db_browse_node_get_model_id(node);
-    if (manufacturer == nullptr || model == nullptr) {
-        return;
-    }
-    // A unit's host name: an SRV target of the root (no host at all) names
-    // no unit.
-    const char* host = db_browse_node_get_host_name(node);
-    if (host == nullptr || host[0] == '\0') {
+    db_browse_device_ids device{};
+    if (!db_browse_change_get_device(change, &device)) {
         return;
     }
     auto* run = static_cast<Run*>(db_browse_get_context(browse));
@@ -116,11 +95,11 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
         return;
     }
     record->window = run->dialog;
-    record->manufacturer_id = read_big_endian(manufacturer);
-    record->model_id = read_big_endian(model);
+    record->manufacturer_id = device.manufacturer;
+    record->model_id = device.model;
     // DNS names travel as UTF-8 (RFC 6763 section 4.1.1), as tpx2ctl reads
     // them too, so non-ASCII names agree between the two.
-    MultiByteToWideChar(CP_UTF8, 0, host, -1, record->name, static_cast<int>(kUnitNameCapacity));
+    MultiByteToWideChar(CP_UTF8, 0, device.host_name, -1, record->name, static_cast<int>(kUnitNameCapacity));
     record->name[kUnitNameCapacity - 1] = L'\0';
     if (!PostMessageW(run->dialog, WM_APP_UNIT_FOUND, 0, reinterpret_cast<LPARAM>(record))) {
         delete record;  // the dialog is gone
@@ -194,7 +173,7 @@ void ip_discover_thread(std::unique_ptr<StartBlock> block) {
 }  // namespace
 
 bool is_supported_unit(const UnitRecord& record) {
-    return record.manufacturer_id == read_big_endian(kManufacturerId.data()) &&
+    return record.manufacturer_id == byte_order::load_be64(kManufacturerId.data()) &&
            record.model_id == kTpx2ModelId;
 }
 

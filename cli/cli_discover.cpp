@@ -45,13 +45,6 @@ std::string lower(std::string text) {
     return text;
 }
 
-uint64_t big_endian(const uint8_t* id) {
-    uint64_t value = 0;
-    for (size_t i = 0; i < DB_ID_SIZE; ++i) {
-        value = (value << 8) | id[i];
-    }
-    return value;
-}
 
 struct DiscoveryRun {
     const CliOptions* options = nullptr;
@@ -64,26 +57,17 @@ struct DiscoveryRun {
 // a manufacturer and a model, whatever the change.
 void on_node(db_browse* browse, const db_browse_change* change, int) {
     auto* run = static_cast<DiscoveryRun*>(db_browse_get_context(browse));
-    if (change->kind != DB_BROWSE_CHANGE_KIND_NODE) {
-        return;
-    }
-    const auto* node = static_cast<const db_browse_node*>(change->object);
-    if ((db_browse_node_get_flags(node) & DB_BROWSE_TYPE_CONMON_DEVICE) == 0) {
-        return;
-    }
-    const uint8_t* manufacturer = db_browse_node_get_manufacturer_id(node);
-    const uint8_t* model = db_browse_node_get_model_id(node);
-    if (manufacturer == nullptr || model == nullptr) {
+    db_browse_device_ids device{};
+    if (!db_browse_change_get_device(change, &device)) {
         return;
     }
     DiscoveredUnit unit;
-    unit.name = db_browse_node_get_host_name(node);
-    std::memcpy(unit.manufacturer.data(), manufacturer, unit.manufacturer.size());
-    unit.model = big_endian(model);
+    unit.name = device.host_name;
+    std::memcpy(unit.manufacturer.data(), device.manufacturer_id, unit.manufacturer.size());
+    unit.model = device.model;
     const bool makers =
         std::equal(unit.manufacturer.begin(), unit.manufacturer.end(), kManufacturerId.begin());
-    // An empty host label: an SRV target of the root, which names no unit.
-    if (unit.name.empty() || !makers ||
+    if (!makers ||
         (!run->options->discover_all && unit.model != kTpx2ModelId)) {
         return;
     }

@@ -8,6 +8,7 @@
 #include "avn/browse/db_domain_browse.h"
 #include "avn/conmon/db_lookup.h"
 #include "avn/runtime/aud_log.h"
+#include "avn/runtime/byte_order.h"
 #include "avn/runtime/domain_provider.h"
 
 namespace {
@@ -444,4 +445,25 @@ size_t db_browse_get_node_count(const db_browse* browse) {
 
 db_browse_node* db_browse_get_node_at(const db_browse* browse, size_t index) {
     return browse != nullptr ? db_browse_tree_get_node_at(browse->tree, index) : nullptr;
+}
+
+bool db_browse_change_get_device(const db_browse_change* change, db_browse_device_ids* out) {
+    if (change == nullptr || out == nullptr || change->kind != DB_BROWSE_CHANGE_KIND_NODE) {
+        return false;
+    }
+    const auto* node = static_cast<const db_browse_node*>(change->object);
+    if ((db_browse_node_get_flags(node) & DB_BROWSE_TYPE_CONMON_DEVICE) == 0) {
+        return false;
+    }
+    const uint8_t* manufacturer = db_browse_node_get_manufacturer_id(node);
+    const uint8_t* model = db_browse_node_get_model_id(node);
+    const char* host = db_browse_node_get_host_name(node);
+    if (manufacturer == nullptr || model == nullptr || host == nullptr || host[0] == '\0') {
+        return false;
+    }
+    out->host_name = host;
+    out->manufacturer_id = manufacturer;
+    out->manufacturer = byte_order::load_be64(manufacturer);
+    out->model = byte_order::load_be64(model);
+    return true;
 }

@@ -147,6 +147,19 @@ uint16_t db_browse_node_get_conmon_port(const db_browse_node* node);
 size_t db_browse_node_get_channel_count(const db_browse_node* node);
 db_browse_channel* db_browse_node_get_channel_at(const db_browse_node* node, size_t index);
 
+// A conmon device as discovery reports it: the host name and both ids, the
+// 8-byte ids also read as big-endian numbers.
+struct db_browse_device_ids {
+    const char* host_name;
+    const uint8_t* manufacturer_id;  // DB_ID_SIZE bytes
+    uint64_t manufacturer;
+    uint64_t model;
+};
+// Whether a node change names a conmon device that has a manufacturer id, a
+// model id and a host (an SRV target of the root names none); fills `out`
+// when it does.
+bool db_browse_change_get_device(const db_browse_change* change, db_browse_device_ids* out);
+
 db_browse_node* db_browse_channel_get_node(const db_browse_channel* channel);
 uint16_t db_browse_channel_get_id(const db_browse_channel* channel);
 const char* db_browse_channel_get_default_name(const db_browse_channel* channel);

@@ -16,6 +16,10 @@ inline uint32_t load_be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 
+inline uint64_t load_be64(const uint8_t* p) {
+    return (uint64_t{load_be32(p)} << 32) | load_be32(p + 4);
+}
+
 inline uint16_t load_le16(const uint8_t* p) {
     return static_cast<uint16_t>(p[0] | (p[1] << 8));
 }
