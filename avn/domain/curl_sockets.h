@@ -19,3 +19,7 @@ struct curl_socket_lists {
 
 // FAULT when libcurl cannot say.
 aud_error curl_get_socket_lists(CURLM* multi, curl_socket_lists* out);
+
+// The members of one fd_set that libcurl filled, in `out`: the one step that
+// differs between the platforms (curl_sockets_posix.cpp, curl_sockets_win32.cpp).
+void curl_collect_fd_set(const fd_set& set, int max_fd, std::vector<aud_socket_t>& out);
