@@ -360,93 +360,102 @@ void db_id_to_label(const uint8_t id[DB_ID_SIZE], char label[DB_ID_LABEL_SIZE]) 
     label[1 + 2 * used] = '\0';
 }
 
-aud_error parse_conmon_txt_record(const uint8_t* txt, size_t length, db_conmon_txt* out) {
+namespace {
+
+// One key of a record type: the bit it sets in `present` and how its value
+// is read. A key whose value does not read clears its bit.
+template <typename Record>
+struct TxtField {
+    const char* key;
+    uint32_t bit;
+    bool (*read)(const TxtEntry& entry, Record* out);
+};
+
+template <typename Record, size_t N>
+aud_error parse_fields(const uint8_t* txt, size_t length, Record* out,
+                       const TxtField<Record> (&fields)[N]) {
     if (out == nullptr) {
         return AUD_ERR_INVALIDPARAMETER;
     }
-    *out = db_conmon_txt{};
+    *out = Record{};
     if (txt == nullptr || length == 0) {
         return AUD_ERR_INVALIDPARAMETER;
     }
-    for_each_entry(txt, length, [out](const TxtEntry& e) {
-        uint32_t bit = 0;
-        bool ok = false;
-        if (key_is(e.key, "cmcp_vers")) {
-            bit = DB_CONMON_TXT_CMCP_VERS;
-            ok = version_value(e, &out->cmcp_vers);
-        } else if (key_is(e.key, "cmcp_min")) {
-            bit = DB_CONMON_TXT_CMCP_MIN;
-            ok = version_value(e, &out->cmcp_min);
-        } else if (key_is(e.key, "id")) {
-            bit = DB_CONMON_TXT_ID;
-            ok = device_id_value(e, out->instance_id.device_id);
-        } else if (key_is(e.key, "process")) {
-            bit = DB_CONMON_TXT_PROCESS;
-            out->instance_id.process_id = 0;
-            ok = e.has_value && db_txt_parse_decimal16(e.value.data(), e.value.size(),
-                                                       &out->instance_id.process_id);
-        } else if (key_is(e.key, "vid")) {
-            bit = DB_CONMON_TXT_VID;
-            ok = id_value(e, out->vid);
-        } else if (key_is(e.key, "vba")) {
-            bit = DB_CONMON_TXT_VBA;
-            std::memset(out->vba, 0, sizeof out->vba);
-            ok = e.has_value && db_txt_parse_address(e.value.data(), e.value.size(), out->vba);
-        } else if (key_is(e.key, "mf")) {
-            bit = DB_CONMON_TXT_MF;
-            ok = id_value(e, out->manufacturer_id);
-        } else if (key_is(e.key, "model")) {
-            bit = DB_CONMON_TXT_MODEL;
-            ok = id_value(e, out->model_id);
-        } else if (key_is(e.key, "server_vers")) {
-            bit = DB_CONMON_TXT_SERVER_VERS;
-            ok = version_value(e, &out->server_vers);
-        } else if (key_is(e.key, "channels")) {
-            bit = DB_CONMON_TXT_CHANNELS;
-            out->channels = 0;
-            ok = e.has_value && db_txt_parse_hex32(e.value.data(), e.value.size(), &out->channels);
+    for_each_entry(txt, length, [out, &fields](const TxtEntry& e) {
+        for (const TxtField<Record>& field : fields) {
+            if (key_is(e.key, field.key)) {
+                const bool ok = field.read(e, out);
+                out->present = ok ? (out->present | field.bit) : (out->present & ~field.bit);
+                return;
+            }
         }
-        out->present = ok ? (out->present | bit) : (out->present & ~bit);
     });
     return AUD_SUCCESS;
 }
 
+using ConmonField = TxtField<db_conmon_txt>;
+const ConmonField kConmonFields[] = {
+    {"cmcp_vers", DB_CONMON_TXT_CMCP_VERS,
+     [](const TxtEntry& e, db_conmon_txt* out) { return version_value(e, &out->cmcp_vers); }},
+    {"cmcp_min", DB_CONMON_TXT_CMCP_MIN,
+     [](const TxtEntry& e, db_conmon_txt* out) { return version_value(e, &out->cmcp_min); }},
+    {"id", DB_CONMON_TXT_ID,
+     [](const TxtEntry& e, db_conmon_txt* out) { return device_id_value(e, out->instance_id.device_id); }},
+    {"process", DB_CONMON_TXT_PROCESS,
+     [](const TxtEntry& e, db_conmon_txt* out) {
+         out->instance_id.process_id = 0;
+         return e.has_value &&
+                db_txt_parse_decimal16(e.value.data(), e.value.size(), &out->instance_id.process_id);
+     }},
+    {"vid", DB_CONMON_TXT_VID, [](const TxtEntry& e, db_conmon_txt* out) { return id_value(e, out->vid); }},
+    {"vba", DB_CONMON_TXT_VBA,
+     [](const TxtEntry& e, db_conmon_txt* out) {
+         std::memset(out->vba, 0, sizeof out->vba);
+         return e.has_value && db_txt_parse_address(e.value.data(), e.value.size(), out->vba);
+     }},
+    {"mf", DB_CONMON_TXT_MF,
+     [](const TxtEntry& e, db_conmon_txt* out) { return id_value(e, out->manufacturer_id); }},
+    {"model", DB_CONMON_TXT_MODEL,
+     [](const TxtEntry& e, db_conmon_txt* out) { return id_value(e, out->model_id); }},
+    {"server_vers", DB_CONMON_TXT_SERVER_VERS,
+     [](const TxtEntry& e, db_conmon_txt* out) { return version_value(e, &out->server_vers); }},
+    {"channels", DB_CONMON_TXT_CHANNELS,
+     [](const TxtEntry& e, db_conmon_txt* out) {
+         out->channels = 0;
+         return e.has_value && db_txt_parse_hex32(e.value.data(), e.value.size(), &out->channels);
+     }},
+};
+
+using MediaField = TxtField<db_media_txt>;
+const MediaField kMediaFields[] = {
+    {"arcp_vers", DB_MEDIA_TXT_ARCP_VERS,
+     [](const TxtEntry& e, db_media_txt* out) { return version_value(e, &out->arcp_vers); }},
+    {"arcp_min", DB_MEDIA_TXT_ARCP_MIN,
+     [](const TxtEntry& e, db_media_txt* out) { return version_value(e, &out->arcp_min); }},
+    {"router_vers", DB_MEDIA_TXT_ROUTER_VERS,
+     [](const TxtEntry& e, db_media_txt* out) { return version_value(e, &out->router_vers); }},
+    {"router_info", DB_MEDIA_TXT_ROUTER_INFO,
+     [](const TxtEntry& e, db_media_txt* out) {
+         return text_value(e, out->router_info, sizeof out->router_info);
+     }},
+    {"mf", DB_MEDIA_TXT_MF,
+     [](const TxtEntry& e, db_media_txt* out) { return id_value(e, out->manufacturer_id); }},
+    {"model", DB_MEDIA_TXT_MODEL,
+     [](const TxtEntry& e, db_media_txt* out) { return id_value(e, out->model_id); }},
+    {"router_debug", DB_MEDIA_TXT_ROUTER_DEBUG,
+     [](const TxtEntry& e, db_media_txt* out) {
+         return text_value(e, out->router_debug, sizeof out->router_debug);
+     }},
+};
+
+}  // namespace
+
+aud_error parse_conmon_txt_record(const uint8_t* txt, size_t length, db_conmon_txt* out) {
+    return parse_fields(txt, length, out, kConmonFields);
+}
+
 aud_error parse_media_txt_record(const uint8_t* txt, size_t length, db_media_txt* out) {
-    if (out == nullptr) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    *out = db_media_txt{};
-    if (txt == nullptr || length == 0) {
-        return AUD_ERR_INVALIDPARAMETER;
-    }
-    for_each_entry(txt, length, [out](const TxtEntry& e) {
-        uint32_t bit = 0;
-        bool ok = false;
-        if (key_is(e.key, "arcp_vers")) {
-            bit = DB_MEDIA_TXT_ARCP_VERS;
-            ok = version_value(e, &out->arcp_vers);
-        } else if (key_is(e.key, "arcp_min")) {
-            bit = DB_MEDIA_TXT_ARCP_MIN;
-            ok = version_value(e, &out->arcp_min);
-        } else if (key_is(e.key, "router_vers")) {
-            bit = DB_MEDIA_TXT_ROUTER_VERS;
-            ok = version_value(e, &out->router_vers);
-        } else if (key_is(e.key, "router_info")) {
-            bit = DB_MEDIA_TXT_ROUTER_INFO;
-            ok = text_value(e, out->router_info, sizeof out->router_info);
-        } else if (key_is(e.key, "mf")) {
-            bit = DB_MEDIA_TXT_MF;
-            ok = id_value(e, out->manufacturer_id);
-        } else if (key_is(e.key, "model")) {
-            bit = DB_MEDIA_TXT_MODEL;
-            ok = id_value(e, out->model_id);
-        } else if (key_is(e.key, "router_debug")) {
-            bit = DB_MEDIA_TXT_ROUTER_DEBUG;
-            ok = text_value(e, out->router_debug, sizeof out->router_debug);
-        }
-        out->present = ok ? (out->present | bit) : (out->present & ~bit);
-    });
-    return AUD_SUCCESS;
+    return parse_fields(txt, length, out, kMediaFields);
 }
 
 db_channel_txt_result parse_channel_txt_record(const uint8_t* txt, size_t length,
