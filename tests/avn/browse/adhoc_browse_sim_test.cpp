@@ -28,6 +28,7 @@
 #include "sim/sim_log.h"
 #include "tests/avn/dnssd/dnssd_test_support.h"
 #include "tests/avn/dnssd/mdns_flood.h"
+#include "tests/support/event_loop_runner.h"
 
 namespace {
 
@@ -73,15 +74,7 @@ class AdhocBrowseSim : public ::testing::Test {
         settings.interface_name = "lo";
         responder_ = std::make_unique<sim::MdnsResponder>(sim_log_, settings);
         ASSERT_EQ(aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &env_), AUD_SUCCESS);
-        aud_log* log = aud_env_get_log(env_);
-        aud_log_set_level(log, AUD_LOG_LEVEL_DEBUG);
-        aud_log_set_threshold(log, AUD_LOG_OUTPUT_CALLBACK, AUD_LOG_LEVEL_DEBUG);
-        aud_log_set_callback(
-            log,
-            [](aud_log*, const char*, int, const char* text, size_t length, void* context) {
-                static_cast<AdhocBrowseSim*>(context)->lines_.emplace_back(text, length);
-            },
-            this);
+        test_loop::capture_log(env_, &lines_);
     }
 
     void TearDown() override {

@@ -23,7 +23,7 @@
 #include "sim/dm/dm_certificates.h"
 #include "sim/dm/dm_web.h"
 #include "sim/sim_log.h"
-#include "tests/avn/runtime/event_loop_runner.h"
+#include "tests/support/event_loop_runner.h"
 
 namespace {
 

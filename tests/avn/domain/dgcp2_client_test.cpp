@@ -16,6 +16,7 @@
 #include "avn/runtime/byte_order.h"
 #include "avn/runtime/socket.h"
 #include "tests/avn/domain/closed_port_probe.h"
+#include "tests/support/event_loop_runner.h"
 
 namespace {
 
@@ -115,19 +116,7 @@ class Dgcp2Client : public ::testing::Test {
 
     // One processing step: a bounded wait on the loop's sockets, dispatch,
     // then the deferred calls and timers due at the test clock's time.
-    void step() {
-        aud_event_loop* loop = aud_env_get_event_loop(env_);
-        aud_fdsets_clear(&sets_);
-        ASSERT_EQ(aud_event_loop_get_fdsets(loop, &sets_), AUD_SUCCESS);
-        const aud_time limit = aud_time_from_milliseconds(20);
-        aud_time timeout = aud_event_loop_get_timeout(loop);
-        if (aud_time_compare(timeout, limit) > 0) {
-            timeout = limit;
-        }
-        ASSERT_EQ(aud_fdsets_wait(&sets_, timeout), AUD_SUCCESS);
-        ASSERT_EQ(aud_event_loop_dispatch(loop, &sets_), AUD_SUCCESS);
-        ASSERT_EQ(aud_event_loop_step(loop), AUD_SUCCESS);
-    }
+    void step() { ASSERT_EQ(test_loop::step(aud_env_get_event_loop(env_)), AUD_SUCCESS); }
 
     bool step_until(const std::function<bool()>& done, int steps = 100) {
         for (int i = 0; i < steps && !done(); ++i) {
@@ -237,7 +226,6 @@ class Dgcp2Client : public ::testing::Test {
     dgcp2_client* client_ = nullptr;
     std::vector<Event> events_;
     std::vector<std::string> lines_;
-    aud_fdsets sets_{};
 };
 
 TEST_F(Dgcp2Client, ConnectHandshakeStampsSequenceNumbersAndClientId) {

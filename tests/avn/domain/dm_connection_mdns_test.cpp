@@ -14,7 +14,7 @@
 #include "sim/dm/dm_web.h"
 #include "sim/sim_network.h"
 #include "tests/avn/dnssd/dnssd_test_support.h"
-#include "tests/avn/runtime/event_loop_runner.h"
+#include "tests/support/event_loop_runner.h"
 
 namespace {
 

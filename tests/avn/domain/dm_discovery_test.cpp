@@ -21,6 +21,7 @@
 #include "avn/runtime/socket.h"
 #include "sim/dm/dm_dns.h"
 #include "sim/sim_log.h"
+#include "tests/support/event_loop_runner.h"
 
 #if TPX2_MULTICAST_TESTS
 #include "sim/mdns_responder.h"
@@ -53,15 +54,7 @@ class DmDiscovery : public ::testing::Test {
         aud_time_set_clock(test_clock);
         ASSERT_EQ(aud_env_acquire(&global_), AUD_SUCCESS);  // starts the socket layer
         ASSERT_EQ(aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &env_), AUD_SUCCESS);
-        aud_log* log = aud_env_get_log(env_);
-        aud_log_set_level(log, AUD_LOG_LEVEL_DEBUG);
-        aud_log_set_threshold(log, AUD_LOG_OUTPUT_CALLBACK, AUD_LOG_LEVEL_DEBUG);
-        aud_log_set_callback(
-            log,
-            [](aud_log*, const char*, int, const char* text, size_t length, void* context) {
-                static_cast<DmDiscovery*>(context)->lines_.emplace_back(text, length);
-            },
-            this);
+        test_loop::capture_log(env_, &lines_);
     }
 
     void TearDown() override {
@@ -117,19 +110,7 @@ class DmDiscovery : public ::testing::Test {
 
     // One processing step: a bounded wait on the loop's sockets, dispatch,
     // then the deferred calls and timers due at the test clock's time.
-    void step() {
-        aud_event_loop* loop = aud_env_get_event_loop(env_);
-        aud_fdsets_clear(&sets_);
-        ASSERT_EQ(aud_event_loop_get_fdsets(loop, &sets_), AUD_SUCCESS);
-        const aud_time limit = aud_time_from_milliseconds(20);
-        aud_time timeout = aud_event_loop_get_timeout(loop);
-        if (aud_time_compare(timeout, limit) > 0) {
-            timeout = limit;
-        }
-        ASSERT_EQ(aud_fdsets_wait(&sets_, timeout), AUD_SUCCESS);
-        ASSERT_EQ(aud_event_loop_dispatch(loop, &sets_), AUD_SUCCESS);
-        ASSERT_EQ(aud_event_loop_step(loop), AUD_SUCCESS);
-    }
+    void step() { ASSERT_EQ(test_loop::step(aud_env_get_event_loop(env_)), AUD_SUCCESS); }
 
     // Steps (without moving the clock) until `done` or the real-time limit.
     bool step_until(const std::function<bool()>& done,
@@ -243,7 +224,6 @@ class DmDiscovery : public ::testing::Test {
 
     aud_env* global_ = nullptr;
     aud_env* env_ = nullptr;
-    aud_fdsets sets_{};
     std::vector<std::string> lines_;
     sim::SimLog sim_log_{true};
     std::unique_ptr<sim::DmDns> dns_;

@@ -6,24 +6,48 @@
 
 #include <chrono>
 #include <functional>
+#include <string>
+#include <vector>
 
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
+#include "avn/runtime/aud_log.h"
 
 namespace test_loop {
 
-inline void step(aud_event_loop* loop, std::chrono::milliseconds slice = std::chrono::milliseconds(20)) {
+// One step; the first failure of the wait, the dispatch or the step (callers
+// that check the loop itself assert it is SUCCESS).
+inline aud_error step(aud_event_loop* loop, std::chrono::milliseconds slice = std::chrono::milliseconds(20)) {
     aud_fdsets sets;
     aud_fdsets_clear(&sets);
-    aud_event_loop_get_fdsets(loop, &sets);
+    aud_error result = aud_event_loop_get_fdsets(loop, &sets);
     aud_time timeout = aud_event_loop_get_timeout(loop);
     const aud_time most = aud_time_from_milliseconds(slice.count());
     if (aud_time_compare(timeout, most) > 0) {
         timeout = most;
     }
-    aud_fdsets_wait(&sets, timeout);
-    aud_event_loop_dispatch(loop, &sets);
-    aud_event_loop_step(loop);
+    const aud_error waited = aud_fdsets_wait(&sets, timeout);
+    const aud_error dispatched = aud_event_loop_dispatch(loop, &sets);
+    const aud_error stepped = aud_event_loop_step(loop);
+    for (const aud_error later : {waited, dispatched, stepped}) {
+        if (result == AUD_SUCCESS) {
+            result = later;
+        }
+    }
+    return result;
+}
+
+// Collects the environment's log lines (every level) into `lines`.
+inline void capture_log(aud_env* env, std::vector<std::string>* lines) {
+    aud_log* log = aud_env_get_log(env);
+    aud_log_set_level(log, AUD_LOG_LEVEL_DEBUG);
+    aud_log_set_threshold(log, AUD_LOG_OUTPUT_CALLBACK, AUD_LOG_LEVEL_DEBUG);
+    aud_log_set_callback(
+        log,
+        [](aud_log*, const char*, int, const char* text, size_t length, void* context) {
+            static_cast<std::vector<std::string>*>(context)->emplace_back(text, length);
+        },
+        lines);
 }
 
 // Steps until `done` holds (true) or `limit` has passed (false).
