@@ -10,6 +10,9 @@
 #include "app/app_strings.h"
 #include "app/main_window.h"
 #include "app/message_box.h"
+#include "avn/api/avn_access.h"
+#include "device/device_info_worker.h"
+#include "device/parameter_thread.h"
 
 namespace gui_test {
 
@@ -165,6 +168,15 @@ bool pump_until(const std::function<bool()>& condition, uint32_t limit_ms) {
                                   static_cast<DWORD>(std::min<ULONGLONG>(deadline - now, 20)),
                                   QS_ALLINPUT);
     }
+}
+
+void shut_down_main_window(HWND window) {
+    stop_device_info_worker();
+    stop_parameter_thread();
+    if (IsWindow(window)) {
+        DestroyWindow(window);
+    }
+    stop_avn_api();
 }
 
 void pump_for(uint32_t milliseconds) {

@@ -36,6 +36,11 @@ bool pump_until(const std::function<bool()>& condition, uint32_t limit_ms = 1000
 // Dispatches whatever is queued, for about the given time.
 void pump_for(uint32_t milliseconds);
 
+// What closing the utility does to the main window and what runs behind it:
+// the version worker and the parameter thread stop, the window is destroyed
+// (if it still exists) and the AVN API stops.
+void shut_down_main_window(HWND window);
+
 // A window text for a failure message: ASCII kept, anything else as '?'.
 std::string narrow(const std::wstring& text);
 

@@ -83,12 +83,7 @@ class LoginDialogTest : public ::testing::Test {
 
     void TearDown() override {
         close_dialog();
-        stop_device_info_worker();
-        stop_parameter_thread();
-        if (IsWindow(window_)) {
-            DestroyWindow(window_);
-        }
-        stop_avn_api();
+        shut_down_main_window(window_);
         if (network_) {
             network_->stop();
         }

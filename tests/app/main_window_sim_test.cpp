@@ -107,12 +107,7 @@ class MainWindowSimTest : public SimServices {
     }
 
     void TearDown() override {
-        stop_device_info_worker();
-        stop_parameter_thread();
-        if (IsWindow(window_)) {
-            DestroyWindow(window_);
-        }
-        stop_avn_api();
+        shut_down_main_window(window_);
         network_->conmon().set_device_muted("TPX2-Stage", false);
         pump_for(20);
     }

@@ -54,12 +54,7 @@ class MainWindowTest : public ::testing::Test {
     }
 
     void TearDown() override {
-        stop_device_info_worker();
-        stop_parameter_thread();
-        if (IsWindow(window_)) {
-            DestroyWindow(window_);
-        }
-        stop_avn_api();
+        shut_down_main_window(window_);
         pump_for(20);
     }
 

@@ -99,12 +99,7 @@ class SettingsMenuTest : public ::testing::Test {
 
     void TearDown() override {
         set_settings_file_dialog(previous_dialog_);
-        stop_device_info_worker();
-        stop_parameter_thread();
-        if (IsWindow(window_)) {
-            DestroyWindow(window_);
-        }
-        stop_avn_api();
+        shut_down_main_window(window_);
         network_->conmon().set_device_muted("TPX2-Booth", false);
         std::error_code ignored;
         std::filesystem::remove_all(directory_, ignored);
