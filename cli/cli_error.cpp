@@ -15,6 +15,11 @@ CliError conmon_server_down(const CliOptions& options) {
                                       "127.0.0.1:" + std::to_string(port) + " does not answer"};
 }
 
+CliError domain_manager_down(const std::string& device) {
+    return {kExitServicesUnavailable,
+            "unit '" + device + "' cannot be reached: the Domain Manager is not connected"};
+}
+
 int print_error(std::ostream& err, const CliError& error) {
     err << "tpx2ctl: " << error.message << "\n";
     return error.status;

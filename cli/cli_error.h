@@ -20,3 +20,5 @@ std::string unit_unavailable(const std::string& device);
 // The unit could not be reached because the local conmon server does not
 // accept clients: the platform is at fault, not the unit.
 CliError conmon_server_down(const CliOptions& options);
+// The unit is in a managed domain whose Domain Manager is not connected.
+CliError domain_manager_down(const std::string& device);

@@ -56,7 +56,10 @@ int run_info(const CliOptions& options, std::ostream& out, std::ostream& err) {
     }
     stop_device_info_worker();
     if (service_down) {
-        return print_error(err, conmon_server_down(options));
+        // Inside a managed domain the unit is reached through the Domain
+        // Manager, not the local conmon server.
+        const bool in_domain = options.dm.mode != CliDmMode::None && !options.dm.domain.empty();
+        return print_error(err, in_domain ? domain_manager_down(options.device) : conmon_server_down(options));
     }
     if (!versions.bootloader && !versions.application) {
         return print_error(err, {kExitUnitUnavailable, unit_unavailable(options.device)});

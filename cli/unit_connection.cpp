@@ -23,12 +23,6 @@ CliError domain_lost(const std::string& device) {
                                           "': the Domain Manager connection dropped or the AVN domain changed"};
 }
 
-// The unit is in a managed domain whose Domain Manager is not connected.
-CliError domain_manager_down(const std::string& device) {
-    return {kExitServicesUnavailable,
-            "unit '" + device + "' cannot be reached: the Domain Manager is not connected"};
-}
-
 // A connected unit's link was lost and did not come back in time: the
 // conmon server went away, or the unit is no longer behind it.
 CliError link_lost(const CliOptions& options, const WindowMessage& failure) {

@@ -186,6 +186,17 @@ TEST_F(CliInDomain, TheDomainManagerGoingAwayMidSetIsAClearError) {
     EXPECT_EQ(parameter("TPX2-Stage", ParameterId::MicHf), 0);
 }
 
+// A version query whose Domain Manager goes away names the Domain Manager,
+// not the local conmon server, and exits 4.
+TEST_F(CliInDomain, InfoNamesTheDomainManagerWhenItGoesAway) {
+    sim::DmConnectionService* service = network_->dm_service();
+    network_->dm_relay()->drop_on_next_control([service] { service->drop_connections(); });
+    const CliRun r = run("Studio A", {"info", "TPX2-Stage"});
+    EXPECT_EQ(r.status, kExitServicesUnavailable) << r.out << r.err;
+    EXPECT_EQ(r.err, "tpx2ctl: unit 'TPX2-Stage' cannot be reached: the Domain Manager is not connected\n");
+    EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
 // A watch ends with one line and status 4 when the Domain Manager goes
 // away, rather than printing nothing more for ever.
 TEST_F(CliInDomain, WatchEndsWithStatusFourWhenTheDomainManagerDrops) {
