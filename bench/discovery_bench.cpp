@@ -77,6 +77,20 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
 }
 
 // Two real units found during a flood, as described at the top.
+// A browser for the maker's conmon devices, as the Discover dialog makes it,
+// reporting to `run`; false when the environment or browser cannot be made.
+bool new_maker_browse(Run* run, aud_env** env, db_browse** browse) {
+    if (aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, env) != AUD_SUCCESS ||
+        db_browse_new(*env, DB_BROWSE_TYPE_CONMON_DEVICE, browse) != AUD_SUCCESS) {
+        return false;
+    }
+    db_browse_set_socket_limit(*browse, 17);
+    db_browse_set_node_callback(*browse, on_node);
+    db_browse_set_context(*browse, run);
+    db_browse_set_manufacturer_filter(*browse, kVornix);
+    return true;
+}
+
 int flood_phase(int flood_seconds) {
     std::vector<sim::MdnsDevice> devices = {bench_device("Real-0", "Vornix", 8, 9000),
                                             bench_device("Real-1", "Vornix", 8, 9001)};
@@ -90,15 +104,10 @@ int flood_phase(int flood_seconds) {
     aud_env* env = nullptr;
     db_browse* browse = nullptr;
     Run run;
-    if (aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &env) != AUD_SUCCESS ||
-        db_browse_new(env, DB_BROWSE_TYPE_CONMON_DEVICE, &browse) != AUD_SUCCESS) {
+    if (!new_maker_browse(&run, &env, &browse)) {
         return 1;
     }
     aud_event_loop* loop = aud_env_get_event_loop(env);
-    db_browse_set_socket_limit(browse, 17);
-    db_browse_set_node_callback(browse, on_node);
-    db_browse_set_context(browse, &run);
-    db_browse_set_manufacturer_filter(browse, kVornix);
 
     struct Ticks {
         Clock::time_point due;
@@ -206,15 +215,10 @@ int main(int argc, char** argv) {
     aud_env* env = nullptr;
     db_browse* browse = nullptr;
     Run run;
-    if (aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &env) != AUD_SUCCESS ||
-        db_browse_new(env, DB_BROWSE_TYPE_CONMON_DEVICE, &browse) != AUD_SUCCESS) {
+    if (!new_maker_browse(&run, &env, &browse)) {
         return 1;
     }
     aud_event_loop* loop = aud_env_get_event_loop(env);
-    db_browse_set_socket_limit(browse, 17);
-    db_browse_set_node_callback(browse, on_node);
-    db_browse_set_context(browse, &run);
-    db_browse_set_manufacturer_filter(browse, kVornix);
 
     const double cpu_start = bench::cpu_seconds();
     const Clock::time_point start = Clock::now();
