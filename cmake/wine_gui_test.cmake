@@ -13,7 +13,10 @@ function(tpx2_add_gui_test name)
                    ${CMAKE_CROSSCOMPILING_EMULATOR} $<TARGET_FILE:${name}>
            WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR})
   # Judged by GoogleTest's summary too, as the other tests under Wine are.
-  set_tests_properties(${name} PROPERTIES LABELS "wine;${arg_LABELS}"
+  # Each has a display of its own, but the windows of one Wine prefix share a
+  # desktop, where a test finding its window by title could find another's:
+  # the GUI tests run one at a time, beside the other tests.
+  set_tests_properties(${name} PROPERTIES LABELS "wine;${arg_LABELS}" RESOURCE_LOCK wine_desktop
                        PASS_REGULAR_EXPRESSION "\\[  PASSED  \\]"
                        FAIL_REGULAR_EXPRESSION "\\[  FAILED  \\]")
 endfunction()

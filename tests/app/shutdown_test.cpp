@@ -3,7 +3,7 @@
 // unit, and the platform services see it go.
 //
 // The utility takes no arguments, so avn-sim runs on the services' own
-// ports here; Wine tests run one at a time. Unlike the other GUI tests this
+// ports here, and the test runs alone. Unlike the other GUI tests this
 // one runs the utility on the plain display, without a window manager, where
 // Wine can be made to wait at every window it hides.
 #include <windows.h>
