@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "avn/api/avn_access.h"
+#include "bench/sim_services.h"
 #include "device/app_messages.h"
 #include "device/conmon_transport.h"
 #include "device/device_info_worker.h"
@@ -175,15 +176,7 @@ int main(int argc, char** argv) {
     options.quiet = true;
     options.units = sim::default_units();
     sim::SimNetwork network(options);
-    if (network.start() != AUD_SUCCESS) {
-        std::fprintf(stderr, "avn-sim did not start\n");
-        return 1;
-    }
-    avn_api_options api;
-    api.conmon_port = network.conmon_port();
-    api.cmm_port = network.cmm_port();
-    if (start_avn_api(&api) != AUD_SUCCESS) {
-        std::fprintf(stderr, "the AVN API did not start\n");
+    if (!bench::start_sim_and_api(network)) {
         return 1;
     }
     std::printf("device link against avn-sim on loopback\n");

@@ -76,38 +76,68 @@ void on_node(db_browse* browse, const db_browse_change* change, int) {
     }
 }
 
-// Two real units found during a flood, as described at the top.
-// A browser for the maker's conmon devices, as the Discover dialog makes it,
-// reporting to `run`; false when the environment or browser cannot be made.
-bool new_maker_browse(Run* run, aud_env** env, db_browse** browse) {
-    if (aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, env) != AUD_SUCCESS ||
-        db_browse_new(*env, DB_BROWSE_TYPE_CONMON_DEVICE, browse) != AUD_SUCCESS) {
-        return false;
+// The responder in a child process with `devices`, for at most `lifetime`,
+// and a browser for the maker's conmon devices as the Discover dialog makes
+// it, reporting to `run`; ready() is false when either could not be made.
+class BenchNetwork {
+  public:
+    BenchNetwork(const std::vector<sim::MdnsDevice>& devices, std::chrono::seconds lifetime,
+                 Run* run) {
+        stop_ = bench::start_responder(devices, lifetime, &responder_);
+        if (stop_ < 0) {
+            std::fprintf(stderr, "discovery_bench: the responder did not start\n");
+            return;
+        }
+        if (aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &env_) != AUD_SUCCESS ||
+            db_browse_new(env_, DB_BROWSE_TYPE_CONMON_DEVICE, &browse_) != AUD_SUCCESS) {
+            std::fprintf(stderr, "discovery_bench: the browser could not be made\n");
+            return;
+        }
+        db_browse_set_socket_limit(browse_, 17);
+        db_browse_set_node_callback(browse_, on_node);
+        db_browse_set_context(browse_, run);
+        db_browse_set_manufacturer_filter(browse_, kVornix);
     }
-    db_browse_set_socket_limit(*browse, 17);
-    db_browse_set_node_callback(*browse, on_node);
-    db_browse_set_context(*browse, run);
-    db_browse_set_manufacturer_filter(*browse, kVornix);
-    return true;
-}
 
+    ~BenchNetwork() {
+        if (browse_ != nullptr) {
+            db_browse_stop(browse_);
+            db_browse_delete(browse_);
+        }
+        if (env_ != nullptr) {
+            aud_env_delete(env_);
+        }
+        if (stop_ >= 0) {
+            const char byte = 0;
+            [[maybe_unused]] ssize_t written = write(stop_, &byte, 1);
+            waitpid(responder_, nullptr, 0);
+        }
+    }
+
+    BenchNetwork(const BenchNetwork&) = delete;
+    BenchNetwork& operator=(const BenchNetwork&) = delete;
+
+    bool ready() const { return browse_ != nullptr; }
+    db_browse* browse() const { return browse_; }
+    aud_event_loop* loop() const { return aud_env_get_event_loop(env_); }
+
+  private:
+    pid_t responder_ = 0;
+    int stop_ = -1;
+    aud_env* env_ = nullptr;
+    db_browse* browse_ = nullptr;
+};
+
+// Two real units found during a flood, as described at the top.
 int flood_phase(int flood_seconds) {
     std::vector<sim::MdnsDevice> devices = {bench_device("Real-0", "Vornix", 8, 9000),
                                             bench_device("Real-1", "Vornix", 8, 9001)};
-    pid_t responder = 0;
-    const int stop =
-        bench::start_responder(devices, std::chrono::seconds(flood_seconds + 30), &responder);
-    if (stop < 0) {
-        std::fprintf(stderr, "discovery_bench: the responder did not start\n");
-        return 1;
-    }
-    aud_env* env = nullptr;
-    db_browse* browse = nullptr;
     Run run;
-    if (!new_maker_browse(&run, &env, &browse)) {
+    BenchNetwork network(devices, std::chrono::seconds(flood_seconds + 30), &run);
+    if (!network.ready()) {
         return 1;
     }
-    aud_event_loop* loop = aud_env_get_event_loop(env);
+    aud_event_loop* loop = network.loop();
 
     struct Ticks {
         Clock::time_point due;
@@ -149,7 +179,7 @@ int flood_phase(int flood_seconds) {
     size_t peak = memory_start;
     const double cpu_start = bench::cpu_seconds();
     const Clock::time_point start = Clock::now();
-    db_browse_start_config(browse, nullptr);
+    db_browse_start_config(network.browse(), nullptr);
     double found_seconds = -1;
     const Clock::time_point end = start + std::chrono::seconds(flood_seconds - 1);
     while (Clock::now() < end) {
@@ -172,57 +202,27 @@ int flood_phase(int flood_seconds) {
     std::printf("worst lateness of a 50 ms timer: %.1f ms\n",
                 std::chrono::duration<double, std::milli>(ticks.worst).count());
     aud_timer_delete(timer);
-    db_browse_stop(browse);
-    db_browse_delete(browse);
-    aud_env_delete(env);
-    const char byte = 0;
-    [[maybe_unused]] ssize_t written = write(stop, &byte, 1);
-    waitpid(responder, nullptr, 0);
     return found_seconds >= 0 ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    int units = 256;
-    int quiet_seconds = 10;
-    int flood_seconds = 10;
-    for (int i = 1; i + 1 < argc; i += 2) {
-        if (std::strcmp(argv[i], "--units") == 0) {
-            units = std::atoi(argv[i + 1]);
-        } else if (std::strcmp(argv[i], "--quiet-seconds") == 0) {
-            quiet_seconds = std::atoi(argv[i + 1]);
-        } else if (std::strcmp(argv[i], "--flood-seconds") == 0) {
-            flood_seconds = std::atoi(argv[i + 1]);
-        }
-    }
-    if (!dnssd_test::in_private_namespace()) {
-        std::fprintf(stderr, "discovery_bench: run it inside a private network namespace\n");
-        return 2;
-    }
-    pid_t child = 0;
+// A network of `units` TPX-2 units and as many of another maker's, found
+// from the start, then watched while it is quiet, as described at the top.
+int network_phase(int units, int quiet_seconds) {
     std::vector<sim::MdnsDevice> devices;
     for (int i = 0; i < units; ++i) {
         devices.push_back(bench_device("TPX2-" + std::to_string(i), "Vornix", 8, i));
         devices.push_back(bench_device("Other-" + std::to_string(i), "Acme", 8, units + i));
     }
-    const int stop = bench::start_responder(devices, std::chrono::seconds(60), &child);
-    if (stop < 0) {
-        std::fprintf(stderr, "discovery_bench: the responder did not start\n");
-        return 1;
-    }
-
-    aud_env* env = nullptr;
-    db_browse* browse = nullptr;
     Run run;
-    if (!new_maker_browse(&run, &env, &browse)) {
+    BenchNetwork network(devices, std::chrono::seconds(60), &run);
+    if (!network.ready()) {
         return 1;
     }
-    aud_event_loop* loop = aud_env_get_event_loop(env);
+    aud_event_loop* loop = network.loop();
 
     const double cpu_start = bench::cpu_seconds();
     const Clock::time_point start = Clock::now();
-    if (db_browse_start_config(browse, nullptr) != AUD_SUCCESS) {
+    if (db_browse_start_config(network.browse(), nullptr) != AUD_SUCCESS) {
         std::fprintf(stderr, "discovery_bench: the browse did not start\n");
         return 1;
     }
@@ -246,17 +246,32 @@ int main(int argc, char** argv) {
     }
     std::printf("callbacks in %d s after:       %ld (repeated adverts cost none)\n", quiet_seconds,
                 run.callbacks - before);
+    return static_cast<int>(run.units.size()) == units ? 0 : 1;
+}
 
-    db_browse_stop(browse);
-    db_browse_delete(browse);
-    aud_env_delete(env);
-    const char byte = 0;
-    [[maybe_unused]] ssize_t written = write(stop, &byte, 1);
-    waitpid(child, nullptr, 0);
-    const bool all_found = static_cast<int>(run.units.size()) == units;
+}  // namespace
+
+int main(int argc, char** argv) {
+    int units = 256;
+    int quiet_seconds = 10;
+    int flood_seconds = 10;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--units") == 0) {
+            units = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--quiet-seconds") == 0) {
+            quiet_seconds = std::atoi(argv[i + 1]);
+        } else if (std::strcmp(argv[i], "--flood-seconds") == 0) {
+            flood_seconds = std::atoi(argv[i + 1]);
+        }
+    }
+    if (!dnssd_test::in_private_namespace()) {
+        std::fprintf(stderr, "discovery_bench: run it inside a private network namespace\n");
+        return 2;
+    }
+    const int network_status = network_phase(units, quiet_seconds);
     if (flood_seconds <= 2) {
-        return all_found ? 0 : 1;
+        return network_status;
     }
     std::printf("\n");
-    return flood_phase(flood_seconds) == 0 && all_found ? 0 : 1;
+    return flood_phase(flood_seconds) == 0 ? network_status : 1;
 }

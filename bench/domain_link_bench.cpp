@@ -19,6 +19,7 @@
 #include "avn/api/avn_access.h"
 #include "avn/api/avnapi.h"
 #include "avn/browse/db_browse.h"
+#include "bench/sim_services.h"
 #include "cli/cli_domain.h"
 #include "cli/cli_options.h"
 #include "device/app_messages.h"
@@ -151,15 +152,7 @@ int main(int argc, char** argv) {
         options.units.push_back(unit);
     }
     sim::SimNetwork network(options);
-    if (network.start() != AUD_SUCCESS) {
-        std::fprintf(stderr, "avn-sim did not start\n");
-        return 1;
-    }
-    avn_api_options api;
-    api.conmon_port = network.conmon_port();
-    api.cmm_port = network.cmm_port();
-    if (start_avn_api(&api) != AUD_SUCCESS) {
-        std::fprintf(stderr, "the AVN API did not start\n");
+    if (!bench::start_sim_and_api(network)) {
         return 1;
     }
     const CliParseResult parsed =

@@ -104,6 +104,24 @@ bool entry_matches(const conmon_subscription_entry& entry, const conmon_subscrip
            std::strncmp(entry.device_name, record.device_name, CONMON_NAME_SIZE) == 0;
 }
 
+// The entry that holds the record's subscription, else a free one, else null.
+conmon_subscription_entry* subscription_entry_for(conmon_client* client,
+                                                  const conmon_subscription_record& record) {
+    conmon_subscription_entry* target = nullptr;
+    for (conmon_subscription_entry& entry : client->subscriptions) {
+        if (entry_matches(entry, record)) {
+            target = &entry;
+            break;
+        }
+    }
+    for (size_t j = 0; target == nullptr && j < client->subscriptions.size(); ++j) {
+        if (!client->subscriptions[j].used) {
+            target = &client->subscriptions[j];
+        }
+    }
+    return target;
+}
+
 // Updates an entry from a record; true when something changed.
 bool update_entry(conmon_subscription_entry& entry, const conmon_subscription_record& record) {
     conmon_subscription_entry updated = entry;
@@ -144,18 +162,7 @@ aud_error merge_subscriptions(conmon_client* client, std::span<const uint8_t> me
         if (!conmon_parse_subscription_record(message, version, i, &record)) {
             break;
         }
-        conmon_subscription_entry* target = nullptr;
-        for (conmon_subscription_entry& entry : client->subscriptions) {
-            if (entry_matches(entry, record)) {
-                target = &entry;
-                break;
-            }
-        }
-        for (size_t j = 0; target == nullptr && j < client->subscriptions.size(); ++j) {
-            if (!client->subscriptions[j].used) {
-                target = &client->subscriptions[j];
-            }
-        }
+        conmon_subscription_entry* target = subscription_entry_for(client, record);
         if (target == nullptr) {
             return AUD_ERR_NOBUFS;
         }
@@ -821,18 +828,7 @@ void conmon_client_complete_request(conmon_client* client, conmon_request_slot* 
 }
 
 void conmon_client_merge_subscription(conmon_client* client, const conmon_subscription_record& record) {
-    conmon_subscription_entry* target = nullptr;
-    for (conmon_subscription_entry& entry : client->subscriptions) {
-        if (entry_matches(entry, record)) {
-            target = &entry;
-            break;
-        }
-    }
-    for (size_t j = 0; target == nullptr && j < client->subscriptions.size(); ++j) {
-        if (!client->subscriptions[j].used) {
-            target = &client->subscriptions[j];
-        }
-    }
+    conmon_subscription_entry* target = subscription_entry_for(client, record);
     if (target != nullptr) {
         update_entry(*target, record);
     }

@@ -25,16 +25,8 @@ constexpr uint32_t kSearchLimitMs = 8000;  // the search runs 5 s
 constexpr uint32_t kQueryLimitMs = 15000;
 
 sim::SimOptions network_options() {
-    sim::SimOptions options;
-    options.quiet = true;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
-    options.cmm.quiet = true;
-    // The network the connection manager offers is this computer's own
-    // interface, as on a real installation.
-    options.cmm.networks = {{u"lo", {2, 0x53, 0x49, 0x4d, 0, 1}}};
-    options.mdns.enabled = true;
-    options.mdns.interface_name.clear();  // every multicast interface: only loopback here
+    sim::SimOptions options = loopback_sim_options();
+    offer_loopback_network(&options);
     sim::Tpx2UnitSettings stage;
     stage.name = "TPX2-Stage";
     sim::Tpx2UnitSettings booth;
@@ -52,15 +44,9 @@ class DiscoverDialogTest : public ::testing::Test {
     void SetUp() override {
         network_ = std::make_unique<sim::SimNetwork>(network_options());
         ASSERT_EQ(network_->start(), AUD_SUCCESS);
-        prepare_process();
-        start_device_info_worker();
-        avn_api_options options;
-        options.cmm_port = network_->cmm_port();
-        options.conmon_port = network_->conmon_port();
-        window_ = create_main_window(GetModuleHandleW(nullptr), &options);
+        window_ = open_main_window(*network_);
         ASSERT_NE(window_, nullptr);
         ASSERT_EQ(main_window_avn_start_result(), AUD_SUCCESS);
-        ShowWindow(window_, SW_SHOWNORMAL);
         ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_NETWORK) == L"lo"; }));
     }
 

@@ -170,6 +170,34 @@ bool pump_until(const std::function<bool()>& condition, uint32_t limit_ms) {
     }
 }
 
+sim::SimOptions loopback_sim_options() {
+    sim::SimOptions options;
+    options.quiet = true;
+    options.conmon.port = 0;
+    options.cmm.port = 0;
+    options.cmm.quiet = true;
+    return options;
+}
+
+void offer_loopback_network(sim::SimOptions* options) {
+    options->cmm.networks = {{u"lo", {2, 0x53, 0x49, 0x4d, 0, 1}}};
+    options->mdns.enabled = true;
+    options->mdns.interface_name.clear();  // every multicast interface: only loopback here
+}
+
+HWND open_main_window(const sim::SimNetwork& network) {
+    prepare_process();
+    start_device_info_worker();
+    avn_api_options options;
+    options.cmm_port = network.cmm_port();
+    options.conmon_port = network.conmon_port();
+    HWND window = create_main_window(GetModuleHandleW(nullptr), &options);
+    if (window != nullptr) {
+        ShowWindow(window, SW_SHOWNORMAL);
+    }
+    return window;
+}
+
 void shut_down_main_window(HWND window) {
     stop_device_info_worker();
     stop_parameter_thread();
@@ -177,6 +205,17 @@ void shut_down_main_window(HWND window) {
         DestroyWindow(window);
     }
     stop_avn_api();
+}
+
+bool wait_until(const std::function<bool()>& condition, uint32_t limit_ms) {
+    const ULONGLONG deadline = GetTickCount64() + limit_ms;
+    while (!condition()) {
+        if (GetTickCount64() >= deadline) {
+            return condition();
+        }
+        Sleep(10);
+    }
+    return true;
 }
 
 void pump_for(uint32_t milliseconds) {

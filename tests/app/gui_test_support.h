@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "sim/sim_network.h"
+
 namespace gui_test {
 
 // Under Wine, this program's windows belong on a desktop of their own (a
@@ -33,8 +35,26 @@ void prepare_process();
 // Dispatches this thread's messages until the condition holds or the limit
 // passes; gives the condition's last value. A quit message is dropped.
 bool pump_until(const std::function<bool()>& condition, uint32_t limit_ms = 10000);
+// Checks the condition every 10 ms until it holds or the limit passes,
+// without dispatching this thread's messages: for the windows of another
+// process. Gives the condition's last value.
+bool wait_until(const std::function<bool()>& condition, uint32_t limit_ms);
+
 // Dispatches whatever is queued, for about the given time.
 void pump_for(uint32_t milliseconds);
+
+// avn-sim for a test of the utility: quiet, its conmon server and
+// connection manager on free loopback ports, no units yet.
+sim::SimOptions loopback_sim_options();
+
+// avn-sim's multicast side on loopback, as the connection manager's one
+// network "lo": this computer's own interface, as on a real installation.
+void offer_loopback_network(sim::SimOptions* options);
+
+// What starting the utility does, against the given services: the process
+// prepared, the version worker started, the main window made and shown.
+// Gives the window, nullptr when it could not be made.
+HWND open_main_window(const sim::SimNetwork& network);
 
 // What closing the utility does to the main window and what runs behind it:
 // the version worker and the parameter thread stop, the window is destroyed

@@ -38,14 +38,8 @@ constexpr const wchar_t* kUser = L"operator";
 constexpr const wchar_t* kPassword = L"s3cret-pass";
 
 sim::SimOptions network_options(sim::DmCertificate certificate) {
-    sim::SimOptions options;
-    options.quiet = true;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
-    options.cmm.quiet = true;
-    options.cmm.networks = {{u"lo", {2, 0x53, 0x49, 0x4d, 0, 1}}};
-    options.mdns.enabled = true;
-    options.mdns.interface_name.clear();
+    sim::SimOptions options = loopback_sim_options();
+    offer_loopback_network(&options);
     options.dm.enabled = true;
     options.dm.port = 0;
     options.dm.users = {sim::DmUser("operator", "s3cret-pass")};
@@ -67,16 +61,10 @@ class LoginDialogTest : public ::testing::Test {
         network_ = std::make_unique<sim::SimNetwork>(network_options(certificate));
         ASSERT_EQ(network_->start(), AUD_SUCCESS);
         ASSERT_NE(network_->dm(), nullptr);
-        prepare_process();
         reset_login_settings();
-        start_device_info_worker();
-        avn_api_options options;
-        options.cmm_port = network_->cmm_port();
-        options.conmon_port = network_->conmon_port();
-        window_ = create_main_window(GetModuleHandleW(nullptr), &options);
+        window_ = open_main_window(*network_);
         ASSERT_NE(window_, nullptr);
         ASSERT_EQ(main_window_avn_start_result(), AUD_SUCCESS);
-        ShowWindow(window_, SW_SHOWNORMAL);
     }
 
     void SetUp() override { start(); }

@@ -28,9 +28,7 @@ constexpr uint32_t kQueryLimitMs = 20000;
 constexpr uint32_t kConnectLimitMs = 15000;
 
 sim::SimOptions network_options() {
-    sim::SimOptions options;
-    options.conmon.port = 0;
-    options.quiet = true;
+    sim::SimOptions options = loopback_sim_options();
     sim::Tpx2UnitSettings stage;
     stage.name = "TPX2-Stage";
     sim::Tpx2UnitSettings booth;
@@ -39,8 +37,6 @@ sim::SimOptions network_options() {
     booth.parameters = {3, -2, 0, -12, 2, 2, 0};  // MicLf ... MicGate
     options.units = {stage, booth};
     options.devices = {{"Desk-Console", "Acme", 4}};
-    options.cmm.port = 0;
-    options.cmm.quiet = true;
     options.cmm.apply_delay = std::chrono::milliseconds(100);
     options.cmm.networks = {{u"Ethernet", {2, 0x53, 0x49, 0x4d, 0, 1}},
                             {u"Ethernet 2", {2, 0x53, 0x49, 0x4d, 0, 2}}};
@@ -97,13 +93,9 @@ class MainWindowSimTest : public SimServices {
   protected:
     void SetUp() override {
         ASSERT_EQ(started_, AUD_SUCCESS);
-        prepare_process();
-        start_device_info_worker();
-        const avn_api_options options = services();
-        window_ = create_main_window(GetModuleHandleW(nullptr), &options);
+        window_ = open_main_window(*network_);
         ASSERT_NE(window_, nullptr);
         ASSERT_EQ(main_window_avn_start_result(), AUD_SUCCESS);
-        ShowWindow(window_, SW_SHOWNORMAL);
     }
 
     void TearDown() override {

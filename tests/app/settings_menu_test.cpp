@@ -63,11 +63,7 @@ std::string read_file(const std::filesystem::path& path) {
 class SettingsMenuTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.quiet = true;
-        options.cmm.port = 0;
-        options.cmm.quiet = true;
+        sim::SimOptions options = loopback_sim_options();
         sim::Tpx2UnitSettings booth;
         booth.name = "TPX2-Booth";
         booth.parameters = {3, -2, 0, -12, 2, 2, 0};  // MicLf ... MicGate
@@ -84,14 +80,8 @@ class SettingsMenuTest : public ::testing::Test {
 
     void SetUp() override {
         ASSERT_EQ(started_, AUD_SUCCESS);
-        prepare_process();
-        start_device_info_worker();
-        avn_api_options options;
-        options.cmm_port = network_->cmm_port();
-        options.conmon_port = network_->conmon_port();
-        window_ = create_main_window(GetModuleHandleW(nullptr), &options);
+        window_ = open_main_window(*network_);
         ASSERT_NE(window_, nullptr);
-        ShowWindow(window_, SW_SHOWNORMAL);
         previous_dialog_ = set_settings_file_dialog(answer_dialog);
         g_dialogs = 0;
         std::filesystem::create_directories(directory_);

@@ -34,18 +34,6 @@ std::wstring windows_path(const char* path) {
     return out;
 }
 
-template <typename Pred>
-bool wait_until(Pred pred, DWORD limit_ms) {
-    const ULONGLONG deadline = GetTickCount64() + limit_ms;
-    while (!pred()) {
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(10);
-    }
-    return true;
-}
-
 class Shutdown : public ::testing::TestWithParam<bool> {
 protected:
     void SetUp() override {

@@ -31,25 +31,8 @@ namespace {
 constexpr DWORD kStartLimitMs = 30000;
 constexpr DWORD kCloseLimitMs = 10000;
 
-template <typename Pred>
-bool wait_until(Pred pred, DWORD limit_ms) {
-    const ULONGLONG deadline = GetTickCount64() + limit_ms;
-    while (!pred()) {
-        if (GetTickCount64() >= deadline) {
-            return false;
-        }
-        Sleep(50);
-    }
-    return true;
-}
-
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out += c < 128 ? static_cast<char>(c) : '?';
-    }
-    return out;
-}
+using gui_test::narrow;
+using gui_test::wait_until;
 
 std::wstring product_version(const wchar_t* program) {
     DWORD ignored = 0;

@@ -23,6 +23,7 @@
 #include "avn/runtime/aud_time.h"
 #include "avn/api/avnapi.h"
 #include "avn/runtime/avnapi_runtime.h"
+#include "tests/support/event_loop_runner.h"
 
 namespace {
 
@@ -219,16 +220,7 @@ class CmmService : public ::testing::Test {
 
     // One step of the clients' event loop, waiting at most 20 ms.
     void step() {
-        avnapi_runtime* runtime = avnapi_get_runtime(api_);
-        aud_fdsets_clear(&sets_);
-        aud_time timeout{};
-        ASSERT_EQ(avnapi_runtime_get_fdsets(runtime, &sets_, &timeout), AUD_SUCCESS);
-        const aud_time limit = aud_time_from_milliseconds(20);
-        if (aud_time_compare(timeout, limit) > 0) {
-            timeout = limit;
-        }
-        ASSERT_EQ(aud_fdsets_wait(&sets_, timeout), AUD_SUCCESS);
-        ASSERT_EQ(avnapi_runtime_process(runtime, &sets_), AUD_SUCCESS);
+        ASSERT_EQ(test_loop::step_runtime(avnapi_get_runtime(api_)), AUD_SUCCESS);
     }
 
     bool step_until(const std::function<bool()>& done, int steps = 250) {
@@ -268,7 +260,6 @@ class CmmService : public ::testing::Test {
     avnapi* api_ = nullptr;
     std::unique_ptr<sim::ConnectionManager> service_;
     std::vector<std::unique_ptr<TestClient>> clients_;
-    aud_fdsets sets_{};
     std::mutex log_mutex_;
     std::vector<std::string> log_;
 };

@@ -12,6 +12,7 @@
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
 #include "avn/runtime/aud_log.h"
+#include "avn/runtime/avnapi_runtime.h"
 
 namespace test_loop {
 
@@ -30,6 +31,29 @@ inline aud_error step(aud_event_loop* loop, std::chrono::milliseconds slice = st
     const aud_error dispatched = aud_event_loop_dispatch(loop, &sets);
     const aud_error stepped = aud_event_loop_step(loop);
     for (const aud_error later : {waited, dispatched, stepped}) {
+        if (result == AUD_SUCCESS) {
+            result = later;
+        }
+    }
+    return result;
+}
+
+// The same step for an AVN API instance's runtime, as a program that drives
+// that runtime from a loop of its own takes it: wait on its sockets, then
+// process what is ready and what is due.
+inline aud_error step_runtime(avnapi_runtime* runtime,
+                              std::chrono::milliseconds slice = std::chrono::milliseconds(20)) {
+    aud_fdsets sets;
+    aud_fdsets_clear(&sets);
+    aud_time timeout{};
+    aud_error result = avnapi_runtime_get_fdsets(runtime, &sets, &timeout);
+    const aud_time most = aud_time_from_milliseconds(slice.count());
+    if (aud_time_compare(timeout, most) > 0) {
+        timeout = most;
+    }
+    const aud_error waited = aud_fdsets_wait(&sets, timeout);
+    const aud_error processed = avnapi_runtime_process(runtime, &sets);
+    for (const aud_error later : {waited, processed}) {
         if (result == AUD_SUCCESS) {
             result = later;
         }

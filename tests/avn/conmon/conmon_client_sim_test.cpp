@@ -13,6 +13,7 @@
 #include "device/parameters.h"
 #include "device/vendor_envelope.h"
 #include "sim/sim_network.h"
+#include "tests/support/event_loop_runner.h"
 
 namespace {
 
@@ -46,16 +47,7 @@ protected:
         network_.reset();
     }
 
-    void step() {
-        aud_fdsets sets;
-        aud_fdsets_clear(&sets);
-        aud_time timeout{};
-        avnapi_runtime* runtime = avnapi_get_runtime(instance_);
-        avnapi_runtime_get_fdsets(runtime, &sets, &timeout);
-        const aud_time cap{0, 20000};
-        aud_fdsets_wait(&sets, aud_time_compare(timeout, cap) < 0 ? timeout : cap);
-        avnapi_runtime_process(runtime, &sets);
-    }
+    void step() { test_loop::step_runtime(avnapi_get_runtime(instance_)); }
 
     // Steps for at most about four seconds.
     bool run_until(const std::function<bool()>& done) {

@@ -14,6 +14,7 @@
 #include "avn/runtime/aud_log.h"
 #include "avn/runtime/byte_order.h"
 #include "tests/avn/conmon/fake_conmon_server.h"
+#include "tests/support/event_loop_runner.h"
 
 namespace {
 
@@ -66,14 +67,7 @@ protected:
 
     // One processing step of the runtime, then the fake server's turn.
     void step() {
-        aud_fdsets sets;
-        aud_fdsets_clear(&sets);
-        aud_time timeout{};
-        avnapi_runtime* runtime = avnapi_get_runtime(instance_);
-        avnapi_runtime_get_fdsets(runtime, &sets, &timeout);
-        const aud_time cap{0, 5000};
-        aud_fdsets_wait(&sets, aud_time_compare(timeout, cap) < 0 ? timeout : cap);
-        avnapi_runtime_process(runtime, &sets);
+        test_loop::step_runtime(avnapi_get_runtime(instance_), std::chrono::milliseconds(5));
         server_.service();
     }
 

@@ -20,6 +20,7 @@
 #include "avn/runtime/avnapi_runtime.h"
 #include "avn/runtime/socket.h"
 #include "tests/avn/domain/closed_port_probe.h"
+#include "tests/support/event_loop_runner.h"
 
 namespace {
 
@@ -232,16 +233,7 @@ class CmmClient : public ::testing::Test {
     // handling what reached it before and after.
     void step() {
         service_->poll();
-        avnapi_runtime* runtime = avnapi_get_runtime(api_);
-        aud_fdsets_clear(&sets_);
-        aud_time timeout{};
-        ASSERT_EQ(avnapi_runtime_get_fdsets(runtime, &sets_, &timeout), AUD_SUCCESS);
-        const aud_time limit = aud_time_from_milliseconds(20);
-        if (aud_time_compare(timeout, limit) > 0) {
-            timeout = limit;
-        }
-        ASSERT_EQ(aud_fdsets_wait(&sets_, timeout), AUD_SUCCESS);
-        ASSERT_EQ(avnapi_runtime_process(runtime, &sets_), AUD_SUCCESS);
+        ASSERT_EQ(test_loop::step_runtime(avnapi_get_runtime(api_)), AUD_SUCCESS);
         service_->poll();
     }
 
@@ -310,7 +302,6 @@ class CmmClient : public ::testing::Test {
     cmm_client* client_ = nullptr;
     std::vector<Seen> seen_;
     std::vector<std::string> lines_;
-    aud_fdsets sets_{};
 };
 
 TEST_F(CmmClient, ConnectRegistersAndReceivesOptionsAndState) {
