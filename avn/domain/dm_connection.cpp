@@ -3,6 +3,7 @@
 // the keepalives and relayed messages.
 #include <cstdio>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 #include "avn/domain/avnapi_auth.h"
@@ -311,13 +312,17 @@ int interface_rank(const aud_interface& netif) {
     return netif.loopback ? 1 : 2;
 }
 
-aud_error first_interface_up(aud_env* env, uint32_t* index) {
+// That interface, and the DNS servers of every interface that has one (when
+// its own finds nothing, the next attempt asks another).
+aud_error choose_interface(aud_env* env, uint32_t* index,
+                           std::vector<dm_discovery_dns_server>* dns_servers) {
     aud_interface* interfaces = nullptr;
     size_t count = 0;
     const aud_error result = aud_interface_list_with_env(env, &interfaces, &count);
     if (result != AUD_SUCCESS) {
         return result;
     }
+    *dns_servers = dm_discovery_dns_servers_of(interfaces, count);
     aud_error found = AUD_ERR_NOTFOUND;
     int best = 0;
     for (size_t i = 0; i < count; ++i) {
@@ -334,10 +339,11 @@ aud_error first_interface_up(aud_env* env, uint32_t* index) {
 
 aud_error start_discovery(avn_domain_handler* handler, const uint32_t* interface_index) {
     uint32_t index = 0;
+    std::vector<dm_discovery_dns_server> dns_servers;
     if (interface_index != nullptr) {
         index = *interface_index;
     } else {
-        const aud_error result = first_interface_up(handler->env, &index);
+        const aud_error result = choose_interface(handler->env, &index, &dns_servers);
         if (result != AUD_SUCCESS) {
             return result;
         }
@@ -349,9 +355,13 @@ aud_error start_discovery(avn_domain_handler* handler, const uint32_t* interface
         return result;
     }
     dm_client_url_discovery_set_interface(handler->discovery, index);
-    if (handler->dns_override.length != 0) {
-        result = dm_discovery_set_dns_override(dm_client_url_discovery_get_engine(handler->discovery),
-                                               &handler->dns_override,
+    dm_discovery* engine = dm_client_url_discovery_get_engine(handler->discovery);
+    // With one server the interface itself is read at each attempt, as ever.
+    if (dns_servers.size() > 1) {
+        result = dm_discovery_set_dns_servers(engine, std::move(dns_servers));
+    }
+    if (result == AUD_SUCCESS && handler->dns_override.length != 0) {
+        result = dm_discovery_set_dns_override(engine, &handler->dns_override,
                                                handler->dns_override_suffix.c_str());
     }
     if (result == AUD_SUCCESS) {

@@ -1,9 +1,11 @@
 #include "avn/domain/dm_discovery.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <new>
 #include <string_view>
+#include <utility>
 
 #include "avn/browse/interfaces.h"
 #include "avn/runtime/aud_event_loop.h"
@@ -51,6 +53,9 @@ struct dm_discovery {
     bool dns_override = false;
     aud_socket_address override_server{};
     char override_suffix[AUD_INTERFACE_DNS_SUFFIX_SIZE] = {};
+    // Servers that take turns, and whose turn it is.
+    std::vector<dm_discovery_dns_server> dns_servers;
+    size_t dns_turn = 0;
 
     void* context = nullptr;
     dm_discovery_unicast_callback unicast = nullptr;
@@ -202,15 +207,22 @@ aud_error multicast_step(dm_discovery* engine) {
     return error;
 }
 
-// Where the unicast query goes: the override, or the interface's DNS server
-// on port 53 and its suffix. *has_server is false when the interface has no
-// DNS server.
+// Where the unicast query goes: the override, the server whose turn it is,
+// or the interface's DNS server on port 53 and its suffix. *has_server is
+// false when the interface has no DNS server.
 aud_error dns_server_of(dm_discovery* engine, aud_socket_address* server, bool* has_server,
                         char* suffix, size_t suffix_size) {
     *has_server = true;
     if (engine->dns_override) {
         *server = engine->override_server;
         std::snprintf(suffix, suffix_size, "%s", engine->override_suffix);
+        return AUD_SUCCESS;
+    }
+    if (!engine->dns_servers.empty()) {
+        const dm_discovery_dns_server& turn =
+            engine->dns_servers[engine->dns_turn % engine->dns_servers.size()];
+        *server = turn.address;
+        std::snprintf(suffix, suffix_size, "%s", turn.suffix);
         return AUD_SUCCESS;
     }
     aud_interface netif{};
@@ -315,6 +327,12 @@ void retry_dns_lookup(aud_error, aud_timer* timer) {
                    __func__);
     if (engine->phase == DM_DISCOVERY_PHASE_WAIT) {
         engine->phase = DM_DISCOVERY_PHASE_IDLE;
+        if (engine->dns_servers.size() > 1) {
+            engine->dns_turn = (engine->dns_turn + 1) % engine->dns_servers.size();
+            aud_log_printf(engine->log, AUD_LOG_LEVEL_INFO,
+                           "%s: Asking the next DNS server (%zu of %zu)\n", __func__,
+                           engine->dns_turn + 1, engine->dns_servers.size());
+        }
         const aud_error error = lookup_dns(engine);
         if (error != AUD_SUCCESS) {
             char text[AUD_ERROR_FORMAT_SIZE];
@@ -590,6 +608,50 @@ aud_error dm_discovery_set_dns_override(dm_discovery* engine, const aud_socket_a
     engine->override_server = *server;
     std::snprintf(engine->override_suffix, sizeof engine->override_suffix, "%s",
                   suffix != nullptr ? suffix : "");
+    return AUD_SUCCESS;
+}
+
+std::vector<dm_discovery_dns_server> dm_discovery_dns_servers_of(const aud_interface* interfaces,
+                                                                 size_t count) {
+    std::vector<dm_discovery_dns_server> servers;
+    for (size_t i = 0; interfaces != nullptr && i < count; ++i) {
+        const aud_interface& netif = interfaces[i];
+        const uint32_t address = aud_socket_address_get_ipv4(&netif.dns_server);
+        if (!netif.up || netif.loopback || address == 0) {
+            continue;
+        }
+        dm_discovery_dns_server server{};
+        aud_socket_address_set_ipv4(&server.address, address, NSLOOKUP_DNS_PORT);
+        std::snprintf(server.suffix, sizeof server.suffix, "%.*s",
+                      static_cast<int>(sizeof netif.dns_suffix - 1), netif.dns_suffix);
+        const bool seen = std::any_of(servers.begin(), servers.end(), [&](const auto& other) {
+            return aud_socket_address_get_ipv4(&other.address) == address &&
+                   dns_names_equal(other.suffix, server.suffix);
+        });
+        if (!seen) {
+            servers.push_back(server);
+        }
+    }
+    return servers;
+}
+
+aud_error dm_discovery_set_dns_servers(dm_discovery* engine,
+                                       std::vector<dm_discovery_dns_server> servers) {
+    if (engine == nullptr) {
+        return AUD_ERR_INVALIDPARAMETER;
+    }
+    for (const dm_discovery_dns_server& server : servers) {
+        if (!aud_socket_address_is_ipv4(&server.address) ||
+            aud_socket_address_get_port(&server.address) == 0 ||
+            aud_socket_address_get_ipv4(&server.address) == 0) {
+            return AUD_ERR_INVALIDPARAMETER;
+        }
+    }
+    for (dm_discovery_dns_server& server : servers) {
+        server.suffix[sizeof server.suffix - 1] = '\0';  // whatever the caller left there
+    }
+    engine->dns_servers = std::move(servers);
+    engine->dns_turn = 0;
     return AUD_SUCCESS;
 }
 

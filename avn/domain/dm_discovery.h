@@ -22,8 +22,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "avn/browse/dt_dnssd.h"
+#include "avn/browse/interfaces.h"
 #include "avn/domain/dns_message.h"
 #include "avn/domain/nslookup.h"
 #include "avn/runtime/aud_env.h"
@@ -78,6 +80,27 @@ aud_error dm_discovery_delete(dm_discovery* engine);
 
 // The interface whose DNS server and suffix the unicast lookup uses.
 void dm_discovery_set_interface(dm_discovery* engine, uint32_t interface_index);
+
+// A unicast DNS server (IPv4, port 53) and the suffix that goes with it.
+struct dm_discovery_dns_server {
+    aud_socket_address address;
+    char suffix[AUD_INTERFACE_DNS_SUFFIX_SIZE];
+};
+
+// The DNS servers worth asking when nobody has chosen an interface: those of
+// the interfaces that are up and not loopback, each server and suffix once,
+// in the list's order.
+std::vector<dm_discovery_dns_server> dm_discovery_dns_servers_of(const aud_interface* interfaces,
+                                                                 size_t count);
+
+// Unicast attempts take turns among these servers, the first first: the
+// attempt after one that found nothing asks the next, and after the last
+// the first again. For a computer whose interfaces have DNS servers of their
+// own while none of them was chosen. The interface is then not read; an
+// empty list goes back to it. The override below still comes first.
+// INVALIDPARAMETER for a server that is not IPv4 or has no port.
+aud_error dm_discovery_set_dns_servers(dm_discovery* engine,
+                                       std::vector<dm_discovery_dns_server> servers);
 
 // Looks the name up: for a name with a dot and type A the name is complete
 // and used as it is; any other name gets a dot and the interface's DNS

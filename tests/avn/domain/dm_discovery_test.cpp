@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <iterator>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "avn/browse/interfaces.h"
 #include "avn/dnssd/mdns_packet.h"
 #include "avn/runtime/aud_env.h"
 #include "avn/runtime/aud_event_loop.h"
@@ -500,6 +503,95 @@ TEST_F(DmDiscovery, UnknownInterfaceIsAnErrorAndNothingIsSent) {
     EXPECT_EQ(dm_client_url_discovery_start(discovery_), AUD_ERR_NOTFOUND);
     EXPECT_EQ(count_lines("Unable to get interface"), 1u);
     EXPECT_FALSE(nslookup_is_open(dm_discovery_get_nslookup(engine_)));
+}
+
+// ---- Several interfaces' DNS servers ----
+
+aud_interface netif(bool up, bool loopback, uint32_t dns_server, const char* suffix) {
+    aud_interface record{};
+    record.up = up;
+    record.loopback = loopback;
+    if (dns_server != 0) {
+        aud_socket_address_set_ipv4(&record.dns_server, dns_server, 0);
+    }
+    std::snprintf(record.dns_suffix, sizeof record.dns_suffix, "%s", suffix);
+    return record;
+}
+
+TEST(DmDiscoveryDnsServers, EachUsableServerAndSuffixOnceInTheListsOrder) {
+    const aud_interface interfaces[] = {
+        netif(true, true, 0x7F000035, "lo.test"),   // loopback: never asked
+        netif(true, false, 0x0A000001, "site.test"),
+        netif(false, false, 0x0A000002, "down.test"),  // down
+        netif(true, false, 0x0A000001, "SITE.test."),  // the same server and suffix
+        netif(true, false, 0, "none.test"),            // no DNS server
+        netif(true, false, 0x0A000003, "lab.test"),
+        netif(true, false, 0x0A000001, "office.test"),  // the same server, another suffix
+    };
+    const std::vector<dm_discovery_dns_server> servers =
+        dm_discovery_dns_servers_of(interfaces, std::size(interfaces));
+    ASSERT_EQ(servers.size(), 3u);
+    const struct {
+        uint32_t address;
+        std::string suffix;
+    } expected[] = {{0x0A000001, "site.test"}, {0x0A000003, "lab.test"}, {0x0A000001, "office.test"}};
+    for (size_t i = 0; i < servers.size(); ++i) {
+        EXPECT_EQ(aud_socket_address_get_ipv4(&servers[i].address), expected[i].address) << i;
+        EXPECT_EQ(aud_socket_address_get_port(&servers[i].address), 53) << i;
+        EXPECT_EQ(servers[i].suffix, expected[i].suffix) << i;
+    }
+    EXPECT_TRUE(dm_discovery_dns_servers_of(nullptr, 0).empty());
+}
+
+// Without a chosen interface each unicast attempt after a fruitless one asks
+// the next interface's server, with that interface's suffix, and after the
+// last the first again.
+TEST_F(DmDiscovery, UnicastAttemptsTakeTurnsAmongTheInterfacesServers) {
+    start_dns(dns_settings());
+    open_server();  // a server that never answers
+    ASSERT_EQ(dm_client_url_discovery_new(env_, on_found, this, &discovery_), AUD_SUCCESS);
+    engine_ = dm_client_url_discovery_get_engine(discovery_);
+    dm_discovery_set_mdns_detached(engine_, true);
+    dm_discovery_dns_server silent{};
+    silent.address = server_address_;
+    std::snprintf(silent.suffix, sizeof silent.suffix, "%s", "other.test");
+    dm_discovery_dns_server answering{};
+    answering.address = dns_address_;
+    std::snprintf(answering.suffix, sizeof answering.suffix, "%s", kSuffix.c_str());
+    dm_discovery_dns_server no_port = answering;
+    aud_socket_address_set_ipv4(&no_port.address, kLoopback, 0);
+    EXPECT_EQ(dm_discovery_set_dns_servers(engine_, {silent, no_port}), AUD_ERR_INVALIDPARAMETER);
+
+    // The answering server's turn comes second: then it is found at 15 s.
+    ASSERT_EQ(dm_discovery_set_dns_servers(engine_, {silent, answering}), AUD_SUCCESS);
+    ASSERT_EQ(dm_client_url_discovery_start(discovery_), AUD_SUCCESS);
+    uint16_t id = 0;
+    aud_socket_address client{};
+    ASSERT_TRUE(server_receive(&id, &client));
+    EXPECT_EQ(count_lines("Searching for DNS SRV default._avn-dm-c._tcp.other.test"), 1u);
+    advance(14);
+    EXPECT_EQ(dns_->queries_received(), 0u);
+    EXPECT_TRUE(found_.empty());
+    advance(1);
+    EXPECT_EQ(count_lines("Asking the next DNS server (2 of 2)"), 1u);
+    ASSERT_TRUE(step_until([&] { return !found_.empty(); }));
+    EXPECT_EQ(found_[0].host, "dm.avn.test");
+    EXPECT_EQ(found_[0].port, 8999);
+    ASSERT_EQ(dm_client_url_discovery_delete(discovery_), AUD_SUCCESS);
+    discovery_ = nullptr;
+
+    // Two silent servers: the third attempt is the first's again.
+    lines_.clear();
+    ASSERT_EQ(dm_client_url_discovery_new(env_, on_found, this, &discovery_), AUD_SUCCESS);
+    engine_ = dm_client_url_discovery_get_engine(discovery_);
+    dm_discovery_set_mdns_detached(engine_, true);
+    dm_discovery_dns_server second_silent = silent;
+    std::snprintf(second_silent.suffix, sizeof second_silent.suffix, "%s", "lab.test");
+    ASSERT_EQ(dm_discovery_set_dns_servers(engine_, {silent, second_silent}), AUD_SUCCESS);
+    ASSERT_EQ(dm_client_url_discovery_start(discovery_), AUD_SUCCESS);
+    advance(31);
+    EXPECT_EQ(count_lines("Searching for DNS SRV default._avn-dm-c._tcp.other.test"), 2u) << "at 0 and 30 s";
+    EXPECT_EQ(count_lines("Searching for DNS SRV default._avn-dm-c._tcp.lab.test"), 1u) << "at 15 s";
 }
 
 // ---- Multicast, fed by the test ----
