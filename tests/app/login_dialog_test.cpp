@@ -34,15 +34,17 @@ namespace {
 
 constexpr uint32_t kFoundLimitMs = 15000;
 constexpr uint32_t kEventLimitMs = 15000;
-constexpr const wchar_t* kUser = L"operator";
-constexpr const wchar_t* kPassword = L"s3cret-pass";
+// Letters beyond ASCII: the Domain Manager takes the credentials as UTF-8,
+// whatever the computer's code page.
+constexpr const wchar_t* kUser = L"op\u00e9rateur";
+constexpr const wchar_t* kPassword = L"s3cret-p\u00e4ss \u20ac";
 
 sim::SimOptions network_options(sim::DmCertificate certificate) {
     sim::SimOptions options = loopback_sim_options();
     offer_loopback_network(&options);
     options.dm.enabled = true;
     options.dm.port = 0;
-    options.dm.users = {sim::DmUser("operator", "s3cret-pass")};
+    options.dm.users = {sim::DmUser("op\xc3\xa9rateur", "s3cret-p\xc3\xa4ss \xe2\x82\xac")};
     options.dm.certificate = certificate;
     // One unit in a managed domain: reached through the Domain Manager once
     // that domain is chosen.
