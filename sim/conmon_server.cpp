@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "avn/runtime/byte_order.h"
+#include "sim/loopback_udp.h"
 
 namespace sim {
 
@@ -10,7 +11,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 // The server wakes at least this often to send what is due and to notice a
 // stop request.
 constexpr milliseconds kPollSlice{50};
@@ -150,13 +150,11 @@ aud_error ConmonServer::open_socket() {
     aud_socket_t socket = AUD_SOCKET_INVALID;
     // After a restart the service comes back on the port it had.
     const uint16_t port = port_ != 0 ? port_.load() : settings_.port;
-    aud_socket_address address{};
-    aud_socket_address_set_ipv4(&address, kLoopbackAddress, port);
-    aud_socket_address bound{};
-    if (const aud_error error = aud_socket_open_bound(&socket, &address, &bound); error != AUD_SUCCESS) {
+    uint16_t bound_port = 0;
+    if (const aud_error error = open_loopback_udp(port, &socket, &bound_port); error != AUD_SUCCESS) {
         return error;
     }
-    port_ = aud_socket_address_get_port(&bound);
+    port_ = bound_port;
     socket_ = socket;
     return AUD_SUCCESS;
 }
@@ -200,14 +198,10 @@ void ConmonServer::read_datagrams() {
     if (socket_ == AUD_SOCKET_INVALID) {
         return;
     }
-    for (int i = 0; i < kReadsPerPass; ++i) {
-        size_t length = receive_buffer_.size();
-        aud_socket_address from{};
-        if (aud_socket_recvfrom(socket_, receive_buffer_.data(), &length, &from) != AUD_SUCCESS) {
-            return;  // nothing more to read now
-        }
-        handle_datagram(std::span(receive_buffer_).first(length), from);
-    }
+    read_waiting_datagrams(socket_, receive_buffer_, kReadsPerPass,
+                           [this](std::span<uint8_t> datagram, const aud_socket_address& from) {
+                               handle_datagram(datagram, from);
+                           });
 }
 
 void ConmonServer::handle_datagram(std::span<uint8_t> datagram, const aud_socket_address& from) {

@@ -7,6 +7,7 @@
 
 #include "avn/runtime/byte_order.h"
 #include "avn/runtime/socket.h"
+#include "sim/loopback_udp.h"
 
 namespace sim {
 
@@ -305,18 +306,16 @@ aud_error MdnsResponder::start() {
         log_.line("mdns", "advertising on %s (index %u)", netif.name.c_str(), netif.index);
     }
     if (settings_.control) {
-        aud_socket_address address{};
-        aud_socket_address bound{};
-        aud_socket_address_set_ipv4(&address, 0x7F000001u, settings_.control_port);
         aud_socket_t control = AUD_SOCKET_INVALID;
-        const aud_error error = aud_socket_open_bound(&control, &address, &bound);
+        uint16_t bound_port = 0;
+        const aud_error error = open_loopback_udp(settings_.control_port, &control, &bound_port);
         if (error != AUD_SUCCESS) {
             mdns::close_socket(&socket_);
             mdns::signal_close(&wake_);
             return error;
         }
         control_ = control;
-        control_port_ = aud_socket_address_get_port(&bound);
+        control_port_ = bound_port;
         log_.line("mdns", "control commands on 127.0.0.1:%u", unsigned{control_port_});
     }
     running_ = true;

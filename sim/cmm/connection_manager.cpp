@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "avn/runtime/aud_time.h"
+#include "sim/loopback_udp.h"
 
 namespace sim {
 
@@ -13,7 +14,6 @@ namespace {
 
 using std::chrono::milliseconds;
 
-constexpr uint32_t kLoopbackAddress = 0x7F000001;  // 127.0.0.1
 // The thread wakes at least this often to send what is due and to notice a
 // stop request.
 constexpr milliseconds kPollSlice{50};
@@ -166,13 +166,12 @@ void ConnectionManager::stop() {
 
 aud_error ConnectionManager::open_socket() {
     aud_socket_t socket = AUD_SOCKET_INVALID;
-    aud_socket_address address{};
-    aud_socket_address_set_ipv4(&address, kLoopbackAddress, settings_.port);
-    aud_socket_address bound{};
-    if (const aud_error error = aud_socket_open_bound(&socket, &address, &bound); error != AUD_SUCCESS) {
+    uint16_t bound_port = 0;
+    if (const aud_error error = open_loopback_udp(settings_.port, &socket, &bound_port);
+        error != AUD_SUCCESS) {
         return error;
     }
-    port_ = aud_socket_address_get_port(&bound);
+    port_ = bound_port;
     socket_ = socket;
     return AUD_SUCCESS;
 }
@@ -289,16 +288,12 @@ void ConnectionManager::wait_for_datagrams() {
 
 void ConnectionManager::read_datagrams() {
     uint8_t buffer[kReceiveBufferSize];
-    for (int i = 0; i < kReadsPerPass; ++i) {
-        size_t length = sizeof buffer;
-        aud_socket_address from{};
-        if (aud_socket_recvfrom(socket_, buffer, &length, &from) != AUD_SUCCESS) {
-            return;  // nothing more to read now
-        }
-        if (!silent_) {
-            handle_datagram(std::span<const uint8_t>(buffer, length), from);
-        }
-    }
+    read_waiting_datagrams(socket_, buffer, kReadsPerPass,
+                           [this](std::span<uint8_t> datagram, const aud_socket_address& from) {
+                               if (!silent_) {
+                                   handle_datagram(datagram, from);
+                               }
+                           });
 }
 
 void ConnectionManager::handle_datagram(std::span<const uint8_t> datagram,

@@ -5,6 +5,7 @@
 #include "avn/dnssd/mdns_packet.h"
 #include "avn/runtime/byte_order.h"
 #include "avn/runtime/socket.h"
+#include "sim/loopback_udp.h"
 
 namespace sim {
 
@@ -52,11 +53,9 @@ aud_error DmDns::start() {
     if (running_) {
         return AUD_SUCCESS;
     }
-    aud_socket_address address{};
-    aud_socket_address bound{};
-    aud_socket_address_set_ipv4(&address, 0x7F000001u, settings_.port);
     aud_socket_t socket = AUD_SOCKET_INVALID;
-    const aud_error error = aud_socket_open_bound(&socket, &address, &bound);
+    uint16_t bound_port = 0;
+    const aud_error error = open_loopback_udp(settings_.port, &socket, &bound_port);
     if (error != AUD_SUCCESS) {
         log_.line("dns", "cannot listen on 127.0.0.1:%u", unsigned{settings_.port});
         return error;
@@ -66,7 +65,7 @@ aud_error DmDns::start() {
         return AUD_ERR_SYSTEM;
     }
     socket_ = socket;
-    port_ = aud_socket_address_get_port(&bound);
+    port_ = bound_port;
     running_ = true;
     stopping_ = false;
     log_.line("dns", "answering %s SRV on 127.0.0.1:%u with %s port %u",
