@@ -950,7 +950,13 @@ void Engine::send_due(Clock::time_point now) {
         if (question->next_send <= now + kBatchWindow) {
             advance_schedule(*question, now);
         } else {
+            // A refresh asks everything the scheduled query would: the
+            // scheduled one waits its interval from here, rather than take
+            // the one query a second that the next refresh may need (with
+            // short TTLs it came between two refreshes, and the record ran
+            // out before the next could go).
             question->last_sent = now;
+            question->next_send = std::max(question->next_send, now + question->interval);
         }
         question->refresh_due = false;
         question->suppressed_on.clear();
