@@ -170,10 +170,7 @@ int main(int argc, char** argv) {
     const int repeat = argument(argc, argv, "--repeat", 20);
     const int restarts = argument(argc, argv, "--restarts", 0);
 
-    sim::SimOptions options;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
-    options.quiet = true;
+    sim::SimOptions options = sim::options_on_free_ports();
     options.units = sim::default_units();
     sim::SimNetwork network(options);
     if (!bench::start_sim_and_api(network)) {

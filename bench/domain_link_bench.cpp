@@ -138,10 +138,7 @@ int main(int argc, char** argv) {
     const int changes = argument(argc, argv, "--changes", 200);
     const int units = argument(argc, argv, "--units", 256);
 
-    sim::SimOptions options;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
-    options.quiet = true;
+    sim::SimOptions options = sim::options_on_free_ports();
     options.dm.enabled = true;
     options.dm.port = 0;
     options.dm.users = {sim::DmUser("bench", "bench-password")};

@@ -52,10 +52,7 @@ double seconds(const timeval& t) {
 // Runs tpx2ctl COMMAND [FILE] --jobs JOBS UNIT... on a fresh simulated
 // network of `units` units.
 Run run_command(const char* command, int units, int delay_ms, const char* jobs, const std::string& file) {
-    sim::SimOptions options;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
-    options.quiet = true;
+    sim::SimOptions options = sim::options_on_free_ports();
     for (int i = 1; i <= units; ++i) {
         sim::Tpx2UnitSettings unit;
         unit.name = "Hall-" + std::to_string(i);

@@ -3,8 +3,7 @@
 // server, the connection manager, the DNS-SD responder and the Domain
 // Manager's web side). The command-line program and in-process tests both use it:
 //
-//     sim::SimOptions options;
-//     options.conmon.port = 0;                  // any free port
+//     sim::SimOptions options = sim::options_on_free_ports();
 //     options.units = sim::default_units();
 //     sim::SimNetwork network(options);
 //     network.start();

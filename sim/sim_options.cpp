@@ -486,6 +486,14 @@ bool Parser::parse_device(std::string_view text) {
 
 }  // namespace
 
+SimOptions options_on_free_ports() {
+    SimOptions options;
+    options.quiet = true;
+    options.conmon.port = 0;
+    options.cmm.port = 0;
+    return options;
+}
+
 std::vector<Tpx2UnitSettings> default_units() {
     Tpx2UnitSettings stage;
     stage.name = "TPX2-Stage";

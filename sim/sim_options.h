@@ -39,6 +39,11 @@ struct SimOptions {
 // The units started when the command line names no device.
 std::vector<Tpx2UnitSettings> default_units();
 
+// avn-sim run inside a test or a benchmark: quiet, with its conmon server
+// and connection manager on free ports of 127.0.0.1 (so that several can run
+// at once), and no units yet.
+SimOptions options_on_free_ports();
+
 struct ParsedOptions {
     SimOptions options;
     bool help = false;

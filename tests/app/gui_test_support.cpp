@@ -171,10 +171,7 @@ bool pump_until(const std::function<bool()>& condition, uint32_t limit_ms) {
 }
 
 sim::SimOptions loopback_sim_options() {
-    sim::SimOptions options;
-    options.quiet = true;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
+    sim::SimOptions options = sim::options_on_free_ports();
     options.cmm.quiet = true;
     return options;
 }

@@ -29,10 +29,7 @@ class DiscoverWithSim : public ::testing::Test {
         if (!dnssd_test::in_private_namespace()) {
             GTEST_SKIP() << "multicast tests run only in a private network namespace";
         }
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
-        options.quiet = true;
+        sim::SimOptions options = sim::options_on_free_ports();
         options.mdns.enabled = true;
         options.mdns.interface_name = "lo";
         sim::Tpx2UnitSettings stage;

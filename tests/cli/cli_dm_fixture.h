@@ -23,10 +23,7 @@ using cli_test::run_tpx2ctl;
 class CliWithDm : public ::testing::Test {
   protected:
     void SetUp() override {
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
-        options.quiet = true;
+        sim::SimOptions options = sim::options_on_free_ports();
         options.dm.enabled = true;
         options.dm.port = 0;
         options.dm.dns_port = 0;

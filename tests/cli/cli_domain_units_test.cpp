@@ -38,9 +38,7 @@ sim::Tpx2UnitSettings unit(const char* name, const char* domain) {
 class CliInDomain : public ::testing::Test {
   protected:
     void SetUp() override {
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
+        sim::SimOptions options = sim::options_on_free_ports();
         options.quiet = std::getenv("SIM_VERBOSE") == nullptr;
         options.dm.enabled = true;
         options.dm.port = 0;

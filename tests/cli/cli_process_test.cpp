@@ -49,10 +49,7 @@ ProcessRun run_shell(const std::string& command) {
 // A name outside ASCII, given on the command line in UTF-8, reaches the unit
 // as the same bytes the unit is named with.
 TEST(CliProcess, ANameOutsideAsciiReachesTheUnitIntact) {
-    sim::SimOptions options;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
-    options.quiet = true;
+    sim::SimOptions options = sim::options_on_free_ports();
     sim::Tpx2UnitSettings unit;
     unit.name = "B\xC3\xBChne";  // "Bühne"
     options.units = {unit};
@@ -161,10 +158,7 @@ private:
 // with what the units themselves hold.
 TEST(CliProcess, CtrlCDuringApplyReportsAConsistentPartialOutcome) {
     constexpr int kUnits = 24;
-    sim::SimOptions options;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
-    options.quiet = true;
+    sim::SimOptions options = sim::options_on_free_ports();
     for (int i = 1; i <= kUnits; ++i) {
         sim::Tpx2UnitSettings unit;
         unit.name = "Hall-" + std::to_string(i);

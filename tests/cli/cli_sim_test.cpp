@@ -41,10 +41,7 @@ protected:
     }
 
     void start_network(std::vector<sim::Tpx2UnitSettings> units, std::vector<sim::ForeignDeviceSettings> devices = {}) {
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
-        options.quiet = true;
+        sim::SimOptions options = sim::options_on_free_ports();
         options.units = std::move(units);
         options.devices = std::move(devices);
         network_ = std::make_unique<sim::SimNetwork>(options);

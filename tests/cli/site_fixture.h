@@ -32,10 +32,7 @@ using cli_test::eventually;
 class SiteCommands : public ::testing::Test {
 protected:
     void SetUp() override {
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
-        options.quiet = true;
+        sim::SimOptions options = sim::options_on_free_ports();
         for (const char* name : {"Hall-1", "Hall-2", "Hall \"3\", left"}) {
             sim::Tpx2UnitSettings unit;
             unit.name = name;

@@ -30,10 +30,7 @@ protected:
         if (!closed_port_reported_through_wait()) {
             GTEST_SKIP() << "this system does not report a closed UDP port";
         }
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
-        options.quiet = true;
+        sim::SimOptions options = sim::options_on_free_ports();
         sim::Tpx2UnitSettings stage;
         stage.name = "TPX2-Stage";
         options.units = {stage};

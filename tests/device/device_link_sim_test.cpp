@@ -21,10 +21,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 sim::SimOptions network_options() {
-    sim::SimOptions options;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
-    options.quiet = true;
+    sim::SimOptions options = sim::options_on_free_ports();
     sim::Tpx2UnitSettings stage;
     stage.name = "TPX2-Stage";
     sim::Tpx2UnitSettings rack;

@@ -368,10 +368,7 @@ TEST_F(DmWebTest, ADelayedAnswerComesLate) {
 
 // The simulated network runs the web side only when asked to.
 TEST(DmInNetwork, StartsWhenEnabled) {
-    sim::SimOptions options;
-    options.quiet = true;
-    options.conmon.port = 0;
-    options.cmm.port = 0;
+    sim::SimOptions options = sim::options_on_free_ports();
     options.units = sim::default_units();
     {
         sim::SimNetwork network(options);

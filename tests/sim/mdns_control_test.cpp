@@ -23,10 +23,7 @@ class MdnsControlTest : public ::testing::Test {
             GTEST_SKIP() << "multicast tests run only in a private network namespace";
         }
         unit_ = "Unit-" + std::to_string(getpid());
-        sim::SimOptions options;
-        options.quiet = true;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
+        sim::SimOptions options = sim::options_on_free_ports();
         options.units = {sim::Tpx2UnitSettings{}};
         options.units[0].name = unit_;
         options.mdns.enabled = true;

@@ -22,12 +22,9 @@ using Bytes = std::vector<uint8_t>;
 class ConmonClientWithSim : public ::testing::TestWithParam<uint16_t> {
 protected:
     void SetUp() override {
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
+        sim::SimOptions options = sim::options_on_free_ports();
         options.conmon.version = GetParam();
         options.units = sim::default_units();
-        options.quiet = true;
         network_ = std::make_unique<sim::SimNetwork>(options);
         ASSERT_EQ(network_->start(), AUD_SUCCESS);
 

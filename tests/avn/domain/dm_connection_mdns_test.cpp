@@ -28,10 +28,7 @@ class DmConnectionMdns : public ::testing::Test {
         }
         ASSERT_EQ(aud_env_new(AUD_ENV_WITH_LOG | AUD_ENV_WITH_EVENT_LOOP, &env_), AUD_SUCCESS);
         ASSERT_EQ(avn_domain_handler_new(env_, nullptr, nullptr, nullptr, &handler_), AUD_SUCCESS);
-        sim::SimOptions options;
-        options.conmon.port = 0;
-        options.cmm.port = 0;
-        options.quiet = true;
+        sim::SimOptions options = sim::options_on_free_ports();
         options.mdns.enabled = true;
         options.dm.enabled = true;
         options.dm.port = 0;
