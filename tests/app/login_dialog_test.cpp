@@ -119,6 +119,22 @@ class LoginDialogTest : public ::testing::Test {
     // The main window's domain list once the Domain Manager's has arrived.
     bool domains_listed() { return list_count(window_, IDC_DOMAIN) == 3; }
 
+    // Logs in by hand and waits for the domains in the main window.
+    void log_in_by_hand() {
+        open_dialog();
+        fill_manual(kUser, kPassword);
+        click(dialog_, IDOK);
+        ASSERT_TRUE(logged_in());
+        ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
+    }
+
+    // Picks a domain in the main window and waits until it is the current one.
+    void choose_domain(int index, const wchar_t* name) {
+        pick(window_, IDC_DOMAIN, index);
+        ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_DOMAIN) == name; },
+                               kEventLimitMs));
+    }
+
     std::unique_ptr<sim::SimNetwork> network_;
     HWND window_ = nullptr;
     HWND dialog_ = nullptr;
@@ -230,16 +246,10 @@ TEST_F(LoginDialogTest, FailedLoginsSayWhyAndLeaveTheDialogOpen) {
 // Logged in: choosing a domain makes it current; Logout returns the main
 // window to unmanaged.
 TEST_F(LoginDialogTest, ChoosingADomainAndLoggingOut) {
-    open_dialog();
-    fill_manual(kUser, kPassword);
-    click(dialog_, IDOK);
-    ASSERT_TRUE(logged_in());
-    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
+    ASSERT_NO_FATAL_FAILURE(log_in_by_hand());
     EXPECT_TRUE(enabled(window_, IDC_DOMAIN));
 
-    pick(window_, IDC_DOMAIN, 2);
-    ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_DOMAIN) == L"Studio B"; },
-                           kEventLimitMs));
+    ASSERT_NO_FATAL_FAILURE(choose_domain(2, L"Studio B"));
     {
         AvnApiLock lock(5000);
         ASSERT_TRUE(lock);
@@ -265,14 +275,8 @@ TEST_F(LoginDialogTest, ChoosingADomainAndLoggingOut) {
 // network the local conmon server finds that one again.
 TEST_F(LoginDialogTest, UnitsOfTheChosenDomainWorkThroughTheDomainManager) {
     constexpr uint32_t kUnitLimitMs = 15000;
-    open_dialog();
-    fill_manual(kUser, kPassword);
-    click(dialog_, IDOK);
-    ASSERT_TRUE(logged_in());
-    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
-    pick(window_, IDC_DOMAIN, 1);
-    ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_DOMAIN) == L"Studio A"; },
-                           kEventLimitMs));
+    ASSERT_NO_FATAL_FAILURE(log_in_by_hand());
+    ASSERT_NO_FATAL_FAILURE(choose_domain(1, L"Studio A"));
 
     const auto version_shown = [&](const wchar_t* name, const wchar_t* expected) {
         type_text(window_, IDC_DEVICE_NAME, name);
@@ -303,11 +307,7 @@ TEST_F(LoginDialogTest, UnitsOfTheChosenDomainWorkThroughTheDomainManager) {
 }
 
 TEST_F(LoginDialogTest, ADomainManagerThatDisappearsIsReportedAndTheWindowReturnsToUnmanaged) {
-    open_dialog();
-    fill_manual(kUser, kPassword);
-    click(dialog_, IDOK);
-    ASSERT_TRUE(logged_in());
-    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
+    ASSERT_NO_FATAL_FAILURE(log_in_by_hand());
 
     MessageBoxRecorder boxes;
     network_->dm_service()->drop_connections();
@@ -326,14 +326,8 @@ TEST_F(LoginDialogTest, ADomainManagerThatDisappearsIsReportedAndTheWindowReturn
 // Manager, rather than keeping a link that no report reaches.
 TEST_F(LoginDialogTest, AConnectedUnitIsDisconnectedWithABoxWhenTheDomainManagerDrops) {
     constexpr uint32_t kUnitLimitMs = 15000;
-    open_dialog();
-    fill_manual(kUser, kPassword);
-    click(dialog_, IDOK);
-    ASSERT_TRUE(logged_in());
-    ASSERT_TRUE(pump_until([&] { return domains_listed(); }, kEventLimitMs));
-    pick(window_, IDC_DOMAIN, 1);
-    ASSERT_TRUE(pump_until([&] { return list_selected_text(window_, IDC_DOMAIN) == L"Studio A"; },
-                           kEventLimitMs));
+    ASSERT_NO_FATAL_FAILURE(log_in_by_hand());
+    ASSERT_NO_FATAL_FAILURE(choose_domain(1, L"Studio A"));
     type_text(window_, IDC_DEVICE_NAME, L"TPX2-Stage");
     ASSERT_TRUE(pump_until([&] { return enabled(window_, IDC_CONNECT); }, kUnitLimitMs));
     click(window_, IDC_CONNECT);
