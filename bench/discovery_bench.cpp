@@ -139,25 +139,7 @@ int flood_phase(int flood_seconds) {
     }
     aud_event_loop* loop = network.loop();
 
-    struct Ticks {
-        Clock::time_point due;
-        Clock::duration worst{};
-        long count = 0;
-    } ticks;
-    aud_timer* timer = nullptr;
-    aud_timer_new(
-        loop,
-        [](aud_error, aud_timer* t) {
-            auto* self = static_cast<Ticks*>(aud_timer_get_context(t));
-            const auto now = Clock::now();
-            if (self->count++ > 0) {
-                self->worst = std::max(self->worst, now - self->due);
-            }
-            self->due = now + std::chrono::milliseconds(50);
-        },
-        &ticks, &timer);
-    const aud_time period = aud_time_from_milliseconds(50);
-    aud_timer_start_recurring(timer, nullptr, &period);
+    const mdns_flood::TimerLateness lateness(loop);
 
     // The flooder runs as a child, so that its CPU time is not ours.
     std::fflush(stdout);
@@ -200,8 +182,7 @@ int flood_phase(int flood_seconds) {
     std::printf("peak memory above the start:   %.1f MB\n",
                 static_cast<double>(peak - memory_start) / (1 << 20));
     std::printf("worst lateness of a 50 ms timer: %.1f ms\n",
-                std::chrono::duration<double, std::milli>(ticks.worst).count());
-    aud_timer_delete(timer);
+                std::chrono::duration<double, std::milli>(lateness.worst()).count());
     return found_seconds >= 0 ? 0 : 1;
 }
 

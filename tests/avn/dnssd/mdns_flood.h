@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -22,6 +23,7 @@
 #include <vector>
 
 #include "avn/dnssd/mdns_packet.h"
+#include "avn/runtime/aud_event_loop.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer runtime's own count (its header is not always installed).
@@ -50,6 +52,44 @@ inline size_t memory_in_use() {
     return static_cast<size_t>(resident) * static_cast<size_t>(sysconf(_SC_PAGESIZE));
 #endif
 }
+
+// The runtime's own timer, every 50 ms, for as long as this lives: how late
+// it fires tells whether the thread that steps the loop kept stepping.
+class TimerLateness {
+  public:
+    explicit TimerLateness(aud_event_loop* loop) {
+        if (aud_timer_new(loop, on_tick, this, &timer_) != AUD_SUCCESS) {
+            return;
+        }
+        const aud_time period = aud_time_from_milliseconds(kPeriod.count());
+        started_ = aud_timer_start_recurring(timer_, nullptr, &period) == AUD_SUCCESS;
+    }
+    ~TimerLateness() { aud_timer_delete(timer_); }
+    TimerLateness(const TimerLateness&) = delete;
+    TimerLateness& operator=(const TimerLateness&) = delete;
+
+    bool started() const { return started_; }
+    std::chrono::steady_clock::duration worst() const { return worst_; }
+    long ticks() const { return ticks_; }
+
+  private:
+    static constexpr std::chrono::milliseconds kPeriod{50};
+
+    static void on_tick(aud_error, aud_timer* timer) {
+        auto* self = static_cast<TimerLateness*>(aud_timer_get_context(timer));
+        const auto now = std::chrono::steady_clock::now();
+        if (self->ticks_++ > 0) {
+            self->worst_ = std::max(self->worst_, now - self->due_);
+        }
+        self->due_ = now + kPeriod;
+    }
+
+    aud_timer* timer_ = nullptr;
+    bool started_ = false;
+    std::chrono::steady_clock::time_point due_;
+    std::chrono::steady_clock::duration worst_{};
+    long ticks_ = 0;
+};
 
 class Flooder {
   public:
